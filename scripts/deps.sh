@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what building and testing the service needs, from Debian's archive.
+# Does nothing when everything is there already.
+set -euo pipefail
+packages=(g++ cmake ninja-build qt6-base-dev libcurl4-openssl-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo_cmd=()
+  [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}"
+fi
