@@ -25,4 +25,9 @@ function(ulx_add_test)
   set_tests_properties(${T_NAME} PROPERTIES
     TIMEOUT ${T_TIMEOUT}
     ENVIRONMENT "QT_QPA_PLATFORM=offscreen;ULX_BIN_DIR=${CMAKE_BINARY_DIR}/bin")
+  # Test programs are multi-threaded (the test library's watchdog) and start
+  # processes; with TSan, threads started after a fork must not count as a fault.
+  if(ULX_SANITIZE MATCHES "thread")
+    set_property(TEST ${T_NAME} APPEND PROPERTY ENVIRONMENT "TSAN_OPTIONS=die_after_fork=0")
+  endif()
 endfunction()

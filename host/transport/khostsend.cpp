@@ -1,0 +1,214 @@
+#include "host/transport/khostsend.h"
+
+#include "host/transport/kchannelfiles.h"
+#include "host/transport/kwireformat.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace ulx::hostsend {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How often a sender looks again while a server starts or a successor is awaited.
+constexpr int RetryMs = 3;
+
+int remainingMs(Clock::time_point deadline)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return int(std::clamp<long long>(left, 0, 24LL * 3600 * 1000));
+}
+
+class Fd
+{
+public:
+    explicit Fd(int fd = -1) : m_fd(fd) {}
+    ~Fd() { if (m_fd >= 0) ::close(m_fd); }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    int get() const { return m_fd; }
+    void reset(int fd = -1) { if (m_fd >= 0) ::close(m_fd); m_fd = fd; }
+
+private:
+    int m_fd;
+};
+
+enum class Io { Done, Failed, TimedOut };
+
+// Waits for `events` on `fd` until the deadline.
+Io waitFor(int fd, short events, Clock::time_point deadline)
+{
+    for (;;) {
+        pollfd p{fd, events, 0};
+        const int ready = ::poll(&p, 1, remainingMs(deadline));
+        if (ready > 0)
+            return Io::Done;
+        if (ready == 0)
+            return Io::TimedOut;
+        if (errno != EINTR)
+            return Io::Failed;
+    }
+}
+
+Io writeAll(int fd, const unsigned char *data, std::size_t size, Clock::time_point deadline)
+{
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::send(fd, data + done, size - done, MSG_NOSIGNAL);
+        if (n > 0) {
+            done += std::size_t(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            const Io waited = waitFor(fd, POLLOUT, deadline);
+            if (waited != Io::Done)
+                return waited;
+            continue;
+        }
+        return Io::Failed;
+    }
+    return Io::Done;
+}
+
+// Reads exactly `size` bytes; an early end of stream is a failure.
+Io readAll(int fd, unsigned char *data, std::size_t size, Clock::time_point deadline)
+{
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::recv(fd, data + done, size - done, 0);
+        if (n > 0) {
+            done += std::size_t(n);
+            continue;
+        }
+        if (n == 0)
+            return Io::Failed;
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            const Io waited = waitFor(fd, POLLIN, deadline);
+            if (waited != Io::Done)
+                return waited;
+            continue;
+        }
+        return Io::Failed;
+    }
+    return Io::Done;
+}
+
+SendResult fail(std::string *problem, std::string text)
+{
+    if (problem)
+        *problem = std::move(text);
+    return SendResult::NotDelivered;
+}
+
+} // namespace
+
+SendResult sendRequest(const std::string &runtimeDir, std::u16string_view target, std::u16string_view name,
+                       const void *payload, std::size_t payloadBytes, std::vector<unsigned char> *reply,
+                       int timeoutMs, std::string *problem)
+{
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(std::max(0, timeoutMs));
+    if (!hostchannel::isValidChannelName(target))
+        return fail(problem, "invalid channel name");
+    const std::vector<unsigned char> frame = hostwire::encodeRequest(name, payload, payloadBytes);
+    if (frame.empty())
+        return fail(problem, "message outside the frame's bounds");
+
+    hostchannel::KRuntimeDir dir(runtimeDir);
+    switch (dir.open(false)) {
+    case hostchannel::DirState::Ready:
+        break;
+    case hostchannel::DirState::Missing:
+        return fail(problem, {}); // nobody ever served here: an ordinary outcome
+    case hostchannel::DirState::Unsafe:
+        return fail(problem, dir.problem());
+    }
+    const std::string stem = hostchannel::fileStem(target);
+    sockaddr_un address;
+    std::memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    const std::string socketPath = runtimeDir + '/' + stem + ".sock";
+    if (socketPath.size() >= sizeof address.sun_path)
+        return fail(problem, "socket path too long: " + socketPath);
+    std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+
+    Fd fd;
+    bool served = false;
+    for (;;) {
+        fd.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        if (fd.get() < 0)
+            return fail(problem, std::string("socket: ") + std::strerror(errno));
+        if (::connect(fd.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0)
+            break;
+        const int error = errno;
+        fd.reset();
+        if (error == EAGAIN) {
+            served = true; // the backlog is full: served, but busy
+        } else if (error == ENOENT || error == ECONNREFUSED) {
+            // No listener. Somebody may be about to be one: a server between its
+            // election and its bind, or the successor of a process that handed over.
+            served = hostchannel::locks::isHeld(dir.fd(), stem + ".lock");
+            if (!served && !hostchannel::locks::isHeld(dir.fd(), stem + ".handover"))
+                return fail(problem, {});
+        } else if (error != EINTR) {
+            return fail(problem, std::string("connect: ") + std::strerror(error));
+        }
+        const int left = remainingMs(deadline);
+        if (left == 0)
+            return served ? SendResult::TimedOut : fail(problem, {});
+        ::poll(nullptr, 0, std::min(left, RetryMs));
+    }
+
+    // Our command line goes to no other user's process.
+    struct ucred server;
+    socklen_t length = sizeof server;
+    if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &server, &length) != 0 || server.uid != ::geteuid())
+        return fail(problem, "channel socket served by another user");
+
+    // From here on nothing is sent twice: a failure after connecting is final.
+    switch (writeAll(fd.get(), frame.data(), frame.size(), deadline)) {
+    case Io::Done:
+        break;
+    case Io::TimedOut:
+        return SendResult::TimedOut;
+    case Io::Failed:
+        return fail(problem, {});
+    }
+    unsigned char header[hostwire::HeaderBytes];
+    switch (readAll(fd.get(), header, sizeof header, deadline)) {
+    case Io::Done:
+        break;
+    case Io::TimedOut:
+        return SendResult::TimedOut;
+    case Io::Failed:
+        return fail(problem, {}); // the server ended or dropped the request
+    }
+    const long long replyBytes = hostwire::replyPayloadBytes(header);
+    if (replyBytes < 0)
+        return fail(problem, "malformed reply");
+    std::vector<unsigned char> body(static_cast<std::size_t>(replyBytes));
+    switch (readAll(fd.get(), body.data(), body.size(), deadline)) {
+    case Io::Done:
+        break;
+    case Io::TimedOut:
+        return SendResult::TimedOut;
+    case Io::Failed:
+        return fail(problem, {});
+    }
+    if (reply)
+        *reply = std::move(body);
+    return SendResult::Delivered;
+}
+
+} // namespace ulx::hostsend
