@@ -1,0 +1,46 @@
+#include "app/entrypoint.h"
+
+#include "app/kxulxcloudsvrapplication.h"
+#include "platform/net.h"
+#include "platform/process.h"
+#include "suite/krt.h"
+#include "suite/ksuiterefs.h"
+
+#include <QDir>
+#include <QResource>
+
+namespace {
+
+void registerSharedResources()
+{
+    const QString sep = QDir::separator();
+    const QString path = krt::dirs::office() + sep + QStringLiteral("mui") + sep
+                         + krt::i18n::language(krt::i18n::ResourceDirectory, true) + sep
+                         + QStringLiteral("public_res.rcc");
+    QResource::registerResource(path, QString());
+}
+
+} // namespace
+
+int WINAPI EntryPoint(HINSTANCE, HINSTANCE, LPWSTR cmdLine, int)
+{
+    KQtNetworkLibRefrence::refrence();
+    KQtWebkitLibRefrence::refrence();
+    ulx::net::startup();
+    _kdnshk_EnableDetour();
+    krt::init(QStringLiteral("Corvanta"), QStringLiteral("Office"), QStringLiteral("6.0"), QStringLiteral("tavi"));
+    registerSharedResources();
+
+    {
+        KxUlxCloudSvrApplication app(ulx::process::argc(), ulx::process::argv());
+        QCoreApplication::setApplicationName(QStringLiteral("tavi"));
+        ulx::process::quitOnTerminationSignals();
+
+        app.init(cmdLine);
+
+        KApplication::exec();
+
+        krt::clear();
+    }
+    return 0;
+}

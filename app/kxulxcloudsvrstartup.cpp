@@ -1,0 +1,6 @@
+#include "app/kxulxcloudsvrstartup.h"
+
+KxUlxCloudSvrStartup::KxUlxCloudSvrStartup(const QString &name)
+    : KxStartup(name, KxStartup::DoNothingWhenNoFiles, false)
+{
+}

@@ -1,0 +1,59 @@
+// ulxcloudsvr: the host program of the cloud service. It owns the
+// single-instance transport, offers it to the service library through the
+// exported GetHostInterface, and hands the process's command line to EntryPoint.
+
+#include "app/entrypoint.h"
+#include "host/transport/khosttransport.h"
+#include "platform/cmdline/winargv.h"
+#include "suite/krt.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <cstdlib>
+
+namespace {
+
+KHostTransport *g_transport = nullptr;
+
+// A windowless service needs no display; without one, Qt renders offscreen.
+void selectPlatformWithoutDisplay()
+{
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+        && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
+} // namespace
+
+extern "C" ULX_EXPORT BOOL GetHostInterface(IKCloudSvrHost **host)
+{
+    if (!host || !g_transport)
+        return 0;
+    *host = g_transport;
+    return 1;
+}
+
+int main(int argc, char **argv)
+{
+    selectPlatformWithoutDisplay();
+
+    // The command line as a Windows program entry receives it: the arguments
+    // without the program name, quoted so that splitting gives them back.
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const QString cmdLine = ulx::winargv::joinArguments(arguments);
+
+    // Store installations serve a channel of their own.
+    const QString channel = krt::product::isSupported(QStringLiteral("IsUwp")) ? QStringLiteral("UlxCloudSvr_Uwp")
+                                                                                : QStringLiteral("UlxCloudSvr");
+    g_transport = new KHostTransport(channel);
+
+    std::u16string text(reinterpret_cast<const char16_t *>(cmdLine.utf16()), std::size_t(cmdLine.size()));
+    const int rc = EntryPoint(nullptr, nullptr, text.data(), 1);
+
+    delete g_transport;
+    g_transport = nullptr;
+    return rc;
+}

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QString>
+
+// A plugin built into the service. Each lives for the whole process: registered
+// by name before the application exists, initialised once at the end of
+// start-up, handed the command lines addressed to it, shut down at teardown.
+class IInnerPlugin
+{
+public:
+    virtual ~IInnerPlugin() = default;
+    virtual void init() = 0;
+    virtual void uninit() = 0;
+    virtual void exec(const QString &cmdLine) = 0;
+};
+
+// The process-wide registry, iterated in ascending name order (case-sensitive).
+// Registering a taken name replaces the stored plugin (the old one is not deleted).
+void registerInnerPlugin(const QString &name, IInnerPlugin *plugin);
+void initInnerPlugins();
+// Unknown names do nothing.
+void execInnerPlugin(const QString &name, const QString &cmdLine);
+void broadcastToInnerPlugins(const QString &cmdLine);
+// uninit() and delete every plugin in name order, then empty the registry.
+void destroyInnerPlugins();
