@@ -1,0 +1,8 @@
+// The baseline: a bare QApplication that starts and exits.
+#include <QApplication>
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    return 0;
+}
