@@ -9,6 +9,7 @@
 #include <QSet>
 #include <QTest>
 
+#include <algorithm>
 #include <csignal>
 #include <memory>
 #include <vector>
@@ -134,6 +135,38 @@ private Q_SLOTS:
         QCOMPARE(server->state(), QProcess::Running);
     }
 
+    // Store installations serve, and send to, a channel of their own.
+    void storeInstallationUsesItsOwnChannel()
+    {
+        m_env->writeInstallConfig({{QStringLiteral("Installation/Features"), QStringLiteral("IsUwp")}});
+        QProcess *server = startServer({QStringLiteral("/uwp")}, QStringLiteral("/uwp"));
+        QVERIFY(server);
+        QVERIFY(runtimeFiles().contains(QStringLiteral("UlxCloudSvr_Uwp.sock")));
+        QVERIFY(!runtimeFiles().contains(QStringLiteral("UlxCloudSvr.sock")));
+        QProcess *second = start({QStringLiteral("/from_second")});
+        QVERIFY(second->waitForFinished(10000));
+        QCOMPARE(second->exitCode(), 0);
+        QTRY_VERIFY(linesOf(pidOf(server)).contains(dispatched(QStringLiteral("/from_second"))));
+    }
+
+    // A line longer than the channel carries: refused with a clear line; the second start still ends.
+    void tooLongLineIsRefusedNotCut()
+    {
+        QProcess *server = startServer({QStringLiteral("/serving")}, QStringLiteral("/serving"));
+        QVERIFY(server);
+        QProcess *second = start({QStringLiteral("/run_plugin"), QStringLiteral("/plugin_name:") + QString(2100, QLatin1Char('k'))});
+        QVERIFY(second->waitForFinished(10000));
+        QCOMPARE(second->exitCode(), 0);
+        const QStringList lines = linesOf(pidOf(second));
+        QVERIFY(std::any_of(lines.cbegin(), lines.cend(), [](const QString &l) {
+            return l.startsWith(QStringLiteral("ERROR KxUlxCloudSvrApplication KxUlxCloudSvrIpc::startUp command line of "))
+                   && l.endsWith(QStringLiteral("exceeds the channel limit of 2047 and is not sent"));
+        }));
+        QTest::qWait(100);
+        QVERIFY(!m_env->logText().contains(QStringLiteral("onIPCTransmission /run_plugin")));
+        QCOMPARE(server->state(), QProcess::Running);
+    }
+
     void forceExitEndsTheService()
     {
         QProcess *server = startServer({}, QString());
@@ -144,6 +177,8 @@ private Q_SLOTS:
         QVERIFY(server->waitForFinished(10000));
         QCOMPARE(server->exitStatus(), QProcess::NormalExit);
         QCOMPARE(server->exitCode(), 0);
+        // The host was told before the end: it withdrew the socket.
+        QVERIFY(!runtimeFiles().contains(QStringLiteral("UlxCloudSvr.sock")));
     }
 
     // Many starts at once: one serves, every line arrives once, the rest end with 0.
