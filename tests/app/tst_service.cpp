@@ -21,10 +21,10 @@ private:
     std::unique_ptr<KTestEnv> m_env;
     std::vector<std::unique_ptr<QProcess>> m_processes;
 
-    QProcess *start(const QStringList &arguments)
+    QProcess *start(const QStringList &arguments, QProcessEnvironment env = {})
     {
         auto p = std::make_unique<QProcess>();
-        p->setProcessEnvironment(m_env->environment());
+        p->setProcessEnvironment(env.isEmpty() ? m_env->environment() : env);
         p->setProgram(KTestEnv::binPath(QStringLiteral("ulxcloudsvr")));
         p->setArguments(arguments);
         p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -132,6 +132,17 @@ private Q_SLOTS:
         QVERIFY(!linesOf(pidOf(second)).contains(dispatched(forwarded)));
 
         QCOMPARE(runtimeFiles(), filesBefore);
+        QCOMPARE(server->state(), QProcess::Running);
+    }
+
+    // A service started where there is no display at all still runs.
+    void runsWithoutDisplay()
+    {
+        QProcessEnvironment env = m_env->environment();
+        for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+            env.remove(QLatin1String(name));
+        QProcess *server = start({QStringLiteral("/headless")}, env);
+        QTRY_VERIFY_WITH_TIMEOUT(linesOf(pidOf(server)).contains(dispatched(QStringLiteral("/headless"))), 10000);
         QCOMPARE(server->state(), QProcess::Running);
     }
 
