@@ -20,10 +20,9 @@ using Files = QMap<QString, QByteArray>;
 using Manager = std::unique_ptr<KPluginManager>;
 
 namespace {
-KTestEnv *g_env = nullptr;
-
 QString catalogueDir() { return QFileInfo(krt::pluginCatalogPath()).absolutePath(); }
 bool partialLeft(const QString &name) { return QFileInfo::exists(krt::getPluginPath(name) + ".partial"); }
+bool installed(const QString &name) { return QFileInfo::exists(krt::getPluginPath(name)); }
 
 QByteArray randomBytes(int size)
 {
@@ -59,14 +58,10 @@ Files treeOf(const QString &dir)
     return files;
 }
 
+// A catalogue entry; an empty package or library counts as none.
 QJsonObject entry(const QString &name, const QString &package = {}, const QString &library = {})
 {
-    QJsonObject e{{"name", name}, {"version", "1.0.0.1"}, {"desc", "Plugin " + name}};
-    if (!package.isEmpty())
-        e.insert("package", package);
-    if (!library.isEmpty())
-        e.insert("library", library);
-    return e;
+    return {{"name", name}, {"package", package}, {"library", library}};
 }
 
 QByteArray catalogue(const QJsonArray &plugins) { return QJsonDocument(QJsonObject{{"plugins", plugins}}).toJson(); }
@@ -97,7 +92,13 @@ struct LoadSpies
     {
     }
     int outcomes() const { return success.count() + failed.count() + canceled.count(); }
-    bool waitOutcome() { return QTest::qWaitFor([this] { return outcomes() > 0; }, 10000); }
+    // Waits for an outcome, then lets anything queued run so that a second outcome would show.
+    bool waitOutcome()
+    {
+        const bool ok = QTest::qWaitFor([this] { return outcomes() > 0; }, 10000);
+        drain();
+        return ok;
+    }
     QSignalSpy progress, success, failed, canceled;
 };
 } // namespace
@@ -117,12 +118,9 @@ private slots:
     {
         QTest::addColumn<QByteArray>("text"); // null: no catalogue file
         QTest::addColumn<QStringList>("names");
-        const QJsonArray good{entry("kalpha"), entry("kbeta")};
-        QTest::newRow("valid") << catalogue(good) << QStringList{"kalpha", "kbeta"};
+        QTest::newRow("valid") << catalogue({entry("kalpha"), entry("kbeta")}) << QStringList{"kalpha", "kbeta"};
         QTest::newRow("missing file") << QByteArray() << QStringList();
-        QTest::newRow("not JSON") << QByteArray("plugins: kalpha") << QStringList();
-        QTest::newRow("truncated") << QByteArray(R"({"plugins":[{"name":"kalpha"})") << QStringList();
-        QTest::newRow("top-level list") << QJsonDocument(good).toJson() << QStringList();
+        QTest::newRow("not JSON") << QByteArray(R"({"plugins":[{"name":"kalpha"})") << QStringList();
         QTest::newRow("plugins not a list") << QByteArray(R"({"plugins":{"name":"kalpha"}})") << QStringList();
         const QJsonArray mixed{entry(""), entry("../evil"), entry(".hidden"), entry("a/b"), entry("kx.partial"),
                                entry("kalpha"), QJsonValue(42), entry("kalpha", "packages/other"),
@@ -142,20 +140,14 @@ private slots:
         manager.start();
         manager.start();
         QVERIFY(!manager.loaded()); // loading waits for the event loop
-        QVERIFY(!manager.getPlugin("kalpha"));
-        QVERIFY(finished.wait(5000)); // a damaged catalogue still finishes loading
+        QVERIFY(finished.wait(5000)); // a damaged catalogue still finishes loading, as an empty one
         drain();
         QCOMPARE(finished.count(), 1);
         QVERIFY(manager.loaded());
         QCOMPARE(manager.pluginNames(), names);
-        for (const QString &name : names) {
-            QCOMPARE(manager.getPlugin(name)->getProp("name").toString(), name);
-            QCOMPARE(manager.getPlugin(name)->getProp("desc").toString(), "Plugin " + name);
-        }
         QVERIFY(!manager.getPlugin("KALPHA"));
-        // Of two entries with one name the first counts.
-        if (KPlugin *alpha = manager.getPlugin("kalpha"))
-            QVERIFY(alpha->getProp("package").isNull());
+        if (KPlugin *alpha = manager.getPlugin("kalpha")) // of two entries with one name the first counts
+            QVERIFY(alpha->getProp("package").toString().isEmpty());
     }
 
     void installFromPackage()
@@ -170,7 +162,6 @@ private slots:
         Manager manager = loadedManager(chunk);
         KPlugin *plugin = manager->getPlugin("kpkg");
         LoadSpies spies(plugin);
-        QVERIFY(plugin->localPath().isEmpty());
         plugin->load(0);
         QCOMPARE(plugin->state(), int(KPlugin::Downloading));
         QCOMPARE(spies.progress.count() + spies.outcomes(), 0);
@@ -179,16 +170,14 @@ private slots:
         QCOMPARE(spies.outcomes(), 1);
         QCOMPARE(plugin->state(), int(KPlugin::Loaded));
 
-        const qint64 total = 10000 + 5000 + 1 + 10; // chunk by chunk, never all in one turn
+        // Progress runs from 0 to the total, at most one chunk per turn of the event loop.
+        const qint64 total = 10000 + 5000 + 1 + 10;
         QVERIFY(spies.progress.count() >= total / chunk + 2);
         QCOMPARE(spies.progress.first(), (QVariantList{total, qint64(0)}));
         QCOMPARE(spies.progress.last(), (QVariantList{total, total}));
-        qint64 previous = 0;
-        for (const QVariantList &args : std::as_const(spies.progress)) {
-            QCOMPARE(args.at(0).toLongLong(), total);
-            const qint64 received = args.at(1).toLongLong();
-            QVERIFY(received >= previous && received - previous <= chunk); // one chunk per turn
-            previous = received;
+        for (qsizetype i = 1; i < spies.progress.size(); ++i) {
+            const qint64 step = spies.progress.at(i).at(1).toLongLong() - spies.progress.at(i - 1).at(1).toLongLong();
+            QVERIFY(step >= 0 && step <= chunk && spies.progress.at(i).at(0).toLongLong() == total);
         }
         QCOMPARE(plugin->localPath(), krt::getPluginPath("kpkg"));
         QCOMPARE(treeOf(plugin->localPath()), files);
@@ -196,131 +185,88 @@ private slots:
         QVERIFY(!partialLeft("kpkg"));
     }
 
-    void loadFailures_data()
+    void loadOutcomes_data()
     {
         QTest::addColumn<QJsonObject>("catalogueEntry");
+        QTest::addColumn<QString>("cancel"); // when cancelLoad() is called, if at all
+        QTest::addColumn<QString>("outcome");
         QTest::addColumn<bool>("installedAfter");
-        QTest::newRow("package missing") << entry("kf1", "packages/nothere") << false;
-        QTest::newRow("entry names no package") << entry("kf2") << false;
-        QTest::newRow("package is a file") << entry("kf3", "packages/afile") << false;
-        QTest::newRow("dangling link in package") << entry("kf4", "packages/dangling") << false;
-        QTest::newRow("library is not a library") << entry("kf5", "packages/garbage", "libkbad.so") << true;
-        QTest::newRow("library absent") << entry("kf6", "packages/garbage", "libnone.so") << true;
+        QTest::newRow("package missing") << entry("kf1", "packages/nothere") << "" << "failed" << false;
+        QTest::newRow("dangling link in package") << entry("kf2", "packages/dangling") << "" << "failed" << false;
+        QTest::newRow("library is not a library") << entry("kf3", "packages/garbage", "libkbad.so") << "" << "failed"
+                                                  << true;
+        QTest::newRow("cancel right after load") << entry("kbig", "packages/kbig") << "at once" << "canceled" << false;
+        QTest::newRow("cancel mid-way through the copy") << entry("kbig", "packages/kbig") << "on progress"
+                                                         << "canceled" << false;
+        QTest::newRow("cancel installed, before the library") << entry("kinst") << "at once" << "canceled" << true;
     }
 
-    void loadFailures()
+    void loadOutcomes()
     {
         QFETCH(QJsonObject, catalogueEntry);
+        QFETCH(QString, cancel);
+        QFETCH(QString, outcome);
         QFETCH(bool, installedAfter);
         const QString name = catalogueEntry.value("name").toString();
+        makePackage("kbig", {{"a", randomBytes(64 * 1024)}, {"b/c", randomBytes(64 * 1024)}});
         makePackage("dangling", {{"ok.txt", "fine"}});
         QVERIFY(QFile::link(catalogueDir() + "/nowhere", catalogueDir() + "/packages/dangling/gone.txt"));
         makePackage("garbage", {{"libkbad.so", "this is no ELF object"}});
-        writeFile(catalogueDir() + "/packages/afile", "not a directory");
+        QDir().mkpath(krt::getPluginPath("kinst"));
         writeCatalogue(QJsonArray{catalogueEntry});
-        Manager manager = loadedManager();
+        Manager manager = loadedManager(4096);
         KPlugin *plugin = manager->getPlugin(name);
+        LoadSpies spies(plugin);
+        qsizetype progressAtCancel = -1;
+        connect(plugin, &KPlugin::loadProgress, this, [&](qint64, qint64 received) {
+            if (cancel == "on progress" && received > 0 && progressAtCancel < 0) {
+                plugin->cancelLoad();
+                progressAtCancel = spies.progress.count();
+            }
+        });
+        plugin->load(0);
+        if (cancel == "at once")
+            plugin->cancelLoad();
+        QCOMPARE(spies.outcomes(), 0); // never inside the call
+        QVERIFY(spies.waitOutcome());
+        QCOMPARE(spies.outcomes(), 1);
+        QCOMPARE((outcome == "failed" ? spies.failed : spies.canceled).count(), 1);
+        QCOMPARE(plugin->state(), int(outcome == "failed" ? KPlugin::Failed : KPlugin::Canceled));
+        if (cancel == "on progress")
+            QCOMPARE(spies.progress.count(), progressAtCancel);
+        QVERIFY(!partialLeft(name));
+        QCOMPARE(installed(name), installedAfter);
 
-        for (int attempt = 0; attempt < 2; ++attempt) { // a failed plugin can be tried again
-            LoadSpies spies(plugin);
-            plugin->load(0);
-            QVERIFY(spies.waitOutcome());
-            drain();
-            QCOMPARE(spies.failed.count(), 1);
-            QCOMPARE(spies.outcomes(), 1);
-            QCOMPARE(plugin->state(), int(KPlugin::Failed));
-            QVERIFY(!partialLeft(name));
-            QCOMPARE(QFileInfo::exists(krt::getPluginPath(name)), installedAfter);
-        }
-        QVERIFY(g_env->logText().contains("KPlugin::load " + name + " "));
+        // Another try fails again, or after a cancel (a late one is ignored) loads.
+        plugin->cancelLoad();
+        LoadSpies again(plugin);
+        cancel.clear();
+        plugin->load(0);
+        QVERIFY(again.waitOutcome());
+        QCOMPARE(again.outcomes(), 1);
+        QCOMPARE(again.failed.count(), outcome == "failed" ? 1 : 0);
     }
 
-    void libraryPluginInit_data()
+    void libraryPluginRegistersInstanceObject()
     {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("library");
-        QTest::newRow("top level") << "klibtop" << "libktest.so";
-        QTest::newRow("in a subdirectory") << "klibsub" << "lib/libktest.so";
-    }
-
-    void libraryPluginInit()
-    {
-        QFETCH(QString, name);
-        QFETCH(QString, library);
         QFile lib(ULX_TEST_PLUGIN_LIBRARY);
         QVERIFY(lib.open(QIODevice::ReadOnly));
-        makePackage(name, {{library, lib.readAll()}});
-        writeCatalogue(QJsonArray{entry(name, "packages/" + name, library)});
+        makePackage("klib", {{"lib/libktest.so", lib.readAll()}});
+        writeCatalogue(QJsonArray{entry("klib", "packages/klib", "lib/libktest.so")});
         Manager manager = loadedManager();
-        KPlugin *plugin = manager->getPlugin(name);
+        KPlugin *plugin = manager->getPlugin("klib");
         auto *app = KApplication::instance();
-        const int initsBefore = app->property("ulxtestplugin_inits").toInt();
         QSignalSpy registered(app, &KApplication::pluginInstanceObjectRegisted);
-
         for (int attempt = 0; attempt < 2; ++attempt) { // a second load does not initialise again
             LoadSpies spies(plugin);
             plugin->load(0);
             QVERIFY(spies.waitOutcome());
             QCOMPARE(spies.success.count(), 1);
         }
-        QCOMPARE(app->property("ulxtestplugin_inits").toInt(), initsBefore + 1);
+        QCOMPARE(app->property("ulxtestplugin_inits").toInt(), 1);
         QCOMPARE(registered.count(), 1);
         QObject *object = app->getPluginInstanceObject("ktestplugin");
         QVERIFY(object && object->inherits("KTestPluginObject"));
-    }
-
-    void cancel_data()
-    {
-        QTest::addColumn<QString>("when");
-        QTest::addColumn<bool>("installedAfter");
-        QTest::newRow("right after load") << "immediately" << false;
-        QTest::newRow("mid-way through the copy") << "midway" << false;
-        QTest::newRow("installed, before the library") << "installed" << true;
-    }
-
-    void cancel()
-    {
-        QFETCH(QString, when);
-        QFETCH(bool, installedAfter);
-        makePackage("kbig", {{"a", randomBytes(64 * 1024)}, {"b/c", randomBytes(64 * 1024)}});
-        writeCatalogue(QJsonArray{entry("kbig", "packages/kbig")});
-        if (when == "installed")
-            QDir().mkpath(krt::getPluginPath("kbig"));
-        Manager manager = loadedManager(4096);
-        KPlugin *plugin = manager->getPlugin("kbig");
-        LoadSpies spies(plugin);
-        int progressAtCancel = -1;
-        if (when == "midway") {
-            connect(plugin, &KPlugin::loadProgress, this, [&](qint64, qint64 received) {
-                if (received > 0 && progressAtCancel < 0) {
-                    plugin->cancelLoad();
-                    progressAtCancel = spies.progress.count();
-                    QCOMPARE(plugin->state(), int(KPlugin::Canceled));
-                }
-            });
-        }
-
-        plugin->load(0);
-        if (when != "midway")
-            plugin->cancelLoad();
-        QCOMPARE(spies.canceled.count(), 0); // never inside the call
-        QVERIFY(spies.waitOutcome());
-        drain();
-        QCOMPARE(spies.canceled.count(), 1);
-        QCOMPARE(spies.outcomes(), 1);
-        QCOMPARE(plugin->state(), int(KPlugin::Canceled));
-        if (when == "midway")
-            QCOMPARE(spies.progress.count(), progressAtCancel);
-        QVERIFY(!partialLeft("kbig"));
-        QCOMPARE(QFileInfo::exists(krt::getPluginPath("kbig")), installedAfter);
-
-        plugin->cancelLoad(); // nothing runs: no signal
-        LoadSpies again(plugin);
-        plugin->load(0);
-        QVERIFY(again.waitOutcome());
-        drain();
-        QCOMPARE(again.success.count(), 1);
-        QCOMPARE(again.canceled.count(), 0);
     }
 
     void reload()
@@ -328,17 +274,13 @@ private slots:
         writeCatalogue(QJsonArray{entry("kone"), entry("ktwo")});
         Manager manager = loadedManager();
         KPlugin *one = manager->getPlugin("kone");
-        KPlugin *two = manager->getPlugin("ktwo");
-        QJsonObject oneV2 = entry("kone");
-        oneV2.insert("version", "2.0");
-        writeCatalogue(QJsonArray{oneV2, entry("kthree")});
+        writeCatalogue(QJsonArray{QJsonObject{{"name", "kone"}, {"version", "2.0"}}, entry("kthree")});
 
         QSignalSpy loadFinished(manager.get(), &KPluginManager::loadFinished);
         QSignalSpy reloaded(manager->getPluginUpgradeManager(), &KPluginUpgradeManager::reloadFinished);
         manager->getPluginUpgradeManager()->reload();
         manager->getPluginUpgradeManager()->reload();
         QVERIFY(!manager->loaded());
-        QCOMPARE(reloaded.count(), 0);
         QVERIFY(reloaded.wait(5000));
         drain();
         QCOMPARE(reloaded.count(), 1);
@@ -347,7 +289,6 @@ private slots:
         QCOMPARE(manager->getPlugin("kone"), one); // holders of the object keep a live plugin
         QCOMPARE(one->getProp("version").toString(), QString("2.0"));
         QVERIFY(!manager->getPlugin("ktwo"));
-        QCOMPARE(two->name(), QString("ktwo"));
         QVERIFY(manager->getPlugin("kthree"));
     }
 
@@ -358,7 +299,6 @@ private slots:
         QTest::addColumn<bool>("ok");
         QTest::addColumn<bool>("progress");
         QTest::newRow("unknown plugin") << "load" << "kunknown" << false << false;
-        QTest::newRow("installed plugin") << "load" << "kinst" << true << false;
         QTest::newRow("install from package") << "load" << "kpkg" << true << true;
         QTest::newRow("missing package") << "load" << "kmissing" << false << false;
         QTest::newRow("already loaded") << "preloaded" << "kinst" << true << false;
@@ -398,10 +338,11 @@ private slots:
         QSignalSpy forwarded(&monitor, &KPluginMonitor::loadProgress);
         monitor.execute(scenario != "watch");
         QCOMPARE(finished.count(), 0);
+        KPlugin *watched = manager->getPlugin(plugin);
         if (scenario == "watch")
-            manager->getPlugin(plugin)->load(0);
+            watched->load(0);
         else if (scenario == "cancel")
-            connect(manager->getPlugin(plugin), &KPlugin::loadProgress, manager->getPlugin(plugin), &KPlugin::cancelLoad);
+            connect(watched, &KPlugin::loadProgress, watched, &KPlugin::cancelLoad);
         else if (scenario == "later")
             manager->start();
         else if (scenario == "destroyed")
@@ -413,8 +354,6 @@ private slots:
         QCOMPARE(finished.first().first().toBool(), ok);
         QCOMPARE(forwarded.count() > 0, progress);
         QVERIFY(!partialLeft(plugin));
-        if (scenario != "nomanager" && manager && manager->loaded())
-            QCOMPARE(monitor.getPlugin(), manager->getPlugin(plugin));
     }
 
     void autoLoadRunner_data()
@@ -437,23 +376,17 @@ private slots:
         writeCatalogue(plugins);
         KPluginManager::setAutoLoadRunner(autoLoad);
         Manager manager = loadedManager();
+        if (autoLoad && runnerListed)
+            QTRY_COMPARE(manager->getPlugin("kpluginrunner")->state(), int(KPlugin::Loaded));
         drain();
-        QCOMPARE(manager->getPlugin("kother")->state(), int(KPlugin::NotLoaded));
-        if (!runnerListed)
-            return;
-        KPlugin *runner = manager->getPlugin("kpluginrunner");
-        if (autoLoad)
-            QTRY_COMPARE(runner->state(), int(KPlugin::Loaded));
-        else
-            QCOMPARE(runner->state(), int(KPlugin::NotLoaded));
-        QCOMPARE(QFileInfo::exists(krt::getPluginPath("kpluginrunner")), autoLoad);
+        QCOMPARE(manager->getPlugin("kother")->state(), int(KPlugin::NotLoaded)); // only the runner
+        QCOMPARE(installed("kpluginrunner"), autoLoad && runnerListed);
     }
 };
 
 int main(int argc, char **argv)
 {
     KTestEnv env; // before the application and the first krt value
-    g_env = &env;
     KApplication app(argc, argv);
     TestPluginManager test;
     return QTest::qExec(&test, argc, argv);
