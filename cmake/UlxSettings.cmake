@@ -28,6 +28,7 @@ function(ulx_add_test)
   # Test programs are multi-threaded (the test library's watchdog) and start
   # processes; with TSan, threads started after a fork must not count as a fault.
   if(ULX_SANITIZE MATCHES "thread")
-    set_property(TEST ${T_NAME} APPEND PROPERTY ENVIRONMENT "TSAN_OPTIONS=die_after_fork=0")
+    set_property(TEST ${T_NAME} APPEND PROPERTY ENVIRONMENT
+      "TSAN_OPTIONS=die_after_fork=0 suppressions=${PROJECT_SOURCE_DIR}/tests/tsan.supp")
   endif()
 endfunction()
