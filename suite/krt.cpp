@@ -11,6 +11,8 @@
 
 #include <dlfcn.h>
 
+#include <memory>
+
 namespace krt {
 namespace {
 
@@ -44,8 +46,8 @@ struct Installation
 };
 
 QMutex g_mutex;
-bool g_loaded = false;
-Installation g_installation;
+// Replaced whole by a reload; callers keep the one they read.
+std::shared_ptr<const Installation> g_installation;
 
 QString suiteLibraryDir()
 {
@@ -140,16 +142,16 @@ Installation readInstallation(const QString &path)
     return in;
 }
 
-// Returns a copy so that callers never hold the lock while using a value.
-Installation installation()
+// Callers never hold the lock while they use a value; the installation they
+// got stays alive until they drop it, even across a reload.
+std::shared_ptr<const Installation> current()
 {
     QMutexLocker lock(&g_mutex);
-    if (!g_loaded) {
-        g_installation = readInstallation(defaultConfigPath());
-        g_loaded = true;
-    }
+    if (!g_installation)
+        g_installation = std::make_shared<const Installation>(readInstallation(defaultConfigPath()));
     return g_installation;
 }
+
 
 } // namespace
 
@@ -162,36 +164,34 @@ bool init(const QString &, const QString &, const QString &, const QString &)
 void clear()
 {
     QMutexLocker lock(&g_mutex);
-    g_installation = Installation();
-    g_loaded = false;
+    g_installation.reset();
 }
 
 void reload()
 {
-    Installation fresh = readInstallation(defaultConfigPath());
+    auto fresh = std::make_shared<const Installation>(readInstallation(defaultConfigPath()));
     QMutexLocker lock(&g_mutex);
     g_installation = std::move(fresh);
-    g_loaded = true;
 }
 
 QString configPath()
 {
-    return installation().configPath;
+    return current()->configPath;
 }
 
 QString dirs::office()
 {
-    return installation().officeDir;
+    return current()->officeDir;
 }
 
 QString dirs::launchExePath()
 {
-    return installation().launchExePath;
+    return current()->launchExePath;
 }
 
 QString i18n::language(int format, bool)
 {
-    QString lang = installation().language;
+    QString lang = current()->language;
     // Format 1 names the resource directory ("en_US"); format 2 is the form used in queries ("en-US").
     if (format == QueryValue)
         lang.replace(QLatin1Char('_'), QLatin1Char('-'));
@@ -200,79 +200,79 @@ QString i18n::language(int format, bool)
 
 QStringList i18n::systemUiLanguages()
 {
-    return installation().systemUiLanguages;
+    return current()->systemUiLanguages;
 }
 
 bool product::isSupported(const QString &feature)
 {
-    return installation().features.contains(feature, Qt::CaseInsensitive);
+    return current()->features.contains(feature, Qt::CaseInsensitive);
 }
 
 bool product::isIndependentMode(bool)
 {
-    return installation().independentMode;
+    return current()->independentMode;
 }
 
 int product::versionID()
 {
-    return installation().versionId;
+    return current()->versionId;
 }
 
 QString product::distribNumber()
 {
-    return installation().distribNumber;
+    return current()->distribNumber;
 }
 
 bool product::isDisableGlobalInfocollect()
 {
-    return installation().disableGlobalInfocollect;
+    return current()->disableGlobalInfocollect;
 }
 
 bool infocollect::isEnabled(int)
 {
-    return installation().infoCollectEnabled;
+    return current()->infoCollectEnabled;
 }
 
 QString serverinfo::infoCollectSvr()
 {
-    return installation().infoCollectSvr;
+    return current()->infoCollectSvr;
 }
 
 QString serverinfo::infoCollectSvr_IC()
 {
-    return installation().infoCollectSvrIc;
+    return current()->infoCollectSvrIc;
 }
 
 QString onlineparams::onlineParamPath()
 {
-    const QString path = installation().onlineParamPath;
+    const QString path = current()->onlineParamPath;
     return path.isEmpty() ? ulx::paths::dataDir() + QStringLiteral("/onlineparams/online.json") : path;
 }
 
 QString onlineparams::localParamPath()
 {
-    const QString path = installation().localParamPath;
+    const QString path = current()->localParamPath;
     return path.isEmpty() ? ulx::paths::dataDir() + QStringLiteral("/onlineparams/local.json") : path;
 }
 
 QString auth::getStringInfo(const QString &key)
 {
-    return installation().auth.value(key);
+    return current()->auth.value(key);
 }
 
 QString info::version()
 {
-    return installation().version;
+    return current()->version;
 }
 
 bool isVldTurnedOn()
 {
-    return installation().vldTurnedOn;
+    return current()->vldTurnedOn;
 }
 
 QString pluginsDir()
 {
-    const QString dir = installation().pluginsDir;
+    const QString dir = current()->pluginsDir;
     return dir.isEmpty() ? ulx::paths::dataDir() + QStringLiteral("/plugins") : dir;
 }
 
@@ -294,18 +294,18 @@ bool hasPlugin(const QString &name, QString &path)
 
 QString pluginCatalogPath()
 {
-    return installation().pluginCatalog;
+    return current()->pluginCatalog;
 }
 
 QString updateProgramPath()
 {
-    const QString path = installation().updateProgram;
+    const QString path = current()->updateProgram;
     return QFileInfo(path).isExecutable() ? path : QString();
 }
 
 QString KUWPCommonSettings::value(const QString &name)
 {
-    return installation().uwp.value(name);
+    return current()->uwp.value(name);
 }
 
 } // namespace krt

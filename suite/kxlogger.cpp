@@ -115,7 +115,7 @@ private:
         struct stat onDisk{};
         struct stat ours{};
         if (::stat(m_path.constData(), &onDisk) == 0 && ::fstat(m_fd, &ours) == 0
-            && onDisk.st_ino == ours.st_ino && onDisk.st_size >= m_maxBytes / 2) {
+            && onDisk.st_ino == ours.st_ino && onDisk.st_dev == ours.st_dev) {
             for (int i = KxLogger::RotatedFiles - 1; i >= 1; --i) {
                 const QByteArray from = m_path + '.' + QByteArray::number(i);
                 const QByteArray to = m_path + '.' + QByteArray::number(i + 1);

@@ -58,34 +58,14 @@ Io waitFor(int fd, short events, Clock::time_point deadline)
     }
 }
 
-Io writeAll(int fd, const unsigned char *data, std::size_t size, Clock::time_point deadline)
+// Moves exactly `size` bytes to (POLLOUT) or from (POLLIN) the socket before the
+// deadline; an early end of stream is a failure.
+Io transferAll(int fd, unsigned char *data, std::size_t size, short direction, Clock::time_point deadline)
 {
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t n = ::send(fd, data + done, size - done, MSG_NOSIGNAL);
-        if (n > 0) {
-            done += std::size_t(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            const Io waited = waitFor(fd, POLLOUT, deadline);
-            if (waited != Io::Done)
-                return waited;
-            continue;
-        }
-        return Io::Failed;
-    }
-    return Io::Done;
-}
-
-// Reads exactly `size` bytes; an early end of stream is a failure.
-Io readAll(int fd, unsigned char *data, std::size_t size, Clock::time_point deadline)
-{
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::recv(fd, data + done, size - done, 0);
+        const ssize_t n = direction == POLLOUT ? ::send(fd, data + done, size - done, MSG_NOSIGNAL)
+                                               : ::recv(fd, data + done, size - done, 0);
         if (n > 0) {
             done += std::size_t(n);
             continue;
@@ -95,7 +75,7 @@ Io readAll(int fd, unsigned char *data, std::size_t size, Clock::time_point dead
         if (errno == EINTR)
             continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            const Io waited = waitFor(fd, POLLIN, deadline);
+            const Io waited = waitFor(fd, direction, deadline);
             if (waited != Io::Done)
                 return waited;
             continue;
@@ -103,6 +83,17 @@ Io readAll(int fd, unsigned char *data, std::size_t size, Clock::time_point dead
         return Io::Failed;
     }
     return Io::Done;
+}
+
+Io writeAll(int fd, const unsigned char *data, std::size_t size, Clock::time_point deadline)
+{
+    // send() only reads the bytes.
+    return transferAll(fd, const_cast<unsigned char *>(data), size, POLLOUT, deadline);
+}
+
+Io readAll(int fd, unsigned char *data, std::size_t size, Clock::time_point deadline)
+{
+    return transferAll(fd, data, size, POLLIN, deadline);
 }
 
 SendResult fail(std::string *problem, std::string text)
