@@ -66,3 +66,10 @@ QString KTestEnv::binPath(const QString &name)
         dir = QCoreApplication::applicationDirPath();
     return dir + QLatin1Char('/') + name;
 }
+
+double KTestEnv::timeFactor()
+{
+    bool ok = false;
+    const double f = qEnvironmentVariable("ULX_TEST_TIME_FACTOR").toDouble(&ok);
+    return ok && f >= 1.0 ? f : 1.0;
+}

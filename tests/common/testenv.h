@@ -40,6 +40,12 @@ public:
     // A program or library built by this project (the build's bin directory).
     static QString binPath(const QString &name);
 
+    // Every timing bound of a test goes through this: ULX_TEST_TIME_FACTOR (a
+    // number >= 1, default 1; sanitizer and loaded runs set it higher) scales it,
+    // so a slow machine widens the bound instead of failing the test.
+    static double timeFactor();
+    static int scaled(int ms) { return int(ms * timeFactor()); }
+
 private:
     QTemporaryDir m_dir;
 };
