@@ -16,12 +16,19 @@ namespace {
 
 KHostTransport *g_transport = nullptr;
 
-// A windowless service needs no display; without one, Qt renders offscreen.
-void selectPlatformWithoutDisplay()
+// A windowless service must run whatever display it is given: a DISPLAY that
+// names no X server (left over from an ended session, or set in cron or ssh)
+// would otherwise abort Qt before the service serves. Unless the user chose a
+// platform, Qt tries the session's display servers in turn and falls back to
+// rendering offscreen; a platform whose plugin is not installed is skipped.
+// Without any display there is nothing to try.
+void selectPlatformWithFallback()
 {
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
-        && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        return;
+    const bool x11 = !qEnvironmentVariableIsEmpty("DISPLAY");
+    const bool wayland = !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    qputenv("QT_QPA_PLATFORM", wayland ? "wayland;xcb;offscreen" : x11 ? "xcb;offscreen" : "offscreen");
 }
 
 } // namespace
@@ -36,7 +43,7 @@ extern "C" ULX_EXPORT BOOL GetHostInterface(IKCloudSvrHost **host)
 
 int main(int argc, char **argv)
 {
-    selectPlatformWithoutDisplay();
+    selectPlatformWithFallback();
 
     // The command line as a Windows program entry receives it: the arguments
     // without the program name, quoted so that splitting gives them back.
