@@ -25,9 +25,10 @@ KxUlxCloudSvrApplication::KxUlxCloudSvrApplication(int &argc, char **argv)
 
     m_ipc = new KxUlxCloudSvrIpc(this);
     if (QCoreApplication::instance()) {
-        // Plugins loaded into the process reach the channel through this address.
+        // Plugins loaded into the process reach the channel through this address,
+        // whole: a 64-bit address cut to 32 bits would name nothing.
         QCoreApplication::instance()->setProperty(
-            IpcProperty, QVariant::fromValue<quint32>(quint32(reinterpret_cast<quintptr>(m_ipc))));
+            IpcProperty, QVariant::fromValue<qulonglong>(qulonglong(reinterpret_cast<quintptr>(m_ipc))));
     }
 
     connect(m_ipc, &KxUlxCloudSvrIpc::ipcTransmission, this, &KxUlxCloudSvrApplication::onIPCTransmission);

@@ -86,8 +86,7 @@ private Q_SLOTS:
         auto app = makeApp();
         QCOMPARE(app->property("kpluginmanager_init_prefer_online"), QVariant(true));
         const QVariant ipc = app->property("cloudsvr_ipc");
-        QCOMPARE(ipc.typeId(), QMetaType::UInt);
-        QCOMPARE(ipc.toUInt(), quint32(reinterpret_cast<quintptr>(app->channel())));
+        QCOMPARE(reinterpret_cast<KxUlxCloudSvrIpc *>(quintptr(ipc.toULongLong())), app->channel());
         QVERIFY(app->startupInfo());
         QCOMPARE(app->startupInfo()->name(), QStringLiteral("tavi"));
         QCOMPARE(QCoreApplication::applicationName(), QStringLiteral("tavi"));
