@@ -5,7 +5,9 @@
 #include "suite/krt.h"
 #include "suite/kxlogger.h"
 
+#include <atomic>
 #include <string_view>
+#include <thread>
 
 namespace {
 
@@ -16,6 +18,8 @@ const QString LogCategory = QStringLiteral("KxUlxCloudSvrApplication");
 [[maybe_unused]] constexpr char16_t ChannelObjectName[] = u"{DEB796DA-F98E-48A4-AE1E-71411184820E}";
 [[maybe_unused]] constexpr char16_t ChannelMutexName[] = u"shared_memory_mutex";
 [[maybe_unused]] constexpr char16_t ChannelContentName[] = u"shared_memory_content";
+
+std::atomic<std::chrono::milliseconds::rep> g_startUpTimeoutPauseMs{10000};
 
 const char16_t *utf16(const QString &text)
 {
@@ -128,4 +132,15 @@ void KxUlxCloudSvrIpc::onStartUpTimeout(void *, const char16_t *, const char16_t
     KxLogger::writeError(LogCategory, QStringLiteral("KxUlxCloudSvrIpc::onStartUpTimeout the serving process did "
                                                      "not answer within %1 ms")
                                           .arg(timeoutMs));
+    std::this_thread::sleep_for(startUpTimeoutPause());
+}
+
+std::chrono::milliseconds KxUlxCloudSvrIpc::startUpTimeoutPause()
+{
+    return std::chrono::milliseconds(g_startUpTimeoutPauseMs.load());
+}
+
+void KxUlxCloudSvrIpc::setStartUpTimeoutPause(std::chrono::milliseconds pause)
+{
+    g_startUpTimeoutPauseMs.store(pause.count());
 }

@@ -4,6 +4,8 @@
 
 #include <QObject>
 
+#include <chrono>
+
 // The service side of the single-instance channel. Every start of the process
 // sends its command line as the message "_TRANSMISSION_" to the channel; the
 // process that serves the channel receives it (its own included) and hands it
@@ -28,6 +30,12 @@ public:
     void releaseChannel();
 
     IKCloudSvrHost *host() const { return m_host; }
+
+    // How long the start-up time-out handler pauses before the start gives up
+    // (10 s): the time a hung service gets to be dumped and ended before this
+    // process ends too. Tests shorten it.
+    static std::chrono::milliseconds startUpTimeoutPause();
+    static void setStartUpTimeoutPause(std::chrono::milliseconds pause);
 
     // "UlxCloudSvr", or "UlxCloudSvr_Uwp" on store installations.
     static QString target();

@@ -11,6 +11,7 @@ KFakeHost &KFakeHost::instance()
 void KFakeHost::reset()
 {
     offered = server = deliver = deliverToSelf = true;
+    timeOut = false;
     calls.clear();
     lastTarget.clear();
     lastMessage.clear();
@@ -46,6 +47,11 @@ BOOL KFakeHost::sendMessage(const char16_t *target, const char16_t *messageName,
     lastReplySize = reply->size();
     lastTimeout = timeoutMs;
     lastHadTimeoutHandler = onTimeout != nullptr;
+    if (timeOut) {
+        if (onTimeout)
+            onTimeout(this, target, messageName, timeoutMs);
+        return 0;
+    }
     if (!deliver)
         return 0;
     if (deliverToSelf && handler) {

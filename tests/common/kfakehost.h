@@ -19,6 +19,7 @@ public:
     bool server = true;        // isChannelServer()
     bool deliver = true;       // sendMessage() succeeds
     bool deliverToSelf = true; // ...and calls our own receiver with the request
+    bool timeOut = false;      // sendMessage() calls the time-out handler and fails
 
     // What was called, in order ("isChannelServer", "registerReceiver:_TRANSMISSION_", ...).
     QStringList calls;

@@ -4,6 +4,7 @@
 #include "tests/common/kfakehost.h"
 #include "tests/common/testenv.h"
 
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -140,6 +141,27 @@ private Q_SLOTS:
         QCOMPARE(quit.size(), 1);
         QCOMPARE(host.calls.contains(QStringLiteral("registerReceiver:_TRANSMISSION_")), server);
         QCOMPARE(m_env->logText().count(error) - errorsBefore, errorLogged ? 1 : 0);
+    }
+
+    // A serving process that does not answer: the start says so, pauses so that
+    // the hung service can be dealt with, and only then gives up.
+    void startUpTimeoutPausesBeforeGivingUp()
+    {
+        const auto pause = std::chrono::milliseconds(300);
+        const auto saved = KxUlxCloudSvrIpc::startUpTimeoutPause();
+        KxUlxCloudSvrIpc::setStartUpTimeoutPause(pause);
+        host.server = false;
+        host.timeOut = true;
+        KxUlxCloudSvrIpc ipc;
+        QElapsedTimer clock;
+        qint64 quitAfterMs = -1;
+        connect(&ipc, &KxUlxCloudSvrIpc::quickExit, this, [&] { quitAfterMs = clock.elapsed(); });
+        clock.start();
+        ipc.startUp(u"/x");
+        KxUlxCloudSvrIpc::setStartUpTimeoutPause(saved);
+        QVERIFY2(quitAfterMs >= pause.count(), qPrintable(QString::number(quitAfterMs)));
+        QVERIFY(m_env->logText().contains(QStringLiteral(
+            "KxUlxCloudSvrIpc::onStartUpTimeout the serving process did not answer within 30000 ms")));
     }
 
     void noHostMeansNoChannel()
