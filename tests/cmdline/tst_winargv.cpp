@@ -4,7 +4,6 @@
 #include <QTest>
 
 using ulx::winargv::joinArguments;
-using ulx::winargv::quoteArgument;
 using ulx::winargv::splitCommandLine;
 
 namespace {
@@ -29,10 +28,7 @@ class TestWinArgv : public QObject
 private slots:
     void split_data();
     void split();
-    void join_data();
-    void join();
-    void quote_data();
-    void quote();
+    void joinEdges();
     void joinSplitRoundTrip();
     void lossyFirstArgument();
 };
@@ -48,121 +44,76 @@ void TestWinArgv::split_data()
 
     // Empty and blank texts.
     row("empty text gives no argument", t(""), {});
-    row("one blank: one empty argument", t(" "), {t("")});
     row("blanks alone: one empty argument", t("    "), {t("")});
-    row("tab alone", t("\t"), {t("")});
-    row("blank tab blank", t(" \t "), {t("")});
     row("newline alone", t("\n"), {t("")});
     row("two newlines: 2nd is an argument", t("\n\n"), {t(""), t("\n")});
-    row("leading blank", t(" a"), {t(""), t("a")});
     row("leading blanks, trailing blanks", t("  a  b  "), {t(""), t("a"), t("b")});
-    row("leading tab", t("\ta"), {t(""), t("a")});
     row("leading control char", t("\x01" "a"), {t(""), t("a")});
     row("leading blank then quoted", t(R"x( "a b")x"), {t(""), t("a b")});
 
     // The program path.
-    row("single word", t("a"), {t("a")});
     row("single word trailing blank", t("a "), {t("a")});
-    row("two words", t("a b"), {t("a"), t("b")});
     row("tab separates", t("a\tb"), {t("a"), t("b")});
     row("newline ends program path", t("a\nb"), {t("a"), t("b")});
-    row("control char ends program path", t("a\x01" "b"), {t("a"), t("b")});
     row("unit separator ends program path", t("a\x1f" "b"), {t("a"), t("b")});
     row("DEL does not end program path", t("a\x7f" "b"), {t("a\x7f" "b")});
-    row("NEL does not end program path", t("a") + s(0x85) + t("b"), {t("a") + s(0x85) + t("b")});
     row("newline after blank starts argument", t("a \nb"), {t("a"), t("\nb")});
     row("no backslash processing in path", t(R"x(a\"b c)x"), {t(R"x(a\"b)x"), t("c")});
     row("quote inside bare path is literal", t(R"x(a"b c")x"), {t(R"x(a"b)x"), t("c")});
-    row("quotes inside bare path", t(R"x(x"y"z a)x"), {t(R"x(x"y"z)x"), t("a")});
     row("quoted path with blank", t(R"x("a b" c)x"), {t("a b"), t("c")});
     row("quoted path glued to next", t(R"x("a b"c)x"), {t("a b"), t("c")});
-    row("quoted path then blanks", t(R"x("a"   b)x"), {t("a"), t("b")});
-    row("quoted path then tab", t("\"a\"\tb"), {t("a"), t("b")});
     row("unterminated quoted path", t(R"x("a b)x"), {t("a b")});
     row("empty quoted path", t(R"x("")x"), {t("")});
-    row("empty quoted path, empty arg", t(R"x("" "")x"), {t(""), t("")});
-    row("empty quoted path, arg", t(R"x("" a)x"), {t(""), t("a")});
     row("three quotes then a", t(R"x("""a)x"), {t(""), t("a")});
     row("backslash before quote ends path", t(R"x("a\" b c)x"), {t(R"x(a\)x"), t("b"), t("c")});
     row("windows path", t(R"x("C:\Program Files\x.exe" /s)x"), {t(R"x(C:\Program Files\x.exe)x"), t("/s")});
-    row("unc path", t(R"x(\\server\share\x a)x"), {t(R"x(\\server\share\x)x"), t("a")});
     row("quoted path then empty arg", t(R"x("a""")x"), {t("a"), t("")});
-    row("quoted path then quoted arg", t(R"x("a""b")x"), {t("a"), t("b")});
-    row("quoted path with tab", t("\"a\tb\""), {t("a\tb")});
     row("quoted path then escaped quote", t(R"x("a b"\"c d")x"), {t("a b"), t(R"x("c)x"), t("d")});
     row("switches", t("/run_plugin /plugin_name:kfoo"), {t("/run_plugin"), t("/plugin_name:kfoo")});
-    row("quoted switch first", t(R"x("/a b" c)x"), {t("/a b"), t("c")});
-    row("switch then quoted", t(R"x(/x "a b")x"), {t("/x"), t("a b")});
 
     // Backslashes in later arguments.
     row("backslash inside", t(R"x(p a\b)x"), {t("p"), t(R"x(a\b)x")});
-    row("two backslashes inside", t(R"x(p a\\b)x"), {t("p"), t(R"x(a\\b)x")});
-    row("four backslashes inside", t(R"x(p a\\\\b)x"), {t("p"), t(R"x(a\\\\b)x")});
     row("trailing backslash", t(R"x(p a\)x"), {t("p"), t(R"x(a\)x")});
-    row("two trailing backslashes", t(R"x(p a\\)x"), {t("p"), t(R"x(a\\)x")});
-    row("lone backslash", t(R"x(p \)x"), {t("p"), t(R"x(\)x")});
-    row("four lone backslashes", t(R"x(p \\\\)x"), {t("p"), t(R"x(\\\\)x")});
     row("1 backslash + quote", t(R"x(p a\"b)x"), {t("p"), t(R"x(a"b)x")});
     row("2 backslashes + quote", t(R"x(p a\\"b c")x"), {t("p"), t(R"x(a\b c)x")});
     row("3 backslashes + quote", t(R"x(p a\\\"b)x"), {t("p"), t(R"x(a\"b)x")});
     row("4 backslashes + quote", t(R"x(p a\\\\"b c" d)x"), {t("p"), t(R"x(a\\b c)x"), t("d")});
     row("5 backslashes + quote", t(R"x(p a\\\\\"b)x"), {t("p"), t(R"x(a\\"b)x")});
-    row("escaped quote alone", t(R"x(p \")x"), {t("p"), t(R"x(")x")});
     row("2 backslashes + unterminated quote", t(R"x(p \\")x"), {t("p"), t(R"x(\)x")});
-    row("4 backslashes open quotes", t(R"x(p \\\\"a b")x"), {t("p"), t(R"x(\\a b)x")});
     row("quoted, 2 backslashes close", t(R"x(p "a\\" b)x"), {t("p"), t(R"x(a\)x"), t("b")});
-    row("quoted, 4 backslashes close", t(R"x(p "a\\\\" b)x"), {t("p"), t(R"x(a\\)x"), t("b")});
     row("quoted, escaped quote stays quoted", t(R"x(p "a\" b)x"), {t("p"), t(R"x(a" b)x")});
-    row("quoted, 3 backslashes + quote", t(R"x(p "a\\\" b")x"), {t("p"), t(R"x(a\" b)x")});
-    row("quoted, backslashes only", t(R"x(p "\\\\")x"), {t("p"), t(R"x(\\)x")});
     row("quoted, escaped quotes around", t(R"x(p "\"a b\"")x"), {t("p"), t(R"x("a b")x")});
     row("escaped quotes, unquoted", t(R"x(p \"a b\")x"), {t("p"), t(R"x("a)x"), t(R"x(b")x")});
     row("2 backslashes + doubled quote in quotes", t(R"x(p "\\"")x"), {t("p"), t(R"x(\")x")});
 
     // Quotes in later arguments; a doubled quote inside quotes ends the quoting.
     row("empty argument", t(R"x(p "")x"), {t("p"), t("")});
-    row("two empty arguments", t(R"x(p "" "")x"), {t("p"), t(""), t("")});
-    row("three empty arguments", t(R"x(p "" "" "")x"), {t("p"), t(""), t(""), t("")});
     row("empty between words", t(R"x(p a "" b)x"), {t("p"), t("a"), t(""), t("b")});
-    row("empty at end, blank after", t(R"x(p a "" )x"), {t("p"), t("a"), t("")});
     row("lone quote", t(R"x(p ")x"), {t("p"), t("")});
     row("3 quotes", t(R"x(p """)x"), {t("p"), t(R"x(")x")});
     row("4 quotes", t(R"x(p """")x"), {t("p"), t(R"x(")x")});
-    row("5 quotes", t(R"x(p """"")x"), {t("p"), t(R"x(")x")});
     row("6 quotes", t(R"x(p """""")x"), {t("p"), t(R"x("")x")});
-    row("8 quotes", t(R"x(p """""""")x"), {t("p"), t(R"x("")x")});
     row("3 quotes then blank ends argument", t(R"x(p """ a)x"), {t("p"), t(R"x(")x"), t("a")});
     row("doubled quote inside", t(R"x(p "a""b")x"), {t("p"), t(R"x(a"b)x")});
     row("doubled quote ends quoting", t(R"x(p "a""b c")x"), {t("p"), t(R"x(a"b)x"), t("c")});
-    row("doubled quote before blank", t(R"x(p a"b"" c d)x"), {t("p"), t(R"x(ab")x"), t("c"), t("d")});
-    row("doubled quote then word", t(R"x(p "a"" a)x"), {t("p"), t(R"x(a")x"), t("a")});
     row("quote pairs inside quotes", t(R"x(p " "" ")x"), {t("p"), t(R"x( ")x"), t("")});
     row("triple quotes around word", t(R"x(p "this is """all""" in the same argument")x"),
         {t("p"), t(R"x(this is "all" in the same argument)x")});
     row("pair outside quotes", t(R"x(p a""b)x"), {t("p"), t("ab")});
     row("triple outside quotes", t(R"x(p a"""b)x"), {t("p"), t(R"x(a"b)x")});
     row("unterminated quote", t(R"x(p "a b)x"), {t("p"), t("a b")});
-    row("quote at end", t(R"x(p a")x"), {t("p"), t("a")});
     row("quoted pieces join", t(R"x(p "a"b"c d")x"), {t("p"), t("abc d")});
     row("msdn: abc d e", t(R"x(p "abc" d e)x"), {t("p"), t("abc"), t("d"), t("e")});
     row("msdn: backslashes and quotes", t(R"x(p a\\\b d"e f"g h)x"), {t("p"), t(R"x(a\\\b)x"), t("de fg"), t("h")});
 
     // Separators and other characters in later arguments.
     row("tabs separate", t("p\ta\t\tb"), {t("p"), t("a"), t("b")});
-    row("tab inside quotes", t("p \"a\tb\""), {t("p"), t("a\tb")});
     row("newline does not separate", t("p a\nb"), {t("p"), t("a\nb")});
-    row("carriage return does not separate", t("p a\r\nb"), {t("p"), t("a\r\nb")});
-    row("trailing blanks", t("p  a   "), {t("p"), t("a")});
-    row("non-ascii", t("p é 日本"), {t("p"), t("é"), t("日本")});
     row("ideographic space is not a separator", t("p a") + s(0x3000) + t("b"), {t("p"), t("a") + s(0x3000) + t("b")});
-    row("no-break space is not a separator", t("p a") + s(0xA0) + t("b"), {t("p"), t("a") + s(0xA0) + t("b")});
     row("lone high surrogate", t("p ") + s(0xD800) + t(" x"), {t("p"), s(0xD800), t("x")});
-    row("lone low surrogate in path", s(0xDC00) + t(" x"), {s(0xDC00), t("x")});
-    row("surrogate pair", t("p \xF0\x9F\x98\x80"), {t("p"), t("\xF0\x9F\x98\x80")});
 
     // The text ends at U+0000, as the NUL-terminated original does.
     row("NUL ends the text", t("p a") + s(0) + t("b c"), {t("p"), t("a")});
-    row("NUL inside quotes", t("p \"a") + s(0) + t(" b\""), {t("p"), t("a")});
     row("NUL first: no argument", s(0) + t("abc"), {});
 }
 
@@ -173,74 +124,13 @@ void TestWinArgv::split()
     QCOMPARE(splitCommandLine(text), expected);
 }
 
-// Rows where the first argument cannot be expressed document what is lost.
-void TestWinArgv::join_data()
+// What the round trips below cannot reach: no argument at all, and U+0000,
+// which ends a NUL-terminated command line and so is dropped from every argument.
+void TestWinArgv::joinEdges()
 {
-    QTest::addColumn<QStringList>("argv");
-    QTest::addColumn<QStringList>("expected");
-
-    auto same = [](const char *name, const QStringList &argv) { QTest::newRow(name) << argv << argv; };
-    same("empty argv", {});
-    same("one empty argument", {t("")});
-    same("empty first, empty second", {t(""), t("")});
-    same("empty first, then word", {t(""), t("a")});
-    same("plain words", {t("/run_plugin"), t("/plugin_name:kfoo"), t("rest")});
-    same("first with blank", {t("a b"), t("c")});
-    same("first with tab", {t("a\tb")});
-    same("first with newline", {t("a\nb"), t("x")});
-    same("first with control char", {t("a\x01" "b")});
-    same("first with inner quote", {t(R"x(a"b)x"), t("c")});
-    same("first with backslash before blank", {t(R"x(a\ b)x"), t("c")});
-    same("first ends in backslash", {t(R"x(C:\dir\)x"), t("x")});
-    same("first quoted ends in backslash", {t(R"x(C:\my dir\)x"), t("x")});
-    same("empty arguments", {t("p"), t(""), t(""), t("")});
-    same("quotes and backslashes", {t("p"), t(R"x(a\"b)x"), t(R"x(\\")x"), t(R"x(")x"), t(R"x("")x")});
-    same("trailing backslashes", {t("p"), t(R"x(a\)x"), t(R"x(a b\\)x"), t(R"x(\)x")});
-    same("blanks and tabs", {t("p"), t(" "), t("\t"), t(" a b ")});
-    same("newline argument", {t("p"), t("\n"), t("a\r\nb")});
-    same("surrogates", {s(0xD800), s(0xDFFF) + t(" ") + s(0xD800)});
-
-    QTest::newRow("first starting with quote loses it")
-        << QStringList{t(R"x("a)x"), t("b")} << QStringList{t("a"), t("b")};
-    QTest::newRow("first quote alone")
-        << QStringList{t(R"x(")x"), t("b")} << QStringList{t(""), t("b")};
-    QTest::newRow("first with quote and blank")
-        << QStringList{t(R"x(a"b c)x"), t(R"x(d"e)x")} << QStringList{t("ab c"), t(R"x(d"e)x")};
-    QTest::newRow("NUL is dropped everywhere")
-        << QStringList{t("a") + s(0) + t("b"), s(0), t("c") + s(0)} << QStringList{t("ab"), t(""), t("c")};
-}
-
-void TestWinArgv::join()
-{
-    QFETCH(QStringList, argv);
-    QFETCH(QStringList, expected);
-    QCOMPARE(splitCommandLine(joinArguments(argv)), expected);
-}
-
-// The host writes its own arguments back as a command line: plain ones must stay
-// plain so the service's log shows the line as it was typed.
-void TestWinArgv::quote_data()
-{
-    QTest::addColumn<QString>("arg");
-    QTest::addColumn<QString>("quoted");
-
-    QTest::newRow("plain") << t("/plugin_name:kfoo") << t("/plugin_name:kfoo");
-    QTest::newRow("backslashes without quote stay") << t(R"x(C:\a\b\)x") << t(R"x(C:\a\b\)x");
-    QTest::newRow("control char needs no quotes") << t("a\nb") << t("a\nb");
-    QTest::newRow("empty") << t("") << t(R"x("")x");
-    QTest::newRow("blank") << t("a b") << t(R"x("a b")x");
-    QTest::newRow("trailing backslash doubled before closing quote") << t(R"x(a b\)x") << t(R"x("a b\\")x");
-    QTest::newRow("quote escaped") << t(R"x(a"b)x") << t(R"x("a\"b")x");
-    QTest::newRow("backslashes before quote doubled plus one") << t(R"x(a\\"b)x") << t(R"x("a\\\\\"b")x");
-    QTest::newRow("inner backslashes stay single") << t(R"x(a\b c)x") << t(R"x("a\b c")x");
-}
-
-void TestWinArgv::quote()
-{
-    QFETCH(QString, arg);
-    QFETCH(QString, quoted);
-    QCOMPARE(quoteArgument(arg), quoted);
-    QCOMPARE(splitCommandLine(QStringLiteral("p ") + quoted), (QStringList{t("p"), arg}));
+    QCOMPARE(splitCommandLine(joinArguments({})), QStringList());
+    QCOMPARE(splitCommandLine(joinArguments({t("a") + s(0) + t("b"), s(0), t("c") + s(0)})),
+             (QStringList{t("ab"), t(""), t("c")}));
 }
 
 namespace {

@@ -2,10 +2,12 @@
 // service parses a command line, and writes one compact JSON object per line.
 
 #include "app/kxcommandline.h"
-#include "tools/ulxcmdline/jsonstring.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <cstdio>
 #include <iostream>
@@ -13,45 +15,49 @@
 
 namespace {
 
-using ulx::jsonstring::encode;
+// Qt's JSON reader and writer carry any UTF-16 text, lone surrogates included
+// (as \uXXXX). The reader takes only an array or an object at the top level, so
+// a line is read as the array "[line]" that must hold one string.
+QByteArray compact(const QJsonValue &value)
+{
+    const QByteArray array = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
+    return array.mid(1, array.size() - 2);
+}
 
 QByteArray errorObject(qint64 lineNumber, const QString &message)
 {
-    return QByteArrayLiteral("{\"error\":")
-        + encode(QStringLiteral("line %1: %2").arg(lineNumber).arg(message)) + '}';
+    return QJsonDocument(QJsonObject{{QStringLiteral("error"), QStringLiteral("line %1: %2").arg(lineNumber).arg(message)}})
+        .toJson(QJsonDocument::Compact);
 }
 
+// The keys in the order of their meaning, which a QJsonObject would sort away.
 QByteArray parsedObject(const KxCommandLine &line)
 {
-    QByteArray out = QByteArrayLiteral("{\"arguments\":[");
-    const QStringList arguments = line.arguments();
-    for (qsizetype i = 0; i < arguments.size(); ++i) {
-        if (i > 0)
-            out += ',';
-        out += encode(arguments.at(i));
-    }
-    out += "],\"program\":" + encode(line.program());
-    out += ",\"switchCount\":" + QByteArray::number(line.switchCount());
-    out += ",\"switches\":{";
-    const QMap<QString, QString> switches = line.switches();
-    bool first = true;
-    for (auto it = switches.cbegin(); it != switches.cend(); ++it) {
-        if (!first)
-            out += ',';
-        first = false;
-        out += encode(it.key()) + ':' + encode(it.value());
-    }
-    out += "},\"remainder\":" + encode(line.remainder());
-    out += ",\"rebuilt\":" + encode(line.toString()) + '}';
-    return out;
+    QJsonObject switches;
+    const QMap<QString, QString> map = line.switches();
+    for (auto it = map.cbegin(); it != map.cend(); ++it)
+        switches.insert(it.key(), it.value());
+    return "{\"arguments\":" + compact(QJsonArray::fromStringList(line.arguments()))
+        + ",\"program\":" + compact(line.program())
+        + ",\"switchCount\":" + QByteArray::number(line.switchCount())
+        + ",\"switches\":" + compact(switches)
+        + ",\"remainder\":" + compact(line.remainder())
+        + ",\"rebuilt\":" + compact(line.toString()) + '}';
 }
 
 QByteArray processLine(qint64 lineNumber, QByteArrayView input, bool hasProgram)
 {
-    QString text;
-    QString error;
-    if (!ulx::jsonstring::decode(input, &text, &error))
-        return errorObject(lineNumber, error);
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson("[" + input.toByteArray() + "]", &error);
+    if (error.error != QJsonParseError::NoError) {
+        return errorObject(lineNumber, QStringLiteral("not a JSON string literal: %1 near byte %2")
+                                           .arg(error.errorString())
+                                           .arg(qMax(1, error.offset)));
+    }
+    const QJsonArray array = doc.array();
+    if (array.size() != 1 || !array.first().isString())
+        return errorObject(lineNumber, QStringLiteral("not a JSON string literal"));
+    const QString text = array.first().toString();
 
     KxCommandLine line;
     if (!line.parse(text, hasProgram)) {
@@ -77,7 +83,7 @@ int main(int argc, char *argv[])
         "  {\"arguments\":[...],\"program\":\"...\",\"switchCount\":N,\"switches\":{...},\n"
         "   \"remainder\":\"...\",\"rebuilt\":\"...\"}\n"
         "or {\"error\":\"...\"} for a line that is not a JSON string literal or does not parse.\n"
-        "Strings may hold any UTF-16 text; \\uXXXX escapes unpaired surrogates both ways."));
+        "Strings may hold any UTF-16 text; \\uXXXX carries unpaired surrogates both ways."));
     parser.addHelpOption();
     const QCommandLineOption programOption(QStringLiteral("program"),
         QStringLiteral("The command lines start with a program path (parse with the program flag)."));
