@@ -5,9 +5,13 @@
 #include "platform/process.h"
 #include "suite/krt.h"
 #include "suite/ksuiterefs.h"
+#include "suite/kxlogger.h"
 
 #include <QDir>
 #include <QResource>
+
+#include <cstdio>
+#include <unistd.h>
 
 namespace {
 
@@ -18,6 +22,20 @@ void registerSharedResources()
                          + krt::i18n::language(krt::i18n::ResourceDirectory, true) + sep
                          + QStringLiteral("public_res.rcc");
     QResource::registerResource(path, QString());
+}
+
+// Someone who starts the service from a terminal would otherwise face a silent
+// prompt: say once that this process serves and where it writes.
+void announceToTerminal()
+{
+    if (!::isatty(STDERR_FILENO))
+        return;
+    const QByteArray line = QStringLiteral("ulxcloudsvr: serving (process %1); log: %2\n")
+                                .arg(QCoreApplication::applicationPid())
+                                .arg(KxLogger::logFilePath())
+                                .toLocal8Bit();
+    std::fwrite(line.constData(), 1, std::size_t(line.size()), stderr);
+    std::fflush(stderr);
 }
 
 } // namespace
@@ -37,6 +55,8 @@ int WINAPI EntryPoint(HINSTANCE, HINSTANCE, LPWSTR cmdLine, int)
         ulx::process::quitOnTerminationSignals();
 
         app.init(cmdLine);
+        // A start that handed its line over has ended inside init.
+        announceToTerminal();
 
         KApplication::exec();
 
