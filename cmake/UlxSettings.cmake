@@ -22,6 +22,10 @@ function(ulx_add_test)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
+  # Instrumented code runs several times slower.
+  if(ULX_SANITIZE)
+    math(EXPR T_TIMEOUT "${T_TIMEOUT} * 3")
+  endif()
   set_tests_properties(${T_NAME} PROPERTIES
     TIMEOUT ${T_TIMEOUT}
     ENVIRONMENT "QT_QPA_PLATFORM=offscreen;ULX_BIN_DIR=${CMAKE_BINARY_DIR}/bin")
