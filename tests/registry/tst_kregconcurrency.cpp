@@ -39,7 +39,7 @@ bool finished(QProcess &process, int ms = 120000)
 
 qsizetype stressValueCount()
 {
-    const KRegNode *node = KRegStore::read(KRegHive::CurrentUser).root.find({"Software", "Stress"});
+    const std::optional<KRegNode> node = KRegStore::readKey(KRegKeyPath::parse(kStress));
     return node ? qsizetype(node->values().size()) : 0;
 }
 
@@ -107,7 +107,7 @@ private slots:
                          QString(kPayload - n.size(), 'x') + n);
             }
         }
-        QVERIFY(!QFile::exists(path + ".damaged"));
+        QVERIFY(!KRegStore::read(KRegHive::CurrentUser).damaged);
     }
 
     void killedWriterReleasesLockAndLeavesOldContent()
