@@ -25,7 +25,7 @@ class TestUlxReg : public QObject
         QProcess process;
         process.setProcessEnvironment(m_env.environment());
         process.start(KTestEnv::binPath(QStringLiteral("ulxreg")), args);
-        if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit)
+        if (!process.waitForFinished(KTestEnv::scaled(30000)) || process.exitStatus() != QProcess::NormalExit)
             return {};
         return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
                 QString::fromUtf8(process.readAllStandardError())};
