@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace ulx::filelock {
@@ -65,6 +66,48 @@ void unlock(int fd, Kind kind)
     ::fcntl(fd, F_OFD_SETLK, &fl);
 }
 
+namespace {
+
+QByteArray readProcFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// "READ" or "WRITE" when the description of `fd` holds a flock lock, else empty.
+QByteArray ownFlockMode(int fd)
+{
+    const QList<QByteArray> lines = readProcFile(QStringLiteral("/proc/self/fdinfo/%1").arg(fd)).split('\n');
+    for (const QByteArray &line : lines) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        // lock: 1: FLOCK ADVISORY WRITE <pid> <maj:min:ino> 0 EOF
+        if (fields.size() > 4 && fields.at(0) == "lock:" && fields.at(2) == "FLOCK")
+            return fields.at(4);
+    }
+    return QByteArray();
+}
+
+// The number of descriptions that hold a flock lock on `fd`'s file.
+int flockHolders(int fd)
+{
+    struct stat st{};
+    if (::fstat(fd, &st) != 0)
+        return 0;
+    char id[64];
+    std::snprintf(id, sizeof id, "%02x:%02x:%lu", major(st.st_dev), minor(st.st_dev), (unsigned long)st.st_ino);
+    int holders = 0;
+    const QList<QByteArray> lines = readProcFile(QStringLiteral("/proc/locks")).split('\n');
+    for (const QByteArray &line : lines) {
+        // 4: FLOCK ADVISORY READ <pid> <maj:min:ino> 0 EOF; waiters are listed as "4: -> FLOCK ...".
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() > 5 && fields.at(1) == "FLOCK" && fields.at(5) == id)
+            ++holders;
+    }
+    return holders;
+}
+
+} // namespace
+
 bool isHeldByOther(int fd, Kind kind)
 {
     if (kind == Kind::OpenFileDescription) {
@@ -74,7 +117,14 @@ bool isHeldByOther(int fd, Kind kind)
         fl.l_whence = SEEK_SET;
         return ::fcntl(fd, F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
     }
-    // flock(2) has no query: try it on a description of our own and give it back.
+    // flock(2) has no query. The kernel lists the flock locks of every file, and
+    // of each descriptor the one its description holds.
+    const QByteArray own = ownFlockMode(fd);
+    if (own == "WRITE")
+        return false; // nobody else can hold one beside ours
+    if (own == "READ")
+        return flockHolders(fd) > 1;
+    // Nothing of ours: try it on a description of our own and give it back.
     char path[64];
     std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
     const int probe = ::open(path, O_RDONLY | O_CLOEXEC);

@@ -40,7 +40,8 @@ ULX_EXPORT bool lock(int fd, Kind kind, Mode mode, Wait wait);
 ULX_EXPORT void unlock(int fd, Kind kind);
 
 // True when another open file description holds a lock on `fd`'s file that
-// conflicts with an exclusive one, without taking anything.
+// conflicts with an exclusive one, without taking anything; a lock that `fd`
+// itself holds does not count, for either kind.
 ULX_EXPORT bool isHeldByOther(int fd, Kind kind);
 
 // A lock held for the lifetime of the object, on a file of its own descriptor

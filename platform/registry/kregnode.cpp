@@ -103,18 +103,6 @@ QJsonValue dataToJson(const KRegValue &value)
     return QJsonValue();
 }
 
-// The first member of `object` whose name matches `name` case-insensitively, as
-// fromJson() keeps it; undefined when there is none.
-QJsonValue memberOf(const QJsonValue &object, const QString &name)
-{
-    const QJsonObject members = object.toObject();
-    for (auto it = members.begin(); it != members.end(); ++it) {
-        if (compareNames(it.key(), name) == 0)
-            return it.value();
-    }
-    return QJsonValue(QJsonValue::Undefined);
-}
-
 } // namespace
 
 KRegNode::KRegNode(const QString &name)
@@ -122,18 +110,18 @@ KRegNode::KRegNode(const QString &name)
 {
 }
 
-const KRegNode *KRegNode::subkey(const QString &name) const
+const KRegNode *KRegNode::subkey(const QString &name) const &
 {
     const auto it = lowerBound(m_keys, name);
     return it != m_keys.end() && compareNames(it->name(), name) == 0 ? &*it : nullptr;
 }
 
-KRegNode *KRegNode::subkey(const QString &name)
+KRegNode *KRegNode::subkey(const QString &name) &
 {
     return const_cast<KRegNode *>(std::as_const(*this).subkey(name));
 }
 
-const KRegNode *KRegNode::find(const QStringList &path) const
+const KRegNode *KRegNode::find(const QStringList &path) const &
 {
     const KRegNode *node = this;
     for (const QString &name : path) {
@@ -144,12 +132,12 @@ const KRegNode *KRegNode::find(const QStringList &path) const
     return node;
 }
 
-KRegNode *KRegNode::find(const QStringList &path)
+KRegNode *KRegNode::find(const QStringList &path) &
 {
     return const_cast<KRegNode *>(std::as_const(*this).find(path));
 }
 
-KRegNode &KRegNode::ensure(const QStringList &path)
+KRegNode &KRegNode::ensure(const QStringList &path) &
 {
     KRegNode *node = this;
     for (const QString &name : path) {
@@ -179,7 +167,7 @@ QStringList KRegNode::subkeyNames() const
     return names;
 }
 
-const KRegValue *KRegNode::value(const QString &name) const
+const KRegValue *KRegNode::value(const QString &name) const &
 {
     const auto it = lowerBoundValue(m_values, name);
     return it != m_values.end() && compareNames(it->name, name) == 0 ? &*it : nullptr;
@@ -231,24 +219,12 @@ QJsonObject KRegNode::toJson() const
     return object;
 }
 
-KRegValue KRegNode::valueFromJson(const QString &name, const QJsonValue &stored)
+static KRegValue valueFromJson(const QString &name, const QJsonValue &stored)
 {
     const QJsonObject object = stored.toObject();
     const KRegType type = kregTypeFromName(object.value(QLatin1String("type")).toString());
     const QVariant data = dataFromJson(type, object.value(QLatin1String("data")));
     return data.isValid() ? KRegValue{name, type, data} : KRegValue{name, KRegType::None, QVariant()};
-}
-
-KRegValue KRegNode::valueInJson(const QJsonObject &object, const QStringList &path, const QString &name)
-{
-    QJsonObject key = object;
-    for (const QString &sub : path) {
-        const QJsonValue found = memberOf(key.value(QLatin1String("keys")), sub);
-        if (!found.isObject())
-            return KRegValue{name, KRegType::None, QVariant()};
-        key = found.toObject();
-    }
-    return valueFromJson(name, memberOf(key.value(QLatin1String("values")), name));
 }
 
 KRegNode KRegNode::fromJson(const QString &name, const QJsonObject &object, bool *damaged)

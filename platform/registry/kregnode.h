@@ -22,37 +22,40 @@ class ULX_EXPORT KRegNode
 public:
     explicit KRegNode(const QString &name = QString());
 
-    const QString &name() const { return m_name; }
+    // Lookups hand out references into this node, so they are only offered on a
+    // node that outlives the call: never on a temporary (a snapshot just read).
+    const QString &name() const & { return m_name; }
+    const QString &name() const && = delete;
     bool isEmpty() const { return m_keys.empty() && m_values.empty(); }
 
-    const KRegNode *subkey(const QString &name) const;
-    KRegNode *subkey(const QString &name);
+    const KRegNode *subkey(const QString &name) const &;
+    KRegNode *subkey(const QString &name) &;
+    const KRegNode *subkey(const QString &name) const && = delete;
     // The key at `path` below this one, or null.
-    const KRegNode *find(const QStringList &path) const;
-    KRegNode *find(const QStringList &path);
+    const KRegNode *find(const QStringList &path) const &;
+    KRegNode *find(const QStringList &path) &;
+    const KRegNode *find(const QStringList &path) const && = delete;
     // The key at `path`, created (with the spelling of `path`) where missing.
-    KRegNode &ensure(const QStringList &path);
+    KRegNode &ensure(const QStringList &path) &;
     bool removeSubkey(const QString &name);
-    const std::vector<KRegNode> &subkeys() const { return m_keys; }
+    const std::vector<KRegNode> &subkeys() const & { return m_keys; }
+    const std::vector<KRegNode> &subkeys() const && = delete;
     QStringList subkeyNames() const;
 
-    const KRegValue *value(const QString &name) const;
+    const KRegValue *value(const QString &name) const &;
+    const KRegValue *value(const QString &name) const && = delete;
     // Replaces type and data of a value of that name (keeping the name's first
     // spelling), or adds it.
     void setValue(const KRegValue &value);
     bool removeValue(const QString &name);
-    const std::vector<KRegValue> &values() const { return m_values; }
+    const std::vector<KRegValue> &values() const & { return m_values; }
+    const std::vector<KRegValue> &values() const && = delete;
     void clear();
 
     QJsonObject toJson() const;
     // Reads what it understands; sets `*damaged` when anything in `object` is
     // not of the shape above (that part is left out).
     static KRegNode fromJson(const QString &name, const QJsonObject &object, bool *damaged);
-    // A value read straight from the JSON form of a key, without building the
-    // tree (the cheap path for single reads): value `name` of the key at `path`
-    // below `object`, found as fromJson() would find it; invalid when missing.
-    static KRegValue valueInJson(const QJsonObject &object, const QStringList &path, const QString &name);
-    static KRegValue valueFromJson(const QString &name, const QJsonValue &stored);
 
 private:
     QString m_name;

@@ -157,11 +157,7 @@ QString KRegSettings::group() const
 QStringList KRegSettings::childKeys() const
 {
     QStringList names;
-    if (!m_root.isValid())
-        return names;
-    const KRegKeyPath key = currentKey();
-    const KRegStore::Snapshot snapshot = KRegStore::read(key.hive());
-    if (const KRegNode *node = snapshot.root.find(key.keys())) {
+    if (const std::optional<KRegNode> node = currentNode()) {
         for (const KRegValue &value : node->values())
             names.append(value.name);
     }
@@ -170,22 +166,14 @@ QStringList KRegSettings::childKeys() const
 
 QStringList KRegSettings::childGroups() const
 {
-    if (!m_root.isValid())
-        return QStringList();
-    const KRegKeyPath key = currentKey();
-    const KRegStore::Snapshot snapshot = KRegStore::read(key.hive());
-    const KRegNode *node = snapshot.root.find(key.keys());
+    const std::optional<KRegNode> node = currentNode();
     return node ? node->subkeyNames() : QStringList();
 }
 
 QStringList KRegSettings::allKeys() const
 {
     QStringList names;
-    if (!m_root.isValid())
-        return names;
-    const KRegKeyPath key = currentKey();
-    const KRegStore::Snapshot snapshot = KRegStore::read(key.hive());
-    if (const KRegNode *node = snapshot.root.find(key.keys()))
+    if (const std::optional<KRegNode> node = currentNode())
         collectKeys(*node, QString(), &names);
     names.sort(Qt::CaseInsensitive);
     return names;
@@ -193,10 +181,12 @@ QStringList KRegSettings::allKeys() const
 
 bool KRegSettings::keyExists() const
 {
-    if (!m_root.isValid())
-        return false;
-    const KRegKeyPath key = currentKey();
-    return KRegStore::read(key.hive()).root.find(key.keys()) != nullptr;
+    return currentNode().has_value();
+}
+
+std::optional<KRegNode> KRegSettings::currentNode() const
+{
+    return m_root.isValid() ? KRegStore::readKey(currentKey()) : std::nullopt;
 }
 
 void KRegSettings::fail(Status status)

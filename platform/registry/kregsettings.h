@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/export.h"
+#include "platform/registry/kregnode.h"
 #include "platform/registry/kregtypes.h"
 
 #include <QList>
@@ -8,17 +9,20 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <optional>
+
 // Settings under one registry key, used like a QSettings object in native format:
 //
 //   KRegSettings s("HKEY_CURRENT_USER\\Software\\Corvanta\\Office\\6.0\\ulxcloudsvr");
 //   s.beginGroup("Application Settings");          // the subkey of that name
 //   const uint period = s.value("Period", 1800).toUInt();
 //
-// Nothing is cached: every call reads or writes the store (KRegStore) at once, so
-// values written by other processes are seen by the next read and a value is
-// on disk when setValue() returns. Key and value names match case-insensitively
-// and keep the spelling they were created with. A name "a/b" (or "a\b") is
-// value b of subkey a. Values come back in their stored type: REG_SZ QString,
+// Every call reads or writes the store (KRegStore) at once, so values written by
+// other processes are seen by the next read and a value is on disk when
+// setValue() returns. Key and value names match case-insensitively and keep the
+// spelling they were created with. '/' and '\' separate keys in every name
+// given here: "a/b" (or "a\b") is value b of subkey a, as with QSettings; a value
+// name itself never holds them (the store and ulxreg refuse such names). Values come back in their stored type: REG_SZ QString,
 // REG_DWORD int, REG_QWORD qlonglong, REG_MULTI_SZ QStringList, REG_BINARY QByteArray.
 // One object belongs to one thread; objects in several threads and processes may
 // work on the same keys at once.
@@ -71,6 +75,8 @@ public:
 
 private:
     KRegKeyPath currentKey() const;
+    // A copy of the current key; nullopt when it does not exist.
+    std::optional<KRegNode> currentNode() const;
     // The key and value name that `name` denotes relative to the current group.
     bool resolve(const QString &name, KRegKeyPath *key, QString *valueName) const;
     void write(const QString &name, const KRegValue &value);

@@ -1,84 +1,209 @@
 #include "platform/registry/kregstore.h"
 
+#include "platform/filelock.h"
 #include "platform/xdgpaths.h"
 
+#include <QCryptographicHash>
+#include <QDateTime>
 #include <QFile>
 #include <QJsonDocument>
+#include <QMutex>
+#include <QMutexLocker>
 #include <QSaveFile>
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
-#include <sys/file.h>
+#include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
+
+Q_LOGGING_CATEGORY(lcKRegStore, "ulx.registry", QtWarningMsg)
 
 namespace {
 
-// An exclusive flock() on the hive's lock file for the lifetime of the object.
-// Each object opens its own descriptor, so threads of one process exclude each
-// other as well as processes do.
-class HiveLock
+// What tells one content of a hive file from another.
+struct FileId
 {
-public:
-    explicit HiveLock(const QString &path)
-    {
-        m_fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (m_fd < 0)
-            return;
-        while (::flock(m_fd, LOCK_EX) != 0) {
-            if (errno != EINTR) {
-                ::close(m_fd);
-                m_fd = -1;
-                return;
-            }
-        }
-    }
-    ~HiveLock()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd); // closing the last descriptor releases the lock
-    }
-    HiveLock(const HiveLock &) = delete;
-    HiveLock &operator=(const HiveLock &) = delete;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    timespec mtime{};
 
-    bool isLocked() const { return m_fd >= 0; }
-
-private:
-    int m_fd = -1;
+    static FileId of(const struct stat &st) { return {st.st_dev, st.st_ino, st.st_size, st.st_mtim}; }
+    bool operator==(const FileId &o) const
+    {
+        return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec
+            && mtime.tv_nsec == o.mtime.tv_nsec;
+    }
 };
 
-// The hive file's top-level object; false when the file is there but damaged.
-bool readRoot(KRegHive hive, QJsonObject *root)
+// One parsed content of a hive file; never changed once made, so readers share it.
+struct Content
 {
-    QFile file(KRegStore::filePath(hive));
-    if (!file.open(QIODevice::ReadOnly))
-        return true;
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject())
-        return false;
-    *root = document.object();
-    return true;
+    QString path;
+    bool exists = false; // false: no file (an empty hive)
+    FileId id;
+    KRegNode root;
+    bool damaged = false;
+    QString damagedCopy;
+};
+using ContentPtr = std::shared_ptr<const Content>;
+
+struct Hive
+{
+    QMutex writeMutex; // flock on NFS cannot separate the threads of one process
+    QMutex cacheMutex; // guards `content` and `warnedLarge`, held only to swap a pointer
+    ContentPtr content;
+    bool warnedLarge = false;
+};
+
+Hive &hiveState(KRegHive hive)
+{
+    static Hive hives[2];
+    return hives[hive == KRegHive::LocalMachine ? 1 : 0];
 }
 
-bool save(const QString &path, const KRegNode &root)
+void noteSize(KRegHive hive, const QString &path, qint64 size)
 {
-    QSaveFile file(path);
+    if (size <= KRegStore::LargeHiveBytes)
+        return;
+    Hive &h = hiveState(hive);
+    {
+        QMutexLocker lock(&h.cacheMutex);
+        if (std::exchange(h.warnedLarge, true))
+            return;
+    }
+    qCWarning(lcKRegStore).noquote() << QStringLiteral("KRegStore::read %1 holds %2 bytes, more than %3: every change rewrites it whole")
+                                            .arg(path)
+                                            .arg(size)
+                                            .arg(KRegStore::LargeHiveBytes);
+}
+
+// Keeps the damaged bytes for a person to look at, under a name made of the
+// file's identity: the process that creates it is the one that warns, so the
+// log says it once per damaged file however many processes read it.
+void keepDamagedCopy(Content &content, const QByteArray &bytes)
+{
+    const QString stamp = QDateTime::fromSecsSinceEpoch(content.id.mtime.tv_sec, Qt::UTC)
+                              .addMSecs(content.id.mtime.tv_nsec / 1000000)
+                              .toString(QStringLiteral("yyyyMMdd-HHmmss.zzz"));
+    const QString hash = QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex().left(8));
+    const QString copy = QStringLiteral("%1.damaged-%2-%3").arg(content.path, stamp, hash);
+    const QByteArray name = QFile::encodeName(copy);
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0 && errno == EEXIST) {
+        content.damagedCopy = copy; // kept, and said, by whoever met it first
+        return;
+    }
+    QFile file;
+    if (fd < 0 || !file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle) || file.write(bytes) != bytes.size()
+        || !file.flush()) {
+        const QString reason = fd < 0 ? QString::fromLocal8Bit(std::strerror(errno)) : file.errorString();
+        if (fd >= 0) {
+            file.close();
+            ::unlink(name.constData());
+        }
+        qCWarning(lcKRegStore).noquote()
+            << QStringLiteral("KRegStore::read %1 is damaged and reads as far as it is understood; no copy of it could be "
+                              "kept as %2 (%3), so it is not written until one can")
+                   .arg(content.path, copy, reason);
+        return;
+    }
+    content.damagedCopy = copy;
+    qCWarning(lcKRegStore).noquote()
+        << QStringLiteral("KRegStore::read %1 is damaged and reads as far as it is understood; a copy is kept as %2, "
+                          "and the next change writes the file anew")
+               .arg(content.path, copy);
+}
+
+ContentPtr load(KRegHive hive, const QString &path)
+{
+    auto content = std::make_shared<Content>();
+    content->path = path;
+    content->root = KRegNode(KRegKeyPath::hiveName(hive));
+    QFile file;
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    struct stat st{};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        if (fd >= 0)
+            ::close(fd);
+        return content; // no file (or none we may read): an empty hive
+    }
+    content->exists = true;
+    content->id = FileId::of(st);
+    const QByteArray bytes = file.readAll();
+    noteSize(hive, path, bytes.size());
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        content->damaged = true;
+    else
+        content->root = KRegNode::fromJson(content->root.name(), document.object(), &content->damaged);
+    if (content->damaged)
+        keepDamagedCopy(*content, bytes);
+    return content;
+}
+
+// The hive as it is on disk now: the cached content while the file's identity
+// is unchanged, else the file parsed afresh.
+ContentPtr current(KRegHive hive)
+{
+    const QString path = KRegStore::filePath(hive);
+    struct stat st{};
+    const bool exists = ::stat(QFile::encodeName(path).constData(), &st) == 0;
+    Hive &h = hiveState(hive);
+    {
+        QMutexLocker lock(&h.cacheMutex);
+        if (h.content && h.content->path == path && h.content->exists == exists
+            && (!exists || h.content->id == FileId::of(st)))
+            return h.content;
+    }
+    ContentPtr content = load(hive, path);
+    QMutexLocker lock(&h.cacheMutex);
+    h.content = content;
+    return content;
+}
+
+// Writes `root` as the new content of the hive (under its lock), after `previous`.
+ContentPtr save(KRegHive hive, const Content &previous, const KRegNode &root)
+{
+    QSaveFile file(previous.path);
     if (!file.open(QIODevice::WriteOnly))
-        return false;
+        return nullptr;
     // The user's settings are the user's own.
     file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     const QByteArray bytes = QJsonDocument(root.toJson()).toJson(QJsonDocument::Compact);
-    if (file.write(bytes) != bytes.size())
-        return false;
-    return file.commit();
-}
-
-// Keeps a damaged file for a person to look at before a write replaces it.
-void keepDamagedCopy(const QString &path)
-{
-    const QString aside = path + QStringLiteral(".damaged");
-    QFile::remove(aside);
-    QFile::copy(path, aside);
+    if (file.write(bytes) != bytes.size() || !file.flush())
+        return nullptr;
+    // Readers know a content by its file's identity. The new file has an inode of
+    // its own while the old one exists, but a later one may reuse the old inode
+    // within one tick of the file system's clock: a strictly later time rules out
+    // an identity seen before.
+    struct stat st{};
+    if (::fstat(file.handle(), &st) != 0)
+        return nullptr;
+    if (previous.exists) {
+        const timespec &old = previous.id.mtime;
+        if (st.st_mtim.tv_sec < old.tv_sec || (st.st_mtim.tv_sec == old.tv_sec && st.st_mtim.tv_nsec <= old.tv_nsec)) {
+            timespec times[2] = {{0, UTIME_OMIT}, old};
+            if (++times[1].tv_nsec == 1000000000) {
+                times[1].tv_nsec = 0;
+                ++times[1].tv_sec;
+            }
+            if (::futimens(file.handle(), times) != 0 || ::fstat(file.handle(), &st) != 0)
+                return nullptr;
+        }
+    }
+    if (!file.commit())
+        return nullptr;
+    noteSize(hive, previous.path, bytes.size());
+    auto content = std::make_shared<Content>();
+    content->path = previous.path;
+    content->exists = true;
+    content->id = FileId::of(st);
+    content->root = root;
+    return content;
 }
 
 } // namespace
@@ -89,23 +214,36 @@ QString KRegStore::filePath(KRegHive hive)
         + (hive == KRegHive::LocalMachine ? QStringLiteral("/registry-machine.json") : QStringLiteral("/registry.json"));
 }
 
+bool KRegStore::isValidValueName(const QString &name)
+{
+    return !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'));
+}
+
 KRegStore::Snapshot KRegStore::read(KRegHive hive)
 {
-    Snapshot snapshot{KRegNode(KRegKeyPath::hiveName(hive)), false};
-    QJsonObject root;
-    if (!readRoot(hive, &root))
-        snapshot.damaged = true;
-    else
-        snapshot.root = KRegNode::fromJson(snapshot.root.name(), root, &snapshot.damaged);
-    return snapshot;
+    const ContentPtr content = current(hive);
+    return Snapshot{content->root, content->damaged, content->damagedCopy};
+}
+
+std::optional<KRegNode> KRegStore::readKey(const KRegKeyPath &key)
+{
+    if (!key.isValid())
+        return std::nullopt;
+    const ContentPtr content = current(key.hive());
+    const KRegNode *node = content->root.find(key.keys());
+    return node ? std::optional<KRegNode>(*node) : std::nullopt;
 }
 
 KRegValue KRegStore::readValue(const KRegKeyPath &key, const QString &name)
 {
-    QJsonObject root;
-    if (!key.isValid() || !readRoot(key.hive(), &root))
-        return KRegValue{name, KRegType::None, QVariant()};
-    return KRegNode::valueInJson(root, key.keys(), name);
+    if (key.isValid()) {
+        const ContentPtr content = current(key.hive());
+        if (const KRegNode *node = content->root.find(key.keys())) {
+            if (const KRegValue *value = node->value(name))
+                return *value;
+        }
+    }
+    return KRegValue{name, KRegType::None, QVariant()};
 }
 
 KRegStore::Result KRegStore::modify(KRegHive hive, const std::function<Result(KRegNode &root)> &change)
@@ -113,17 +251,25 @@ KRegStore::Result KRegStore::modify(KRegHive hive, const std::function<Result(KR
     const QString path = filePath(hive);
     if (!ulx::paths::ensureDir(ulx::paths::configDir()))
         return AccessError;
-    HiveLock lock(path + QStringLiteral(".lock"));
-    if (!lock.isLocked())
+    Hive &h = hiveState(hive);
+    QMutexLocker threads(&h.writeMutex);
+    const ulx::filelock::FileLock processes(path + QStringLiteral(".lock"), ulx::filelock::Kind::Flock);
+    if (!processes.isLocked())
         return AccessError;
 
-    Snapshot snapshot = read(hive);
-    const Result result = change(snapshot.root);
+    const ContentPtr content = current(hive);
+    if (content->damaged && content->damagedCopy.isEmpty())
+        return AccessError; // never replace a damaged file that nobody could keep
+    KRegNode root = content->root;
+    const Result result = change(root);
     if (result != Ok)
         return result;
-    if (snapshot.damaged && QFile::exists(path))
-        keepDamagedCopy(path);
-    return save(path, snapshot.root) ? Ok : AccessError;
+    ContentPtr saved = save(hive, *content, root);
+    if (!saved)
+        return AccessError;
+    QMutexLocker lock(&h.cacheMutex);
+    h.content = std::move(saved);
+    return Ok;
 }
 
 KRegStore::Result KRegStore::createKey(const KRegKeyPath &key)
@@ -138,7 +284,7 @@ KRegStore::Result KRegStore::createKey(const KRegKeyPath &key)
 
 KRegStore::Result KRegStore::setValue(const KRegKeyPath &key, const KRegValue &value)
 {
-    if (!key.isValid() || !value.isValid())
+    if (!key.isValid() || !value.isValid() || !isValidValueName(value.name))
         return InvalidPath;
     // Settings code rewrites the same value often (flags, dates of today); the
     // store already holding it is as good as a write made at the moment of this read.

@@ -129,7 +129,8 @@ private Q_SLOTS:
         QCOMPARE(second->exitCode(), 0);
 
         // The server receives exactly the second start's line, once.
-        const QString forwarded = QStringLiteral("/inner_plugin:KNobody \"two words\" \"a\\\"q\"");
+        // The log writes a backslash as "\\".
+        const QString forwarded = QStringLiteral("/inner_plugin:KNobody \"two words\" \"a\\\\\"q\"");
         QTRY_COMPARE_WITH_TIMEOUT(linesOf(server->processId()).count(dispatched(forwarded)), 1, KTestEnv::scaled(5000));
         QVERIFY(linesOf(pidOf(second)).contains(
             QStringLiteral("FIXED KxUlxCloudSvrApplication KxUlxCloudSvrApplication::init ") + forwarded));

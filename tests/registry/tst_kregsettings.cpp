@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTest>
 
 #include <latch>
@@ -207,25 +208,46 @@ private slots:
         QTest::newRow("unknown value type") << withBad(R"("bad":{"type":"REG_FOO","data":1})") << true;
     }
 
+    // Each damage event is said once, its file kept under a name of its own, and the next write repairs the store.
     void damagedStore()
     {
         QFETCH(QByteArray, content);
         QFETCH(bool, goodValueReadable);
         const QString path = KRegStore::filePath(KRegHive::CurrentUser);
-        writeFile(path, content);
-        KRegSettings s("HKCU\\Software\\D");
+        const QRegularExpression warning("registry\\.json is damaged.*a copy is kept");
+        QTest::failOnWarning(warning);
         const QVariant good = goodValueReadable ? QVariant(5) : QVariant(-7);
-        QCOMPARE(s.value("bad", -7), QVariant(-7));
-        QCOMPARE(s.value("good", -7), good);
-        QVERIFY(KRegStore::read(KRegHive::CurrentUser).damaged);
+        for (const QByteArray &damage : {content, content + ' '}) {
+            writeFile(path, damage);
+            QTest::ignoreMessage(QtWarningMsg, warning);
+            KRegSettings s("HKCU\\Software\\D");
+            QCOMPARE(s.value("bad", -7), QVariant(-7));
+            QCOMPARE(s.value("good", -7), good);
+            const KRegStore::Snapshot snapshot = KRegStore::read(KRegHive::CurrentUser);
+            QVERIFY(snapshot.damaged);
+            QCOMPARE(readFile(snapshot.damagedCopy), damage);
 
-        // The next write succeeds, keeps the damaged file aside and leaves a clean store.
-        s.setValue("fresh", "ok");
-        QCOMPARE(s.status(), KRegSettings::NoError);
-        QCOMPARE(s.value("fresh"), QVariant("ok"));
-        QCOMPARE(s.value("good", -7), good);
-        QCOMPARE(readFile(path + ".damaged"), content);
-        QVERIFY(!KRegStore::read(KRegHive::CurrentUser).damaged);
+            s.setValue("fresh", "ok");
+            QCOMPARE(s.status(), KRegSettings::NoError);
+            QCOMPARE(s.value("fresh"), QVariant("ok"));
+            QCOMPARE(s.value("good", -7), good);
+            QVERIFY(!KRegStore::read(KRegHive::CurrentUser).damaged);
+        }
+        QCOMPARE(QDir(ulx::paths::configDir()).entryList({"registry.json.damaged-*"}).size(), 2);
+    }
+
+    void largeHiveIsWarnedOnce()
+    {
+        const QByteArray big(KRegStore::LargeHiveBytes, 'x');
+        writeFile(KRegStore::filePath(KRegHive::CurrentUser),
+                  R"({"keys":{"Software":{"values":{"big":{"type":"REG_SZ","data":")" + big + R"("}}}}})");
+        const QRegularExpression warning("registry\\.json holds \\d+ bytes, more than");
+        QTest::failOnWarning(warning);
+        QTest::ignoreMessage(QtWarningMsg, warning);
+        KRegSettings s("HKCU\\Software");
+        QCOMPARE(s.value("big").toString().size(), big.size());
+        s.setValue("more", 1);
+        QCOMPARE(s.value("more"), QVariant(1));
     }
 
     void accessErrors_data()

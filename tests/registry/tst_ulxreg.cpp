@@ -1,6 +1,7 @@
 // The ulxreg tool, run as a real process against a private store.
 
 #include "platform/registry/kregsettings.h"
+#include "platform/registry/kregstore.h"
 #include "platform/xdgpaths.h"
 #include "tests/common/testenv.h"
 
@@ -24,7 +25,7 @@ class TestUlxReg : public QObject
         QProcess process;
         process.setProcessEnvironment(m_env.environment());
         process.start(KTestEnv::binPath(QStringLiteral("ulxreg")), args);
-        if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit)
+        if (!process.waitForFinished(KTestEnv::scaled(30000)) || process.exitStatus() != QProcess::NormalExit)
             return {};
         return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
                 QString::fromUtf8(process.readAllStandardError())};
@@ -92,6 +93,25 @@ private slots:
                                            "HKEY_CURRENT_USER\\Software\\Q\\Sub2\n\n"));
     }
 
+    // Every run that meets a damaged store says so, also after another process has kept its copy.
+    void damagedStoreIsSaid()
+    {
+        const QString path = KRegStore::filePath(KRegHive::CurrentUser);
+        QDir().mkpath(ulx::paths::configDir());
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(R"({"keys":{"Software":)");
+        file.close();
+        for (const QStringList &args : {QStringList{"query", "HKCU"}, QStringList{"add", "HKCU\\Software\\N"}}) {
+            const Run run = ulxreg(args);
+            QCOMPARE(run.exitCode, 0);
+            QVERIFY2(run.err.startsWith("ulxreg: WARNING: ") && run.err.contains(path + " is damaged")
+                         && run.err.count('\n') == 1,
+                     qPrintable(run.err));
+        }
+        QVERIFY(!KRegStore::read(KRegHive::CurrentUser).damaged);
+    }
+
     // Each command either does its work, or exits 1 with a message and leaves the store as it was.
     void commandEffects_data()
     {
@@ -113,6 +133,8 @@ private slots:
                                        << "Invalid data \"4294967296\" for REG_DWORD" << all;
         QTest::newRow("delete missing value") << QStringList{"delete", key, "/v", "missing", "/f"} << "unable to find"
                                               << all;
+        QTest::newRow("value name with a key separator") << QStringList{"add", key, "/v", "Sub/x", "/d", "4"}
+                                                         << "Invalid value name \"Sub/x\"" << all;
         QTest::newRow("delete hive root") << QStringList{"delete", "HKCU", "/f"} << "hive root" << all;
     }
 

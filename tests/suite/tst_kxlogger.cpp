@@ -1,3 +1,4 @@
+#include "platform/registry/kregsettings.h"
 #include "suite/kxlogger.h"
 #include "tests/common/testenv.h"
 
@@ -47,31 +48,48 @@ private Q_SLOTS:
     void lineShape_data()
     {
         QTest::addColumn<int>("level");
-        QTest::addColumn<QString>("levelName");
-        QTest::newRow("fixed") << int(KxLogger::Fixed()) << "FIXED";
-        QTest::newRow("info") << int(KxLogger::Info()) << "INFO";
-        QTest::newRow("warning") << int(KxLogger::Warning()) << "WARNING";
+        QTest::addColumn<QString>("category");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("written"); // the line after time and process id
+        const QString cut = QStringLiteral(" [... cut, %1 characters in all]");
+        QTest::newRow("fixed, line breaks") << int(KxLogger::Fixed()) << "Cat" << "Cat::op two\nlines\r"
+                                            << "FIXED Cat Cat::op two\\nlines\\r";
+        QTest::newRow("info") << int(KxLogger::Info()) << "Cat" << "x" << "INFO Cat x";
+        QTest::newRow("warning") << int(KxLogger::Warning()) << "Cat" << "x" << "WARNING Cat x";
+        QTest::newRow("C0 controls and DEL") << int(KxLogger::Info()) << "Cat"
+                                             << QString("a\x1b[31mb") + QChar(0) + "c\td\x7f" + QChar(0x1f)
+                                             << "INFO Cat a\\x1b[31mb\\x00c\\td\\x7f\\x1f";
+        QTest::newRow("backslash is not a line break") << int(KxLogger::Info()) << "Cat" << "C:\\new\\n"
+                                                       << "INFO Cat C:\\\\new\\\\n";
+        QTest::newRow("C1 control, lone and paired surrogates")
+            << int(KxLogger::Info()) << "Cat" << QString(QChar(0x9b)) + "x" + QChar(0xd800) + "y\U0001F600"
+            << QString("INFO Cat \\u009bx\\ud800y\U0001F600");
+        QTest::newRow("category escaped") << int(KxLogger::Info()) << "Bad\nCat\x1b" << "x" << "INFO Bad\\nCat\\x1b x";
+        QTest::newRow("long message cut") << int(KxLogger::Info()) << "Cat" << QString(300000, 'a')
+                                          << "INFO Cat " + QString(4096, 'a') + cut.arg(300000);
+        QTest::newRow("escapes count toward the cut")
+            << int(KxLogger::Info()) << "Cat" << QString(5000, QChar(1))
+            << "INFO Cat " + QStringLiteral("\\x01").repeated(1024) + cut.arg(5000);
     }
 
-    // Workers log in separate processes sharing one environment, so each
-    // case reads its own line back from a fresh child process.
     void lineShape()
     {
         QFETCH(int, level);
-        QFETCH(QString, levelName);
-        QProcess child;
-        child.setProcessEnvironment(m_env->environment());
-        child.start(QCoreApplication::applicationFilePath(),
-                    {QStringLiteral("--message"), QString::number(level), QStringLiteral("Cat"),
-                     QStringLiteral("Cat::op two\nlines")});
-        QVERIFY(child.waitForFinished(10000));
-        QCOMPARE(child.exitCode(), 0);
-        const QString text = m_env->logText();
-        static const QRegularExpression shape(
-            QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} \\d+ (\\w+) Cat Cat::op two\\\\nlines\n$"));
-        const auto m = shape.match(text);
-        QVERIFY2(m.hasMatch(), qPrintable(text));
-        QCOMPARE(m.captured(1), levelName);
+        QFETCH(QString, category);
+        QFETCH(QString, message);
+        QFETCH(QString, written);
+        KxLogger::writeMsg(level, category, message);
+        // This process's logger resolved its file at the first test's world: read that one.
+        QFile f(KxLogger::logFilePath());
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(f.readAll());
+        QVERIFY(text.endsWith('\n'));
+        const QString line = text.section('\n', -2, -2);
+        static const QRegularExpression stamp(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} (\\d+) "));
+        const auto m = stamp.match(line);
+        QVERIFY2(m.hasMatch(), qPrintable(line));
+        QCOMPARE(m.captured(1).toLongLong(), QCoreApplication::applicationPid());
+        QCOMPARE(line.mid(m.capturedLength()), written);
     }
 
     // Writers in several processes at once, with a small size bound so that the
@@ -91,7 +109,7 @@ private Q_SLOTS:
             children.push_back(std::move(p));
         }
         for (auto &p : children) {
-            QVERIFY(p->waitForFinished(30000));
+            QVERIFY(p->waitForFinished(KTestEnv::scaled(30000)));
             QCOMPARE(p->exitCode(), 0);
         }
 
@@ -125,7 +143,7 @@ private Q_SLOTS:
             workers.back()->start();
         }
         for (auto &w : workers)
-            QVERIFY(w->wait(20000));
+            QVERIFY(w->wait(KTestEnv::scaled(20000)));
         KxLogger::onAboutToQuit();
         // This process's logger resolved its file at the first test's world: read that one.
         QFile f(KxLogger::logFilePath());
@@ -141,6 +159,44 @@ private Q_SLOTS:
                 QVERIFY2(!line.contains(QStringLiteral(" INFO T ")), qPrintable(line));
         }
         QCOMPARE(seen.size(), threads * perThread);
+    }
+
+    // A log that cannot be rotated stops growing at twice its bound, and the process says so once.
+    void unrotatableLogIsBounded()
+    {
+        // Directories in the places of the rotated files: every rename fails, even for root.
+        for (int i = 1; i <= KxLogger::RotatedFiles; ++i)
+            QVERIFY(QDir().mkpath(m_env->logPath() + QStringLiteral(".%1/keep").arg(i)));
+        QProcessEnvironment env = m_env->environment();
+        env.insert(QStringLiteral("ULX_LOG_MAX_BYTES"), QStringLiteral("2000"));
+        QProcess writer;
+        writer.setProcessEnvironment(env);
+        writer.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--writer"), QStringLiteral("w"), QStringLiteral("200")});
+        QVERIFY(writer.waitForFinished(KTestEnv::scaled(30000)));
+        QCOMPARE(writer.exitCode(), 0);
+        const qint64 size = QFileInfo(m_env->logPath()).size();
+        QVERIFY2(size > 2000 && size <= 4000, qPrintable(QString::number(size)));
+        const QString err = QString::fromLocal8Bit(writer.readAllStandardError());
+        QCOMPARE(err.count(QStringLiteral("cannot be rotated")), 1);
+        QVERIFY2(err.contains(m_env->logPath()), qPrintable(err));
+    }
+
+    // The service's Qt logging categories reach the log: here the settings store's damage warning.
+    void qtMessagesReachTheLog()
+    {
+        const QString store = m_env->configHome() + QStringLiteral("/ulxcloudsvr/registry.json");
+        QVERIFY(QDir().mkpath(QFileInfo(store).path()));
+        QFile file(store);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("{\"keys\":");
+        file.close();
+        QProcess child;
+        child.setProcessEnvironment(m_env->environment());
+        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--read-store")});
+        QVERIFY(child.waitForFinished(KTestEnv::scaled(10000)));
+        QCOMPARE(child.exitCode(), 0);
+        static const QRegularExpression line(QStringLiteral(" WARNING ulx\\.registry KRegStore::read \\S+registry\\.json is damaged"));
+        QVERIFY2(line.match(m_env->logText()).hasMatch(), qPrintable(m_env->logText()));
     }
 
     // A log removed under a running process (a person cleaning up) is created again.
@@ -161,10 +217,8 @@ int main(int argc, char **argv)
 {
     if (argc == 4 && qstrcmp(argv[1], "--writer") == 0)
         return runWriter(QString::fromLocal8Bit(argv[2]), QByteArray(argv[3]).toInt());
-    if (argc == 5 && qstrcmp(argv[1], "--message") == 0) {
-        KxLogger::writeMsg(QByteArray(argv[2]).toInt(), QString::fromLocal8Bit(argv[3]), QString::fromLocal8Bit(argv[4]));
-        return 0;
-    }
+    if (argc == 2 && qstrcmp(argv[1], "--read-store") == 0)
+        return KRegSettings(QStringLiteral("HKCU\\Software")).value(QStringLiteral("x"), 1).toInt() == 1 ? 0 : 1;
     QCoreApplication app(argc, argv);
     TestKxLogger test;
     return QTest::qExec(&test, argc, argv);

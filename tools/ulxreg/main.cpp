@@ -9,6 +9,7 @@
 
 #include "platform/registry/kregstore.h"
 
+#include <QLoggingCategory>
 #include <QTextStream>
 
 #include <cstdio>
@@ -25,7 +26,8 @@ const char kUsage[] =
     "\n"
     "KEY    HKEY_CURRENT_USER\\... (HKCU\\...) or HKEY_LOCAL_MACHINE\\... (HKLM\\...);\n"
     "       names match case-insensitively.\n"
-    "/v     the value NAME; /ve the key's default (unnamed) value; /va all values (delete).\n"
+    "/v     the value NAME ('/' and '\\' separate keys, so a NAME holds neither);\n"
+    "       /ve the key's default (unnamed) value; /va all values (delete).\n"
     "/s     query: the key and all keys below it; add: the REG_MULTI_SZ separator (default \\0).\n"
     "/t     REG_SZ (default), REG_DWORD, REG_QWORD, REG_MULTI_SZ or REG_BINARY.\n"
     "/d     the data: text; a number for REG_DWORD and REG_QWORD (decimal or 0x hex);\n"
@@ -92,6 +94,9 @@ Error parse(const QStringList &args, Options &o)
         const auto next = [&]() { return args.at(++i); };
         if (isOption(arg, "v")) {
             o.valueName = next();
+            if (!KRegStore::isValidValueName(*o.valueName))
+                return QStringLiteral("Invalid value name \"%1\": '/' and '\\' separate keys; name the key in KEY.")
+                    .arg(*o.valueName);
             ++selectors;
         } else if (isOption(arg, "ve")) {
             o.valueName = QString();
@@ -239,9 +244,8 @@ void printKey(const KRegNode &node, const QString &path, bool recursive)
     }
 }
 
-Error query(const Options &o)
+Error query(const Options &o, const KRegStore::Snapshot &snapshot)
 {
-    const KRegStore::Snapshot snapshot = KRegStore::read(o.key.hive());
     const KRegNode *node = snapshot.root.find(o.key.keys());
     if (!node)
         return QLatin1String(kNotFound);
@@ -308,6 +312,19 @@ Error remove(const Options &o)
     return describe(KRegStore::removeKey(o.key), o.key.hive());
 }
 
+// Said on every run that meets a damaged file: the person at the shell may be
+// the only one to notice before the next change writes the file anew.
+void warnDamaged(KRegHive hive, const KRegStore::Snapshot &snapshot)
+{
+    const QString path = KRegStore::filePath(hive);
+    err() << "ulxreg: WARNING: the settings store " << path << " is damaged: it reads as far as it is understood";
+    if (snapshot.damagedCopy.isEmpty())
+        err() << "; no copy of it could be kept, so changes to it fail until one can.\n";
+    else
+        err() << "; a copy is kept as " << snapshot.damagedCopy << ", and the next change writes it anew.\n";
+    err().flush();
+}
+
 Error execute(const QStringList &args)
 {
     if (args.isEmpty())
@@ -316,8 +333,11 @@ Error execute(const QStringList &args)
     Error error = parse(args, o);
     if (!error.isEmpty())
         return error;
+    const KRegStore::Snapshot snapshot = KRegStore::read(o.key.hive());
+    if (snapshot.damaged)
+        warnDamaged(o.key.hive(), snapshot);
     if (o.verb == QLatin1String("query"))
-        return query(o);
+        return query(o, snapshot);
     error = o.verb == QLatin1String("add") ? add(o) : remove(o);
     if (error.isEmpty())
         out() << "The operation completed successfully.\n";
@@ -345,6 +365,8 @@ int run(const QStringList &args)
 
 int main(int argc, char **argv)
 {
+    // The store's own warnings are written for a log; this tool says the same in its own words.
+    QLoggingCategory::setFilterRules(QStringLiteral("ulx.registry.warning=false"));
     QStringList args;
     for (int i = 1; i < argc; ++i)
         args.append(QString::fromLocal8Bit(argv[i]));
