@@ -49,6 +49,14 @@ std::optional<std::u16string_view> boundedView(const char16_t *text, std::size_t
     return std::u16string_view(text, n);
 }
 
+// "KHostTransport::<operation> <channel>: <text>", as every line of the service names its operation.
+QString logLine(const char *operation, const std::string &channel, const std::string &text)
+{
+    return QStringLiteral("KHostTransport::%1 %2: %3")
+        .arg(QLatin1String(operation), QString::fromStdString(channel.empty() ? "?" : channel),
+             QString::fromStdString(text));
+}
+
 std::string errorText(const char *what)
 {
     return std::string(what) + ": " + std::strerror(errno);
@@ -208,7 +216,7 @@ bool KHostTransport::takePlace(const std::string &dirPath, Place *place)
     place->path = dirPath;
     ulx::hostchannel::KRuntimeDir dir(dirPath);
     if (dir.open(true) != ulx::hostchannel::DirState::Ready) {
-        warn("KHostTransport::isChannelServer cannot use "
+        warn("isChannelServer", "cannot use "
              + (dir.problem().empty() ? dirPath + ": it cannot be created" : dir.problem()));
         return false;
     }
@@ -223,7 +231,7 @@ bool KHostTransport::takePlace(const std::string &dirPath, Place *place)
     std::string problem;
     place->listenFd = bindSocket(place->dirFd, dirPath, m_socketName, &place->socketId, &problem);
     if (place->listenFd < 0) {
-        warn("KHostTransport::isChannelServer not serving: " + problem);
+        warn("isChannelServer", "not serving: " + problem);
         place->contended = true; // holding the lock, no other directory is ours to try
         return false;
     }
@@ -262,7 +270,7 @@ void KHostTransport::adopt(Place &place)
         if (m_watchWd < 0)
             m_watchWd = ::inotify_add_watch(m_watchFd, m_dirPath.c_str(), WatchMask | IN_ONLYDIR | IN_DONT_FOLLOW);
         if (m_watchWd < 0)
-            debug("no inotify watch on " + m_dirPath + " (" + std::strerror(errno) + "): looking every "
+            debug("isChannelServer", "no inotify watch on " + m_dirPath + " (" + std::strerror(errno) + "): looking every "
                   + std::to_string(m_options.pollMs) + " ms");
     }
     m_serving.store(true);
@@ -272,7 +280,7 @@ void KHostTransport::adopt(Place &place)
 bool KHostTransport::elect()
 {
     if (m_stem.empty()) {
-        warn("KHostTransport::isChannelServer not serving: invalid channel name");
+        warn("isChannelServer", "not serving: invalid channel name");
         return false;
     }
     if (m_exiting.load())
@@ -280,12 +288,12 @@ bool KHostTransport::elect()
     std::vector<std::string> notes;
     const std::vector<std::string> dirs = ulx::hostchannel::runtimeDirCandidates(&notes);
     for (const std::string &note : notes)
-        warn("KHostTransport::isChannelServer " + note);
+        warn("isChannelServer", note);
     // Served already in any of them (also one that another environment prefers)?
     for (const std::string &path : dirs) {
         ulx::hostchannel::KRuntimeDir dir(path);
         if (dir.open(false) == ulx::hostchannel::DirState::Ready && ulx::hostchannel::locks::isHeld(dir.fd(), m_lockName)) {
-            debug("served from " + path);
+            debug("isChannelServer", "served from " + path);
             return false;
         }
     }
@@ -294,13 +302,13 @@ bool KHostTransport::elect()
         if (takePlace(path, &place)) {
             adopt(place);
             m_listenFd = std::exchange(place.listenFd, -1);
-            debug("serving from " + path);
+            debug("isChannelServer", "serving from " + path);
             return true;
         }
         if (place.contended)
             return false;
     }
-    warn("KHostTransport::isChannelServer not serving: no usable runtime directory");
+    warn("isChannelServer", "not serving: no usable runtime directory");
     return false;
 }
 
@@ -326,7 +334,7 @@ void KHostTransport::startReceiving()
     receiver->setWatch(std::move(watch));
     m_listenFd = -1; // the receiver owns it now
     if (!receiver->start()) {
-        warn("KHostTransport::registerReceiver receive thread did not start: the channel is served but never answers");
+        warn("registerReceiver", "receive thread did not start: the channel is served but never answers");
         return; // the receiver closes the listener
     }
     m_liveReceiver.store(receiver.get());
@@ -372,14 +380,14 @@ void KHostTransport::checkChannel()
                     m_socketFileOurs = true;
                 }
                 m_receiver->replaceListener(fd);
-                warn("KHostTransport::checkChannel " + m_dirPath + '/' + m_socketName
+                warn("checkChannel", m_dirPath + '/' + m_socketName
                      + " was removed or replaced: listening on a new socket");
                 return;
             }
-            warn("KHostTransport::checkChannel cannot listen again: " + problem);
+            warn("checkChannel", "cannot listen again: " + problem);
             lost = true;
         } else {
-            warn("KHostTransport::checkChannel " + (dirOk ? m_dirPath + '/' + m_lockName : m_dirPath)
+            warn("checkChannel", (dirOk ? m_dirPath + '/' + m_lockName : m_dirPath)
                  + " was removed or replaced: taking the channel back");
             // The old lock is still held (on a file nobody can reach) until a new
             // one is ours, so there is no moment without one.
@@ -401,7 +409,7 @@ void KHostTransport::checkChannel()
                     }
                     adopt(place);
                     m_receiver->replaceListener(std::exchange(place.listenFd, -1));
-                    warn("KHostTransport::checkChannel serving again from " + m_dirPath);
+                    warn("checkChannel", "serving again from " + m_dirPath);
                     return;
                 }
                 lost = place.contended;
@@ -417,7 +425,7 @@ void KHostTransport::checkChannel()
         m_lockFd = -1;
     }
     unlinkSocketOnce();
-    warn("KHostTransport::checkChannel another process serves the channel now: this one ends");
+    warn("checkChannel", "another process serves the channel now: this one ends");
     if (m_options.onChannelLost)
         m_options.onChannelLost();
     else
@@ -473,7 +481,7 @@ void KHostTransport::releaseChannel()
         m_handoverFd = ulx::hostchannel::locks::holdShared(m_dirFd, m_handoverName);
     }
     if (m_handoverFd < 0)
-        warn("KHostTransport::releaseChannel hand-over lock not taken; senders may fail until the successor serves");
+        warn("releaseChannel", "hand-over lock not taken; senders may fail until the successor serves");
     m_released = true;
     m_serving.store(false);
     if (!unlinkSocketOnce())
@@ -504,14 +512,14 @@ BOOL KHostTransport::sendMessage(const char16_t *target, const char16_t *message
     std::vector<std::string> notes;
     const std::vector<std::string> dirs = ulx::hostchannel::runtimeDirCandidates(&notes);
     for (const std::string &note : notes)
-        debug(note);
+        debug("sendMessage", note);
     const auto result =
         ulx::hostsend::sendRequest(dirs, *targetName, *name, request->data(), bytes, &answer, timeout, &problem);
     if (result != ulx::hostsend::SendResult::Delivered) {
         std::string channel;
         for (char16_t c : *targetName)
             channel.push_back(char(c));
-        warn("KHostTransport::sendMessage to " + channel + " not delivered: " + problem);
+        qCWarning(lcHostTransport).noquote() << logLine("sendMessage", channel, "not delivered: " + problem);
     }
     if (result == ulx::hostsend::SendResult::TimedOut) {
         if (onTimeout)
@@ -552,18 +560,18 @@ void KHostTransport::noteRefusal(const char *reason)
     std::uint64_t heldBack = 0;
     if (!m_refusalLimiter->admit(&heldBack))
         return;
-    std::string text = "KHostTransport::receive refused a peer: " + std::string(reason);
+    std::string text = "refused a peer: " + std::string(reason);
     if (heldBack)
         text += " (" + std::to_string(heldBack) + " more refusals not logged)";
-    warn(text);
+    warn("receive", text);
 }
 
-void KHostTransport::warn(const std::string &text)
+void KHostTransport::warn(const char *operation, const std::string &text)
 {
-    qCWarning(lcHostTransport).noquote() << QString::fromStdString(text);
+    qCWarning(lcHostTransport).noquote() << logLine(operation, m_stem, text);
 }
 
-void KHostTransport::debug(const std::string &text)
+void KHostTransport::debug(const char *operation, const std::string &text)
 {
-    qCDebug(lcHostTransport).noquote() << QString::fromStdString("KHostTransport " + m_stem + ": " + text);
+    qCDebug(lcHostTransport).noquote() << logLine(operation, m_stem, text);
 }

@@ -114,8 +114,8 @@ private:
     void loseChannel();
     void dispatch(const std::u16string &name, IKMemBuffer *request, IKMemBuffer *reply);
     void noteRefusal(const char *reason);
-    void warn(const std::string &text);
-    void debug(const std::string &text);
+    void warn(const char *operation, const std::string &text);
+    void debug(const char *operation, const std::string &text);
     bool unlinkSocketOnce();
 
     const std::u16string m_channel;

@@ -2,6 +2,7 @@
 // time-outs, hostile peers, size limits and per-user safety.
 
 #include "host/transport/khosttransport.h"
+#include "host/transport/khosttransportlog.h"
 #include "host/transport/kwireformat.h"
 #include "ipc/kmembuffer.h"
 #include "platform/filelock.h"
@@ -13,6 +14,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTest>
 #include <QtEndian>
 
@@ -810,6 +812,16 @@ private slots:
         QCOMPARE(sendText(channel, QStringLiteral("still here")), QStringLiteral("still here"));
         QCOMPARE(quit(*server), 1);
         QCOMPARE(server->messages(), (QStringList{"still here", "quit"})); // the intruder's text never arrived
+    }
+
+    // Last: from here on the transport's lines of this process go to the service's log.
+    void linesReachTheServiceLog()
+    {
+        KHostTransportLog::install();
+        QVERIFY(sendText(newChannel(), QStringLiteral("anyone?")).isNull());
+        QVERIFY2(m_env.logText().contains(QRegularExpression(
+                     " WARNING KHostTransport KHostTransport::sendMessage Chan\\d+: not delivered: nobody serves the channel")),
+                 qPrintable(m_env.logText()));
     }
 };
 
