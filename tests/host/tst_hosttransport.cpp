@@ -703,7 +703,8 @@ private slots:
         if (startAtOnce)
             fresh = std::make_unique<Peer>(QStringList{"start", channel, "at once"}, m_env.environment());
 
-        QTRY_VERIFY_WITH_TIMEOUT(sendText(channel, QStringLiteral("back")) == "back", KTestEnv::scaled(2000));
+        QTRY_VERIFY_WITH_TIMEOUT(sendText(channel, QStringLiteral("back"), KTestEnv::scaled(300)) == "back",
+                                 KTestEnv::scaled(2000));
         qInfo("%s: delivered again %lld ms after the damage", qPrintable(damage), timer.elapsed());
         Peer *server = old.get();
         if (fresh) { // exactly one of the two serves, and it received the fresh start's line
