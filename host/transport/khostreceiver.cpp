@@ -59,8 +59,12 @@ KHostReceiver::~KHostReceiver()
 
 void KHostReceiver::replaceListener(int listenFd)
 {
-    if (m_listenFd >= 0)
-        ::close(m_listenFd);
+    if (m_listenFd >= 0) {
+        // Senders that connected before the old socket file went are still answered.
+        acceptQueued(false);
+        if (m_listenFd >= 0)
+            ::close(m_listenFd);
+    }
     m_listenFd = listenFd;
     m_acceptPausedUntil = 0;
 }
