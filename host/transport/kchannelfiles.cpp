@@ -1,11 +1,20 @@
 #include "host/transport/kchannelfiles.h"
 
+#include "platform/filelock.h"
+#include "platform/xdgpaths.h"
+
+#include <QFile>
+#include <QRandomGenerator>
+
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace ulx::hostchannel {
@@ -27,33 +36,83 @@ void makeParents(const std::string &path)
     }
 }
 
-int openLockFile(int dirFd, const std::string &name, int flags)
+int takeLock(int dirFd, const std::string &name, ulx::filelock::Mode mode)
 {
-    const int fd = ::openat(dirFd, name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, 0600);
+    using namespace ulx::filelock;
+    const int fd = openLockFile(dirFd, QByteArray::fromStdString(name));
     if (fd < 0)
         return -1;
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (!lock(fd, Kind::OpenFileDescription, mode, Wait::No)) {
         ::close(fd);
         return -1;
     }
     return fd;
 }
 
-int takeLock(int dirFd, const std::string &name, short type)
+// Why `path` cannot hold our channels, or nothing when it can (also when it is
+// absent: then we may make it).
+std::string unsuitable(const std::string &path)
 {
-    const int fd = openLockFile(dirFd, name, O_RDWR | O_CREAT);
-    if (fd < 0)
-        return -1;
-    struct flock fl;
-    std::memset(&fl, 0, sizeof fl);
-    fl.l_type = type;
-    fl.l_whence = SEEK_SET;
-    if (::fcntl(fd, F_OFD_SETLK, &fl) != 0) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0)
+        return errno == ENOENT ? std::string() : path + ": " + std::strerror(errno);
+    if (!S_ISDIR(st.st_mode))
+        return path + " is not a real directory";
+    if (st.st_uid != ::geteuid())
+        return path + " belongs to uid " + std::to_string(st.st_uid);
+    return {};
+}
+
+// Why XDG_RUNTIME_DIR cannot be used, or nothing.
+std::string unusableBase(const std::string &base)
+{
+    if (base.front() != '/')
+        return "is not an absolute path";
+    struct stat st;
+    if (::stat(base.c_str(), &st) != 0)
+        return std::strerror(errno);
+    if (!S_ISDIR(st.st_mode))
+        return "is not a directory";
+    if (st.st_uid != ::geteuid())
+        return "belongs to uid " + std::to_string(st.st_uid);
+    if (::access(base.c_str(), W_OK | X_OK) != 0)
+        return "is not writable";
+    return {};
+}
+
+// The random part of the last fallback's name, made once per user and kept
+// private in the settings directory. Two first starts at once agree: the key is
+// published with link(), which never replaces one that is already there.
+std::string fallbackKey()
+{
+    const QString dir = ulx::paths::configDir();
+    const std::string path = QFile::encodeName(dir + QStringLiteral("/runtime-key")).toStdString();
+    const auto read = [&path]() -> std::string {
+        char buf[33] = {};
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
+            return {};
+        const ssize_t n = ::read(fd, buf, 32);
         ::close(fd);
-        return -1;
-    }
-    return fd;
+        std::string key(buf, n > 0 ? std::size_t(n) : 0);
+        return key.size() == 32 && key.find_first_not_of("0123456789abcdef") == std::string::npos ? key : std::string();
+    };
+    std::string key = read();
+    if (!key.empty() || !ulx::paths::ensureDir(dir))
+        return key;
+    char fresh[33];
+    for (int i = 0; i < 4; ++i)
+        std::snprintf(fresh + 8 * i, 9, "%08x", QRandomGenerator::system()->generate());
+    const std::string temp = path + "." + std::to_string(::getpid());
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return {};
+    const bool written = ::write(fd, fresh, 32) == 32;
+    ::close(fd);
+    if (written)
+        (void)::link(temp.c_str(), path.c_str());
+    ::unlink(temp.c_str());
+    return read();
 }
 
 } // namespace
@@ -87,6 +146,13 @@ KRuntimeDir::~KRuntimeDir()
 {
     if (m_fd >= 0)
         ::close(m_fd);
+}
+
+int KRuntimeDir::take()
+{
+    const int fd = m_fd;
+    m_fd = -1;
+    return fd;
 }
 
 DirState KRuntimeDir::refuse(std::string problem)
@@ -134,31 +200,93 @@ DirState KRuntimeDir::open(bool create)
         std::snprintf(mode, sizeof mode, "%04o", unsigned(st.st_mode & 07777));
         return refuse(m_path + " has mode " + mode + " and cannot be narrowed");
     }
+    m_id = FileId{st.st_dev, st.st_ino};
     return DirState::Ready;
+}
+
+FileId idOf(int dirFd, const std::string &name)
+{
+    struct stat st;
+    if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return {};
+    return FileId{st.st_dev, st.st_ino};
+}
+
+FileId idOfFd(int fd)
+{
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        return {};
+    return FileId{st.st_dev, st.st_ino};
+}
+
+std::vector<std::string> runtimeDirCandidates(std::vector<std::string> *notes)
+{
+    std::vector<std::string> out;
+    const auto note = [notes](std::string text) {
+        if (notes)
+            notes->push_back(std::move(text));
+    };
+    const auto consider = [&](std::string path) {
+        std::string problem = unsuitable(path);
+        if (problem.empty())
+            out.push_back(std::move(path));
+        else
+            note("skipping " + problem);
+        return problem.empty();
+    };
+    if (const char *xdg = std::getenv("XDG_RUNTIME_DIR"); xdg && *xdg) {
+        const std::string base(xdg);
+        const std::string problem = unusableBase(base);
+        if (problem.empty())
+            consider(base + "/ulxcloudsvr");
+        else
+            note("XDG_RUNTIME_DIR " + base + " " + problem + ": using the fallback");
+    }
+    const char *parentVar = std::getenv("ULX_RUNTIME_FALLBACK_PARENT");
+    const std::string fallback = std::string(parentVar && *parentVar == '/' ? parentVar : "/tmp") + "/ulxcloudsvr-"
+        + std::to_string(::geteuid());
+    if (!consider(fallback)) {
+        const std::string key = fallbackKey();
+        if (key.empty())
+            note("no key for a private fallback directory in " + QFile::encodeName(ulx::paths::configDir()).toStdString());
+        else
+            consider(fallback + "-" + key);
+    }
+    return out;
+}
+
+bool socketAddress(int dirFd, const std::string &dirPath, const std::string &name, sockaddr_un *address)
+{
+    std::memset(address, 0, sizeof *address);
+    address->sun_family = AF_UNIX;
+    std::string path = dirPath + '/' + name;
+    if (path.size() >= sizeof address->sun_path)
+        path = "/proc/self/fd/" + std::to_string(dirFd) + '/' + name;
+    if (path.size() >= sizeof address->sun_path)
+        return false;
+    std::memcpy(address->sun_path, path.c_str(), path.size() + 1);
+    return true;
 }
 
 namespace locks {
 
 int tryExclusive(int dirFd, const std::string &name)
 {
-    return takeLock(dirFd, name, F_WRLCK);
+    return takeLock(dirFd, name, ulx::filelock::Mode::Exclusive);
 }
 
 int holdShared(int dirFd, const std::string &name)
 {
-    return takeLock(dirFd, name, F_RDLCK);
+    return takeLock(dirFd, name, ulx::filelock::Mode::Shared);
 }
 
 bool isHeld(int dirFd, const std::string &name)
 {
-    const int fd = openLockFile(dirFd, name, O_RDONLY);
+    const int fd = ulx::filelock::openLockFile(dirFd, QByteArray::fromStdString(name), false);
     if (fd < 0)
         return false;
-    struct flock fl;
-    std::memset(&fl, 0, sizeof fl);
-    fl.l_type = F_WRLCK; // conflicts with any holder, shared or exclusive
-    fl.l_whence = SEEK_SET;
-    const bool held = ::fcntl(fd, F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
+    const bool held = ulx::filelock::isHeldByOther(fd, ulx::filelock::Kind::OpenFileDescription);
     ::close(fd);
     return held;
 }

@@ -11,6 +11,7 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -54,6 +55,25 @@ KHostReceiver::~KHostReceiver()
     closeAll();
     if (m_wakeFd >= 0)
         ::close(m_wakeFd);
+}
+
+void KHostReceiver::replaceListener(int listenFd)
+{
+    if (m_listenFd >= 0) {
+        // Senders that connected before the old socket file went are still answered.
+        acceptQueued(false);
+        if (m_listenFd >= 0)
+            ::close(m_listenFd);
+    }
+    m_listenFd = listenFd;
+    m_acceptPausedUntil = 0;
+}
+
+void KHostReceiver::drainWatch()
+{
+    alignas(inotify_event) char sink[4096];
+    while (::read(m_watch.fd, sink, sizeof sink) > 0) {
+    }
 }
 
 bool KHostReceiver::start()
@@ -149,10 +169,18 @@ bool KHostReceiver::readRequest(Connection &c)
         if (n > 0) {
             const ReadStatus status = c.reader.commit(std::size_t(n));
             if (status == ReadStatus::Malformed) {
-                m_refusal(c.reader.problem());
+                refuse(c, c.reader.problem());
                 return false;
             }
             if (status == ReadStatus::Complete) {
+                // A sender that already gave up has told its caller the line was
+                // lost (a frozen server thawed late): running it now would run
+                // something reported as failed.
+                pollfd p{c.fd, POLLRDHUP, 0};
+                if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR))) {
+                    m_refusal("sender gave up before its request was dispatched");
+                    return false;
+                }
                 answer(c);
                 return writeReply(c);
             }
@@ -167,6 +195,14 @@ bool KHostReceiver::readRequest(Connection &c)
             continue;
         return errno == EAGAIN || errno == EWOULDBLOCK;
     }
+}
+
+void KHostReceiver::refuse(Connection &c, const char *reason)
+{
+    m_refusal(reason);
+    // Best effort, never waiting: the refusal is short and the socket buffer empty.
+    const auto frame = ulx::hostwire::encodeRefusal(reason);
+    [[maybe_unused]] const ssize_t n = ::send(c.fd, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
 void KHostReceiver::answer(Connection &c)
@@ -222,10 +258,21 @@ void KHostReceiver::run()
         fds.push_back({m_wakeFd, POLLIN, 0});
         const bool listening = mode == Serving && m_listenFd >= 0
             && int(m_connections.size()) < m_limits.maxConnections && now >= m_acceptPausedUntil;
+        const std::size_t listenIndex = fds.size();
         if (listening)
             fds.push_back({m_listenFd, POLLIN, 0});
+        const bool watching = mode == Serving && m_watch.check && m_watch.fd >= 0;
+        const std::size_t watchIndex = fds.size();
+        if (watching)
+            fds.push_back({m_watch.fd, POLLIN, 0});
+        else if (mode == Serving && m_watch.check && m_watch.pollMs > 0 && m_watchDue < 0)
+            m_watchDue = now + m_watch.pollMs;
         const std::size_t first = fds.size();
         std::int64_t wait = m_acceptPausedUntil > now ? m_acceptPausedUntil - now : -1;
+        if (mode == Serving && m_watchDue >= 0) {
+            const std::int64_t left = std::max<std::int64_t>(0, m_watchDue - now);
+            wait = wait < 0 ? left : std::min(wait, left);
+        }
         for (const auto &c : m_connections) {
             fds.push_back({c->fd, short(c->answered ? POLLOUT : POLLIN), 0});
             const std::int64_t left = std::max<std::int64_t>(0, c->deadline - now);
@@ -244,7 +291,16 @@ void KHostReceiver::run()
         }
         if (m_mode.load() == Abandoned)
             break;
-        if (ready > 0 && listening && fds[1].revents)
+        if (ready > 0 && watching && fds[watchIndex].revents) {
+            drainWatch();
+            m_watchDue = nowMs() + m_watch.settleMs;
+        }
+        if (m_mode.load() == Serving && m_watchDue >= 0 && nowMs() >= m_watchDue) {
+            m_watchDue = -1;
+            m_watch.check(); // may replace the listener or hand the channel over
+        }
+        if (ready > 0 && listening && fds[listenIndex].revents && m_mode.load() == Serving && m_listenFd >= 0
+            && fds[listenIndex].fd == m_listenFd)
             acceptQueued(false);
 
         // Backwards, so that closing one keeps the indices of those not yet visited;
@@ -257,7 +313,10 @@ void KHostReceiver::run()
             if (events)
                 keep = c.answered ? writeReply(c) : readRequest(c);
             if (keep && nowMs() >= c.deadline) {
-                m_refusal(c.answered ? "reply not taken in time" : "request not complete in time");
+                if (c.answered)
+                    m_refusal("reply not taken in time");
+                else
+                    refuse(c, "request not complete in time");
                 keep = false;
             }
             if (!keep) {

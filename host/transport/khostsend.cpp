@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <memory>
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -96,18 +97,40 @@ Io readAll(int fd, unsigned char *data, std::size_t size, Clock::time_point dead
     return transferAll(fd, data, size, POLLIN, deadline);
 }
 
-SendResult fail(std::string *problem, std::string text)
+SendResult fail(std::string *problem, std::string text, SendResult result = SendResult::NotDelivered)
 {
     if (problem)
         *problem = std::move(text);
-    return SendResult::NotDelivered;
+    return result;
+}
+
+enum class Reach { Connected, Busy, NotListening, Failed };
+
+// One non-blocking connection attempt.
+Reach connectOnce(const sockaddr_un &address, Fd *fd, std::string *problem)
+{
+    fd->reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (fd->get() < 0) {
+        *problem = std::string("socket: ") + std::strerror(errno);
+        return Reach::Failed;
+    }
+    if (::connect(fd->get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0)
+        return Reach::Connected;
+    const int error = errno;
+    fd->reset();
+    if (error == EAGAIN || error == EINTR)
+        return Reach::Busy; // the backlog is full: served, but busy
+    if (error == ENOENT || error == ECONNREFUSED)
+        return Reach::NotListening;
+    *problem = std::string("connect: ") + std::strerror(error);
+    return Reach::Failed;
 }
 
 } // namespace
 
-SendResult sendRequest(const std::string &runtimeDir, std::u16string_view target, std::u16string_view name,
-                       const void *payload, std::size_t payloadBytes, std::vector<unsigned char> *reply,
-                       int timeoutMs, std::string *problem)
+SendResult sendRequest(const std::vector<std::string> &runtimeDirs, std::u16string_view target,
+                       std::u16string_view name, const void *payload, std::size_t payloadBytes,
+                       std::vector<unsigned char> *reply, int timeoutMs, std::string *problem)
 {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(std::max(0, timeoutMs));
     if (!hostchannel::isValidChannelName(target))
@@ -115,50 +138,53 @@ SendResult sendRequest(const std::string &runtimeDir, std::u16string_view target
     const std::vector<unsigned char> frame = hostwire::encodeRequest(name, payload, payloadBytes);
     if (frame.empty())
         return fail(problem, "message outside the frame's bounds");
-
-    hostchannel::KRuntimeDir dir(runtimeDir);
-    switch (dir.open(false)) {
-    case hostchannel::DirState::Ready:
-        break;
-    case hostchannel::DirState::Missing:
-        return fail(problem, {}); // nobody ever served here: an ordinary outcome
-    case hostchannel::DirState::Unsafe:
-        return fail(problem, dir.problem());
-    }
     const std::string stem = hostchannel::fileStem(target);
-    sockaddr_un address;
-    std::memset(&address, 0, sizeof address);
-    address.sun_family = AF_UNIX;
-    const std::string socketPath = runtimeDir + '/' + stem + ".sock";
-    if (socketPath.size() >= sizeof address.sun_path)
-        return fail(problem, "socket path too long: " + socketPath);
-    std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
 
+    // Where the channel is served: the first directory whose socket answers, or
+    // where somebody is about to listen (a server between its election and its
+    // bind, or the successor of a process that handed over).
+    std::unique_ptr<hostchannel::KRuntimeDir> dir;
+    sockaddr_un address;
     Fd fd;
-    bool served = false;
-    for (;;) {
-        fd.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-        if (fd.get() < 0)
-            return fail(problem, std::string("socket: ") + std::strerror(errno));
-        if (::connect(fd.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0)
-            break;
-        const int error = errno;
-        fd.reset();
-        if (error == EAGAIN) {
-            served = true; // the backlog is full: served, but busy
-        } else if (error == ENOENT || error == ECONNREFUSED) {
-            // No listener. Somebody may be about to be one: a server between its
-            // election and its bind, or the successor of a process that handed over.
-            served = hostchannel::locks::isHeld(dir.fd(), stem + ".lock");
-            if (!served && !hostchannel::locks::isHeld(dir.fd(), stem + ".handover"))
-                return fail(problem, {});
-        } else if (error != EINTR) {
-            return fail(problem, std::string("connect: ") + std::strerror(error));
+    bool connected = false;
+    std::string unusable;
+    for (const std::string &path : runtimeDirs) {
+        auto candidate = std::make_unique<hostchannel::KRuntimeDir>(path);
+        const hostchannel::DirState state = candidate->open(false);
+        if (state != hostchannel::DirState::Ready) {
+            if (state == hostchannel::DirState::Unsafe)
+                unusable = candidate->problem();
+            continue;
         }
+        if (!hostchannel::socketAddress(candidate->fd(), path, stem + ".sock", &address))
+            return fail(problem, "socket path too long in " + path);
+        std::string why;
+        const Reach reach = connectOnce(address, &fd, &why);
+        if (reach == Reach::Failed)
+            return fail(problem, why);
+        if (reach == Reach::NotListening && !hostchannel::locks::isHeld(candidate->fd(), stem + ".lock")
+            && !hostchannel::locks::isHeld(candidate->fd(), stem + ".handover"))
+            continue;
+        connected = reach == Reach::Connected;
+        dir = std::move(candidate);
+        break;
+    }
+    if (!dir)
+        return fail(problem, unusable.empty() ? std::string("nobody serves the channel") : unusable);
+
+    while (!connected) {
         const int left = remainingMs(deadline);
         if (left == 0)
-            return served ? SendResult::TimedOut : fail(problem, {});
+            return fail(problem, "the channel's server did not listen in time", SendResult::TimedOut);
         ::poll(nullptr, 0, std::min(left, RetryMs));
+        std::string why;
+        const Reach reach = connectOnce(address, &fd, &why);
+        if (reach == Reach::Failed)
+            return fail(problem, why);
+        if (reach == Reach::NotListening && !hostchannel::locks::isHeld(dir->fd(), stem + ".lock")
+            && !hostchannel::locks::isHeld(dir->fd(), stem + ".handover"))
+            return fail(problem, "the channel's server ended before it answered");
+        connected = reach == Reach::Connected;
     }
 
     // Our command line goes to no other user's process.
@@ -168,35 +194,23 @@ SendResult sendRequest(const std::string &runtimeDir, std::u16string_view target
         return fail(problem, "channel socket served by another user");
 
     // From here on nothing is sent twice: a failure after connecting is final.
-    switch (writeAll(fd.get(), frame.data(), frame.size(), deadline)) {
-    case Io::Done:
-        break;
-    case Io::TimedOut:
-        return SendResult::TimedOut;
-    case Io::Failed:
-        return fail(problem, {});
-    }
+    const auto ioFailure = [problem](Io io, const char *what) {
+        return io == Io::TimedOut ? fail(problem, std::string("no answer in time (") + what + ")", SendResult::TimedOut)
+                                  : fail(problem, std::string("the server dropped the connection (") + what + ")");
+    };
+    if (const Io io = writeAll(fd.get(), frame.data(), frame.size(), deadline); io != Io::Done)
+        return ioFailure(io, "sending");
     unsigned char header[hostwire::HeaderBytes];
-    switch (readAll(fd.get(), header, sizeof header, deadline)) {
-    case Io::Done:
-        break;
-    case Io::TimedOut:
-        return SendResult::TimedOut;
-    case Io::Failed:
-        return fail(problem, {}); // the server ended or dropped the request
-    }
+    if (const Io io = readAll(fd.get(), header, sizeof header, deadline); io != Io::Done)
+        return ioFailure(io, "waiting for the reply");
     const long long replyBytes = hostwire::replyPayloadBytes(header);
     if (replyBytes < 0)
         return fail(problem, "malformed reply");
     std::vector<unsigned char> body(static_cast<std::size_t>(replyBytes));
-    switch (readAll(fd.get(), body.data(), body.size(), deadline)) {
-    case Io::Done:
-        break;
-    case Io::TimedOut:
-        return SendResult::TimedOut;
-    case Io::Failed:
-        return fail(problem, {});
-    }
+    if (const Io io = readAll(fd.get(), body.data(), body.size(), deadline); io != Io::Done)
+        return ioFailure(io, "reading the reply");
+    if (hostwire::replyStatus(header) != hostwire::Answered)
+        return fail(problem, "refused by the server: " + hostwire::refusalReason(body), SendResult::Refused);
     if (reply)
         *reply = std::move(body);
     return SendResult::Delivered;

@@ -35,16 +35,41 @@ std::vector<unsigned char> encodeRequest(std::u16string_view name, const void *p
     return frame;
 }
 
-std::vector<unsigned char> encodeReply(const void *payload, std::size_t payloadBytes)
+std::vector<unsigned char> encodeReply(const void *payload, std::size_t payloadBytes, ReplyStatus status)
 {
     if (!payload)
         payloadBytes = 0;
     payloadBytes = std::min(payloadBytes, MaxPayloadBytes);
     std::vector<unsigned char> frame(HeaderBytes + payloadBytes);
-    putHeader(frame.data(), ReplyMagic, 0, std::uint32_t(payloadBytes));
+    putHeader(frame.data(), ReplyMagic, status, std::uint32_t(payloadBytes));
     if (payloadBytes)
         std::memcpy(frame.data() + HeaderBytes, payload, payloadBytes);
     return frame;
+}
+
+std::vector<unsigned char> encodeRefusal(std::string_view reason)
+{
+    std::vector<unsigned char> text;
+    for (char c : reason.substr(0, MaxPayloadBytes / 2)) {
+        text.push_back(static_cast<unsigned char>(c));
+        text.push_back(0);
+    }
+    return encodeReply(text.data(), text.size(), Refused);
+}
+
+ReplyStatus replyStatus(const unsigned char (&header)[HeaderBytes])
+{
+    return qFromLittleEndian<std::uint16_t>(header + 6) == Answered ? Answered : Refused;
+}
+
+std::string refusalReason(const std::vector<unsigned char> &payload)
+{
+    std::string out;
+    for (std::size_t i = 0; i + 1 < payload.size(); i += 2) {
+        const std::uint16_t unit = qFromLittleEndian<std::uint16_t>(payload.data() + i);
+        out.push_back(unit >= 0x20 && unit < 0x7f ? char(unit) : '?');
+    }
+    return out;
 }
 
 long long replyPayloadBytes(const unsigned char (&header)[HeaderBytes])

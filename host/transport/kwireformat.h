@@ -9,11 +9,15 @@
 // One channel message on the per-user socket. Integers are little-endian.
 //
 //   request: magic "ULXQ" | u16 version | u16 name bytes | u32 payload bytes | name | payload
-//   reply:   magic "ULXR" | u16 version | u16 reserved 0 | u32 payload bytes | payload
+//   reply:   magic "ULXR" | u16 version | u16 status | u32 payload bytes | payload
 //
 // The name is UTF-16LE without terminator (2..256 bytes, no NUL unit). The payload
 // is the sender's buffer as it stands (0..4096 bytes, even); the receiving side adds
 // the terminating NUL itself. One connection carries one request and one reply.
+// Status 0: the request was dispatched and the payload is the handler's reply.
+// Status 1: the server refused the request without dispatching it; the payload is
+// the reason as UTF-16LE text without terminator. (Servers before the status was
+// introduced always sent 0 there.)
 namespace ulx::hostwire {
 
 inline constexpr std::uint32_t RequestMagic = 0x51584C55; // "ULXQ" as bytes on the wire
@@ -26,11 +30,20 @@ inline constexpr std::size_t MaxPayloadBytes = 4096;
 // Empty when the name or payload is outside the bounds above.
 std::vector<unsigned char> encodeRequest(std::u16string_view name, const void *payload,
                                          std::size_t payloadBytes);
+enum ReplyStatus : std::uint16_t { Answered = 0, Refused = 1 };
+
 // `payloadBytes` is clipped to MaxPayloadBytes.
-std::vector<unsigned char> encodeReply(const void *payload, std::size_t payloadBytes);
+std::vector<unsigned char> encodeReply(const void *payload, std::size_t payloadBytes,
+                                       ReplyStatus status = Answered);
+// A refusal carrying `reason` (ASCII).
+std::vector<unsigned char> encodeRefusal(std::string_view reason);
 
 // The payload size of a reply header, or -1 when the header is not a valid reply.
 long long replyPayloadBytes(const unsigned char (&header)[HeaderBytes]);
+// The status of a valid reply header (anything but Answered counts as a refusal).
+ReplyStatus replyStatus(const unsigned char (&header)[HeaderBytes]);
+// The reason text of a refusal's payload.
+std::string refusalReason(const std::vector<unsigned char> &payload);
 
 enum class ReadStatus { NeedMore, Complete, Malformed };
 

@@ -6,6 +6,8 @@
 // start/serve print "server" or "client" first. A server prints "msg<TAB><text>" per message and echoes the text;
 // "quit" ends it as SIGTERM does (printing "refused <count>"), "release" releases the channel ("released"),
 // "exit-handler" / "exit-thread" call prepareExit(0) in the handler / a new thread, then _exit(0).
+// A server that loses its channel to another process ends as on SIGTERM. ULXHOSTPEER_DEADLINE_MS sets the
+// per-connection deadline of a server.
 
 #include "host/transport/khosttransport.h"
 #include "host/transport/kwireformat.h"
@@ -103,7 +105,10 @@ int main(int argc, char **argv)
     sigaddset(&waited, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &waited, nullptr);
 
-    KHostTransport transport(QString::fromLocal8Bit(argv[2]));
+    KHostTransport::Options options;
+    if (const int deadline = qEnvironmentVariableIntValue("ULXHOSTPEER_DEADLINE_MS"); deadline > 0)
+        options.connectionDeadlineMs = deadline;
+    KHostTransport transport(QString::fromLocal8Bit(argv[2]), options);
     g_transport = &transport;
     if (mode == QLatin1String("send"))
         return send(transport, text);
