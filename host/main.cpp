@@ -4,6 +4,7 @@
 
 #include "app/entrypoint.h"
 #include "host/transport/khosttransport.h"
+#include "host/transport/khosttransportlog.h"
 #include "platform/cmdline/winargv.h"
 #include "suite/krt.h"
 
@@ -55,6 +56,7 @@ int main(int argc, char **argv)
     // Store installations serve a channel of their own.
     const QString channel = krt::product::isSupported(QStringLiteral("IsUwp")) ? QStringLiteral("UlxCloudSvr_Uwp")
                                                                                 : QStringLiteral("UlxCloudSvr");
+    KHostTransportLog::install(); // the transport's reasons for a refused start reach the service's log
     g_transport = new KHostTransport(channel);
 
     std::u16string text(reinterpret_cast<const char16_t *>(cmdLine.utf16()), std::size_t(cmdLine.size()));
