@@ -3,6 +3,7 @@
 #include "suite/kapplication.h"
 
 class KxUlxCloudSvrIpc;
+class KxUlxCloudSvrPluginRunner;
 
 // The service process's application object: owns the channel and the service's
 // long-lived objects, and dispatches the command lines the channel delivers.
@@ -18,6 +19,7 @@ public:
     void init(const char16_t *cmdLine);
 
     KxUlxCloudSvrIpc *channel() const { return m_ipc; }
+    KxUlxCloudSvrPluginRunner *pluginRunner() const { return m_pluginRunner; }
     QString startCommandLine() const { return m_startCmdLine; }
 
     // The service never shows an interactive cursor.
@@ -30,5 +32,6 @@ private Q_SLOTS:
 
 private:
     KxUlxCloudSvrIpc *m_ipc = nullptr;
+    KxUlxCloudSvrPluginRunner *m_pluginRunner = nullptr;
     QString m_startCmdLine;
 };
