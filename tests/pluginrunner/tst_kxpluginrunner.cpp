@@ -15,6 +15,7 @@
 #include <QJsonObject>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 
 #include <memory>
 
@@ -73,6 +74,21 @@ private Q_SLOTS:
         m_app->coreInitComplete();
         QTRY_VERIFY_WITH_TIMEOUT(m_runner = m_app->getPluginInstanceObject(QStringLiteral("kpluginrunner")),
                                  KTestEnv::scaled(10000));
+    }
+
+    // While it waits for a plugin's first install, a further call is turned away;
+    // afterwards the runner publishes itself again, so that queued requests are retried.
+    void callDuringInstallIsRefused()
+    {
+        QSignalSpy published(m_app.get(), &KApplication::pluginInstanceObjectRegisted);
+        int nested = -1;
+        QTimer::singleShot(0, this, [&] { nested = run(QStringLiteral("krecentfile"), QString(), QString(), QStringLiteral("dll")); });
+        QVERIFY(run(QStringLiteral("kbubble"), QStringLiteral("first"), QString(), QStringLiteral("ruby")));
+        QCOMPARE(nested, 0);
+        QVERIFY(m_env->logText().contains(QStringLiteral("KxPluginRunner::run krecentfile failed (busy installing another plugin)")));
+        QCOMPARE(published.size(), 0);
+        QTRY_COMPARE(published.size(), 1);
+        QCOMPARE(published.at(0).at(0).toString(), QStringLiteral("kpluginrunner"));
     }
 
     void run_data()
