@@ -117,20 +117,6 @@ private Q_SLOTS:
         QVERIFY(retried >= 0 && retried < indexOf("FIXED krecentfile krecentfile::run params: later"));
         QCOMPARE(serverLines().filter("kbubble::run params: again").size(), 1);
     }
-
-    // Incomplete run_plugin lines are refused with the warning and never queued.
-    void incompleteRequests()
-    {
-        send({"/run_plugin", "/plugin_local", "/plugin_type:dll"});
-        send({"/run_plugin", "/plugin_name:kbubble", "/plugin_runinfo"});
-        send({"/run_plugin", "/plugin_name:knobody", "/plugin_local", "/plugin_type:dll"});
-        QTRY_VERIFY_WITH_TIMEOUT(logged("FIXED KxUlxCloudSvrPluginRunner KxUlxCloudSvrPluginRunner::_run knobody run failed"),
-                                 KTestEnv::scaled(10000));
-        QVERIFY(logged("WARNING KxUlxCloudSvrApplication command line miss switch: plugin_name, will do nothing"));
-        QVERIFY(logged("WARNING KxUlxCloudSvrApplication command line has switch plugin_runinfo, but miss switch: plugin_type, will do nothing"));
-        QVERIFY(logged("FIXED KxPluginRunner KxPluginRunner::run knobody failed (not in the catalogue), type: dll, entry: , params: "));
-        QCOMPARE(m_server->state(), QProcess::Running);
-    }
 };
 
 QTEST_GUILESS_MAIN(TestPluginRun)

@@ -165,20 +165,6 @@ private Q_SLOTS:
         QCOMPARE(reloaded.size(), 1);
     }
 
-    void shutdownEmptiesTheQueues()
-    {
-        startApp();
-        m_runner->initialize();
-        m_runner->run(QStringLiteral("/plugin_name:ka /plugin_local /plugin_type:dll"));
-        m_runner->run(QStringLiteral("/plugin_name:kr /plugin_runinfo /plugin_type:dll"));
-        m_runner->shutdown();
-        QVERIFY(m_runner->pendingLocal().isEmpty() && m_runner->pendingRemote().isEmpty());
-        publishFake();
-        QTRY_VERIFY(m_app->getPluginMgr()->loaded());
-        QTest::qWait(KTestEnv::scaled(20));
-        QVERIFY(m_fake->calls.isEmpty());
-    }
-
     void getter_data()
     {
         QTest::addColumn<QString>("plugin");
