@@ -7,6 +7,7 @@
 #include "ipc/khostinterface.h"
 #include "ipc/kmembuffer.h"
 #include "ipc/kxulxcloudsvripc.h"
+#include "pluginrunner/kxulxcloudsvrpluginrunner.h"
 #include "platform/process.h"
 #include "suite/krt.h"
 #include "suite/kxlogger.h"
@@ -71,11 +72,14 @@ KxUlxCloudSvrApplication::KxUlxCloudSvrApplication(int &argc, char **argv)
     connect(m_ipc, &KxUlxCloudSvrIpc::ipcTransmission, this, &KxUlxCloudSvrApplication::onIPCTransmission);
     connect(m_ipc, &KxUlxCloudSvrIpc::quickExit, this, &KxUlxCloudSvrApplication::onQuickExit);
     connect(this, &KxApplication::coreInited, this, &KxUlxCloudSvrApplication::onCoreInited);
+
+    m_pluginRunner = new KxUlxCloudSvrPluginRunner(this);
 }
 
 KxUlxCloudSvrApplication::~KxUlxCloudSvrApplication()
 {
     destroyInnerPlugins();
+    m_pluginRunner->shutdown();
     if (QCoreApplication::instance())
         QCoreApplication::instance()->setProperty(IpcProperty, QVariant());
 }
@@ -98,6 +102,7 @@ void KxUlxCloudSvrApplication::init(const char16_t *cmdLine)
         QSslConfiguration::setDefaultConfiguration(tls);
     }
 
+    m_pluginRunner->initialize();
     initInnerPlugins();
 
     // The nightly restart, the plugin-exit query and the working-set trim.
@@ -134,6 +139,7 @@ void KxUlxCloudSvrApplication::onIPCTransmission(const QString &cmdline)
     if (cmd.hasSwitch(QStringLiteral("run_plugin"))) {
         const QString text = without(QStringLiteral("run_plugin"));
         KxLogger::writeMsg(KxLogger::Info(), LogCategory, QStringLiteral("KxUlxCloudSvrApplication::onRunPlugin ") + text);
+        m_pluginRunner->run(text);
     } else if (cmd.hasSwitch(QStringLiteral("run_app"))) {
         const QString text = without(QStringLiteral("run_app"));
         KxLogger::writeMsg(KxLogger::Info(), LogCategory, QStringLiteral("KxUlxCloudSvrApplication::onRunApp ") + text);

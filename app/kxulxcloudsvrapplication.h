@@ -8,6 +8,7 @@
 
 class KxUlxCloudSvrIpc;
 class QTimer;
+class KxUlxCloudSvrPluginRunner;
 
 // The service process's application object: owns the channel and the service's
 // long-lived objects, and dispatches the command lines the channel delivers.
@@ -23,6 +24,7 @@ public:
     void init(const char16_t *cmdLine);
 
     KxUlxCloudSvrIpc *channel() const { return m_ipc; }
+    KxUlxCloudSvrPluginRunner *pluginRunner() const { return m_pluginRunner; }
     QString startCommandLine() const { return m_startCmdLine; }
 
     // The service never shows an interactive cursor.
@@ -70,5 +72,6 @@ private:
     bool m_handOverFailed = false;
 
     KxUlxCloudSvrIpc *m_ipc = nullptr;
+    KxUlxCloudSvrPluginRunner *m_pluginRunner = nullptr;
     QString m_startCmdLine;
 };
