@@ -298,6 +298,31 @@ private Q_SLOTS:
         QCOMPARE(doubled, 0);
     }
 
+    // With the suite's own runner: the plugins it ran before the restart run
+    // again in the replacement.
+    void restartRunsTheHeldPluginsAgain()
+    {
+        m_env->writeInstallConfig({{QStringLiteral("Installation/LaunchExePath"), KTestEnv::binPath(QStringLiteral("ulx"))},
+                                   {QStringLiteral("Installation/PluginCatalog"),
+                                    KTestEnv::binPath(QStringLiteral("plugins/catalogue.json"))}});
+        if (!restartIn(4))
+            QSKIP("the restart time would cross midnight");
+        QProcess *first = startServer(QStringLiteral("/start_from:test"));
+        QVERIFY(first);
+        QProcess *second = start(QStringLiteral("ulxcloudsvr"), {QStringLiteral("/run_plugin"), QStringLiteral("/plugin_name:kbubble"),
+                                                                QStringLiteral("/plugin_local"), QStringLiteral("/plugin_type:dll")});
+        QVERIFY(second->waitForFinished(KTestEnv::scaled(10000)));
+        const QString bubbleRan = QStringLiteral("FIXED kbubble kbubble::run params: ");
+        QTRY_VERIFY_WITH_TIMEOUT(find(bubbleRan, pidOf(first)).pid, KTestEnv::scaled(10000));
+        QVERIFY2(!find(QStringLiteral("channel released"), pidOf(first)).pid, "restarted before the plugin ran");
+
+        const qint64 newPid = waitForReplacement(pidOf(first), QStringLiteral("/start_from:autorestart"));
+        QVERIFY(newPid);
+        QTRY_VERIFY_WITH_TIMEOUT(find(bubbleRan, newPid).pid, KTestEnv::scaled(15000));
+        QTRY_COMPARE_WITH_TIMEOUT(first->state(), QProcess::NotRunning, KTestEnv::scaled(15000));
+        QCOMPARE(first->exitCode(), 0);
+    }
+
     // Plugins not ready: asked again after "RestartIntervalSec", still serving.
     void declinedRestartIsAskedAgain()
     {
