@@ -4,6 +4,7 @@
 #include "app/kxrestartschedule.h"
 #include "app/kxulxcloudsvrstartup.h"
 #include "innerplugins/iinnerplugin.h"
+#include "innerplugins/pluginpool/kpluginpool.h"
 #include "ipc/khostinterface.h"
 #include "ipc/kmembuffer.h"
 #include "ipc/kxulxcloudsvripc.h"
@@ -101,6 +102,9 @@ void KxUlxCloudSvrApplication::init(const char16_t *cmdLine)
         tls.setProtocol(QSsl::TlsV1_2);
         QSslConfiguration::setDefaultConfiguration(tls);
     }
+
+    // The newest "krpt" of the plugin pool, for the suite's plugins to find.
+    KPluginPool::publishKrptPath();
 
     m_pluginRunner->initialize();
     initInnerPlugins();
