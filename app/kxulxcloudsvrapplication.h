@@ -38,7 +38,6 @@ public Q_SLOTS:
 private Q_SLOTS:
     void onIPCTransmission(const QString &cmdline);
     void onQuickExit();
-    void onCoreInited();
 
     // The nightly restart: ask the plugin runner, hand the channel and the
     // plugins' state to a replacement process, end.
@@ -51,6 +50,7 @@ private Q_SLOTS:
     void queryPluginExitProcess();
     void onQueryPluginExitProcessResponse(bool exit);
     void reduceProcessWorkingSetSize();
+    void onCoreInited();
 
 private:
     // Step 12 of start-up: the three timers, in this order.

@@ -1,6 +1,8 @@
 #include "app/kxrestartschedule.h"
+#include "app/kxulxcloudsvrapplication.h"
 #include "platform/registry/kregsettings.h"
 #include "tests/common/testenv.h"
+#include "watchdog/klongblockignore.h"
 
 #include <QSet>
 #include <QTest>
@@ -8,6 +10,9 @@
 #include <memory>
 
 namespace {
+int g_argc = 1;
+char g_arg0[] = "tst_restartschedule";
+char *g_argv[] = {g_arg0, nullptr};
 constexpr qint64 Minute = 60 * 1000;
 constexpr qint64 Hour = 60 * Minute;
 } // namespace
@@ -20,6 +25,21 @@ private:
 
 private Q_SLOTS:
     void initTestCase() { m_env = std::make_unique<KTestEnv>(); }
+
+    // Plugins invoke the slot by name; the watchdog's thread reads the count.
+    void ignoreCountByName()
+    {
+        KxUlxCloudSvrApplication app(g_argc, g_argv);
+        const int before = ulx::watchdog::longBlockIgnoreCount;
+        QVERIFY(QMetaObject::invokeMethod(&app, "ingoreLongTimeBlockDetect", Q_ARG(bool, true)));
+        QVERIFY(QMetaObject::invokeMethod(&app, "ingoreLongTimeBlockDetect", Q_ARG(bool, true)));
+        QCOMPARE(ulx::watchdog::longBlockIgnoreCount.load(), before + 2);
+        QVERIFY(QMetaObject::invokeMethod(&app, "ingoreLongTimeBlockDetect", Q_ARG(bool, false)));
+        QCOMPARE(ulx::watchdog::longBlockIgnoreCount.load(), before + 1);
+        const QString log = m_env->logText();
+        QCOMPARE(log.count(QStringLiteral("INFO KxUlxCloudSvrApplication Ignore LongTimeBlockDetect++\n")), 2);
+        QCOMPARE(log.count(QStringLiteral("INFO KxUlxCloudSvrApplication Ignore LongTimeBlockDetect--\n")), 1);
+    }
 
     void alarm_data()
     {
@@ -156,5 +176,10 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestRestartSchedule)
+int main(int argc, char **argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    TestRestartSchedule test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_restartschedule.moc"
