@@ -1,19 +1,59 @@
 #include "app/kxulxcloudsvrapplication.h"
 
 #include "app/kxcommandline.h"
+#include "app/kxrestartschedule.h"
 #include "app/kxulxcloudsvrstartup.h"
 #include "innerplugins/iinnerplugin.h"
+#include "innerplugins/pluginpool/kpluginpool.h"
 #include "ipc/khostinterface.h"
+#include "ipc/kmembuffer.h"
 #include "ipc/kxulxcloudsvripc.h"
+#include "pluginrunner/kxulxcloudsvrpluginrunner.h"
 #include "platform/process.h"
+#include "suite/krt.h"
 #include "suite/kxlogger.h"
 #include "suite/plugins/kpluginmanager.h"
+#include "watchdog/klongblockignore.h"
 
+#include <QFileInfo>
 #include <QSslConfiguration>
+#include <QTimer>
+
+#include <malloc.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#ifndef CLOSE_RANGE_CLOEXEC
+#define CLOSE_RANGE_CLOEXEC (1U << 2)
+#endif
 
 namespace {
 const QString LogCategory = QStringLiteral("KxUlxCloudSvrApplication");
 const char IpcProperty[] = "cloudsvr_ipc";
+const char PluginRunnerName[] = "kpluginrunner";
+
+// A command line the old channel accepted just before its release is answered
+// within the transport's time per connection (2 s); the old process ends no
+// earlier, so every line it acknowledged has been executed.
+constexpr int HandOverDrainMs = 2500;
+// How long the old process waits for its replacement to serve.
+constexpr int ReplacementWaitMs = 30000;
+constexpr int ReplacementPollMs = 100;
+// A message name nobody handles: a serving process answers it "error" and runs nothing.
+constexpr char16_t ProbeMessage[] = u"_ULXCLOUDSVR_PROBE_";
+constexpr char16_t TransmissionMessage[] = u"_TRANSMISSION_";
+
+const char16_t *utf16(const QString &text)
+{
+    return reinterpret_cast<const char16_t *>(text.utf16());
+}
+
+// The main thread knowingly waits: the watchdog looks away meanwhile.
+struct KLongBlockAllowed
+{
+    KLongBlockAllowed() { ++ulx::watchdog::longBlockIgnoreCount; }
+    ~KLongBlockAllowed() { --ulx::watchdog::longBlockIgnoreCount; }
+};
 } // namespace
 
 KxUlxCloudSvrApplication::KxUlxCloudSvrApplication(int &argc, char **argv)
@@ -34,11 +74,14 @@ KxUlxCloudSvrApplication::KxUlxCloudSvrApplication(int &argc, char **argv)
     connect(m_ipc, &KxUlxCloudSvrIpc::ipcTransmission, this, &KxUlxCloudSvrApplication::onIPCTransmission);
     connect(m_ipc, &KxUlxCloudSvrIpc::quickExit, this, &KxUlxCloudSvrApplication::onQuickExit);
     connect(this, &KxApplication::coreInited, this, &KxUlxCloudSvrApplication::onCoreInited);
+
+    m_pluginRunner = new KxUlxCloudSvrPluginRunner(this);
 }
 
 KxUlxCloudSvrApplication::~KxUlxCloudSvrApplication()
 {
     destroyInnerPlugins();
+    m_pluginRunner->shutdown();
     if (QCoreApplication::instance())
         QCoreApplication::instance()->setProperty(IpcProperty, QVariant());
 }
@@ -61,7 +104,16 @@ void KxUlxCloudSvrApplication::init(const char16_t *cmdLine)
         QSslConfiguration::setDefaultConfiguration(tls);
     }
 
+    // The newest "krpt" of the plugin pool, for the suite's plugins to find.
+    KPluginPool::publishKrptPath();
+
+    m_pluginRunner->initialize();
     initInnerPlugins();
+
+    // The nightly restart, the plugin-exit query and the working-set trim.
+    setupRestartAlarm();
+    armPluginExitQuery();
+    setupWorkingSetTimer();
 }
 
 bool KxUlxCloudSvrApplication::isInteractiveEvent(QObject *, QEvent *)
@@ -92,6 +144,7 @@ void KxUlxCloudSvrApplication::onIPCTransmission(const QString &cmdline)
     if (cmd.hasSwitch(QStringLiteral("run_plugin"))) {
         const QString text = without(QStringLiteral("run_plugin"));
         KxLogger::writeMsg(KxLogger::Info(), LogCategory, QStringLiteral("KxUlxCloudSvrApplication::onRunPlugin ") + text);
+        m_pluginRunner->run(text);
     } else if (cmd.hasSwitch(QStringLiteral("run_app"))) {
         const QString text = without(QStringLiteral("run_app"));
         KxLogger::writeMsg(KxLogger::Info(), LogCategory, QStringLiteral("KxUlxCloudSvrApplication::onRunApp ") + text);
@@ -122,4 +175,289 @@ void KxUlxCloudSvrApplication::onQuickExit()
 
 void KxUlxCloudSvrApplication::onCoreInited()
 {
+}
+
+// ---- Nightly restart and periodic duties ----------------------------------
+
+void KxUlxCloudSvrApplication::setupRestartAlarm()
+{
+    const KxRestartSchedule::Alarm alarm = KxRestartSchedule::compute(KxRestartSchedule::read(), QTime::currentTime());
+    if (alarm.drawn)
+        KxLogger::writeInfo(LogCategory,
+                            QStringLiteral("setupRestartAlarm, targetTime:%1").arg(alarm.target.toString(Qt::TextDate)));
+    // Precise: a coarse timer may fire a little early, and a replacement started
+    // before the target time would set its own alarm for the same moment.
+    QTimer::singleShot(int(alarm.delayMs), Qt::PreciseTimer, this, &KxUlxCloudSvrApplication::queryRestartUlxCloudSvr);
+}
+
+void KxUlxCloudSvrApplication::queryRestartUlxCloudSvr()
+{
+    QObject *runner = getPluginInstanceObject(QLatin1String(PluginRunnerName));
+    if (!runner) {
+        KxLogger::writeMsg(KxLogger::Info(), LogCategory,
+                           QStringLiteral("KxUlxCloudSvrApplication::queryRestartUlxCloudSvr runner not ready"));
+        onPluginsStateReadyToTransfer(false);
+        return;
+    }
+    const auto queuedUnique = Qt::ConnectionType(Qt::QueuedConnection | Qt::UniqueConnection);
+    connect(runner, SIGNAL(pluginsStateTransferCompleted()), this, SLOT(onPluginsStateTransferCompleted()),
+            queuedUnique);
+    connect(runner, SIGNAL(pluginQueryStateTransferResponse(bool)), this, SLOT(onPluginsStateReadyToTransfer(bool)),
+            queuedUnique);
+    connect(runner, SIGNAL(stateTransferDefaultAction(QString,QString)), this,
+            SLOT(sendRunPluginCommand(QString,QString)), Qt::UniqueConnection);
+    QMetaObject::invokeMethod(runner, "pluginStateTransferQuery", Qt::DirectConnection);
+}
+
+void KxUlxCloudSvrApplication::onPluginsStateReadyToTransfer(bool ready)
+{
+    if (!ready) {
+        KxLogger::writeMsg(KxLogger::Info(), LogCategory,
+                           QStringLiteral("KxUlxCloudSvrApplication::onPluginsStateReadyToTransfer delayed"));
+        QTimer::singleShot(KxServiceSettings::restartIntervalSec() * 1000, this,
+                           &KxUlxCloudSvrApplication::queryRestartUlxCloudSvr);
+        return;
+    }
+    if (m_launcher || m_releasedAt.isValid())
+        return; // a hand-over is already under way
+
+    KxLogger::writeMsg(KxLogger::Info(), LogCategory,
+                       QStringLiteral("KxUlxCloudSvrApplicatio::onPluginsStateReadyToTransfer ready"));
+    const QString path = krt::dirs::launchExePath();
+    const QFileInfo launcher(path);
+    // A directory also "exists" and is "executable".
+    if (path.isEmpty() || !launcher.isFile() || !launcher.isExecutable()) {
+        KxLogger::writeMsg(KxLogger::Warning(), LogCategory,
+                           QStringLiteral("KxUlxCloudSvrApplicatio::onPluginsStateReadyToTransfer ulx.exe not found"));
+        return;
+    }
+
+    auto *process = new QProcess(this);
+    m_launcher = process;
+    connect(process, &QProcess::started, this, &KxUlxCloudSvrApplication::onNewUlxCloudSvrProcessCreated);
+    connect(process, &QProcess::errorOccurred, this, &KxUlxCloudSvrApplication::onLauncherError);
+    connect(process, &QProcess::finished, this, &KxUlxCloudSvrApplication::onLauncherFinished);
+    // The launcher, and through it the replacement, must not inherit this
+    // process's descriptors: the channel's locks among them would keep the
+    // channel looking served or handed over for as long as the replacement lives.
+    process->setChildProcessModifier([] { ::syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC); });
+    process->setProcessChannelMode(QProcess::ForwardedChannels);
+
+    m_ipc->releaseChannel();
+    m_releasedAt.start();
+    KxLogger::writeMsg(KxLogger::Info(), LogCategory,
+                       QStringLiteral("KxUlxCloudSvrApplication::onPluginsStateReadyToTransfer channel released, "
+                                      "starting ")
+                           + path);
+    process->start(path, {QStringLiteral("/ulxcloudlaunch"), QStringLiteral("/start_from:autorestart")},
+                   QIODevice::ReadWrite);
+}
+
+void KxUlxCloudSvrApplication::onNewUlxCloudSvrProcessCreated()
+{
+    KxLogger::writeMsg(KxLogger::Info(), LogCategory,
+                       QStringLiteral("KxUlxCloudSvrApplication::onNewUlxCloudSvrProcessCreated"));
+    if (QObject *runner = getPluginInstanceObject(QLatin1String(PluginRunnerName)))
+        QMetaObject::invokeMethod(runner, "pluginStateTransferBegin", Qt::DirectConnection);
+}
+
+void KxUlxCloudSvrApplication::sendRunPluginCommand(const QString &name, const QString &params)
+{
+    const QString text = QStringLiteral("/") + name + QLatin1Char(' ') + params;
+    // The replacement may still be starting: wait until it answers (asking is
+    // harmless, sending twice is not), unless the launcher has failed.
+    bool delivered = false;
+    IKCloudSvrHost *host = m_ipc->host();
+    if (host && m_releasedAt.isValid() && !waitForReplacement())
+        host = nullptr;
+    if (host) {
+        _KSimpleMemBuffer request(text);
+        _KSimpleMemBuffer reply;
+        if (!request.tooLong()) {
+            KLongBlockAllowed waiting;
+            delivered = host->sendMessage(utf16(KxUlxCloudSvrIpc::target()), TransmissionMessage, &request, &reply,
+                                          ReplacementWaitMs, nullptr)
+                != 0;
+        }
+    }
+    if (!delivered)
+        KxLogger::writeWarning(LogCategory,
+                               QStringLiteral("KxUlxCloudSvrApplication::sendRunPluginCommand not delivered: ") + text);
+}
+
+void KxUlxCloudSvrApplication::onPluginsStateTransferCompleted()
+{
+    KxLogger::writeMsg(KxLogger::Info(), LogCategory,
+                       QStringLiteral("KxUlxCloudSvrApplication::onPluginsStateTransferCompleted"));
+    if (!m_releasedAt.isValid()) {
+        onQuickExit();
+        return;
+    }
+    // This process ends only once the replacement serves (until then its
+    // hand-over mark keeps senders waiting) and every line the old channel took
+    // has run here.
+    auto *poll = new QTimer(this);
+    poll->setInterval(ReplacementPollMs);
+    QElapsedTimer waited;
+    waited.start();
+    connect(poll, &QTimer::timeout, this, [this, poll, waited]() {
+        if (m_handOverFailed) {
+            poll->deleteLater();
+            recoverFromFailedHandOver(QStringLiteral("launcher failed, the replacement does not come"));
+            return;
+        }
+        if (!channelAnswers(ReplacementPollMs)) {
+            if (waited.elapsed() < ReplacementWaitMs)
+                return;
+            poll->deleteLater();
+            recoverFromFailedHandOver(QStringLiteral("the replacement does not serve"));
+            return;
+        }
+        if (m_releasedAt.elapsed() < HandOverDrainMs)
+            return;
+        poll->stop();
+        KxLogger::writeMsg(KxLogger::Info(), LogCategory,
+                           QStringLiteral("KxUlxCloudSvrApplication::onPluginsStateTransferCompleted the replacement "
+                                          "serves; ending %1 ms after the release")
+                               .arg(m_releasedAt.elapsed()));
+        QCoreApplication::sendPostedEvents();
+        onQuickExit();
+    });
+    poll->start();
+}
+
+bool KxUlxCloudSvrApplication::waitForReplacement()
+{
+    KLongBlockAllowed waiting;
+    QElapsedTimer waited;
+    waited.start();
+    // While nobody serves, each probe itself waits its time-out for a successor.
+    while (!channelAnswers(ReplacementPollMs)) {
+        // Reaps the launcher if it has ended, which reports a failure to start the replacement.
+        if (m_launcher && m_launcher->state() != QProcess::NotRunning)
+            m_launcher->waitForFinished(0);
+        if (m_handOverFailed || waited.elapsed() >= ReplacementWaitMs)
+            return false;
+    }
+    return true;
+}
+
+bool KxUlxCloudSvrApplication::channelAnswers(int timeoutMs) const
+{
+    IKCloudSvrHost *host = m_ipc->host();
+    if (!host)
+        return false;
+    _KSimpleMemBuffer request;
+    _KSimpleMemBuffer reply;
+    return host->sendMessage(utf16(KxUlxCloudSvrIpc::target()), ProbeMessage, &request, &reply,
+                             std::uint32_t(timeoutMs), nullptr)
+        != 0;
+}
+
+void KxUlxCloudSvrApplication::onLauncherError(QProcess::ProcessError error)
+{
+    if (error != QProcess::FailedToStart)
+        return;
+    m_handOverFailed = true;
+    recoverFromFailedHandOver(QStringLiteral("launcher failed to start: ")
+                              + (m_launcher ? m_launcher->errorString() : QString()));
+}
+
+void KxUlxCloudSvrApplication::onLauncherFinished(int exitCode, QProcess::ExitStatus status)
+{
+    if (m_launcher)
+        m_launcher->deleteLater();
+    if (status == QProcess::NormalExit && exitCode == 0)
+        return;
+    // The launcher ran but could not start the replacement. A transfer under
+    // way sees this when it completes.
+    KxLogger::writeWarning(LogCategory,
+                           QStringLiteral("KxUlxCloudSvrApplicatio::onPluginsStateReadyToTransfer launcher ended with "
+                                          "%1, no replacement")
+                               .arg(status == QProcess::NormalExit ? QString::number(exitCode)
+                                                                   : QStringLiteral("a crash")));
+    m_handOverFailed = true;
+}
+
+void KxUlxCloudSvrApplication::recoverFromFailedHandOver(const QString &why)
+{
+    if (!m_releasedAt.isValid())
+        return;
+    if (channelAnswers(ReplacementPollMs)) {
+        KxLogger::writeWarning(LogCategory, QStringLiteral("KxUlxCloudSvrApplicatio::onPluginsStateReadyToTransfer ")
+                                                + why + QStringLiteral("; another process serves, ending"));
+        QCoreApplication::sendPostedEvents();
+        onQuickExit();
+        return;
+    }
+    IKCloudSvrHost *host = m_ipc->host();
+    if (host && host->isChannelServer()) {
+        KxLogger::writeWarning(LogCategory, QStringLiteral("KxUlxCloudSvrApplicatio::onPluginsStateReadyToTransfer ")
+                                                + why + QStringLiteral("; serving the channel again"));
+        m_releasedAt.invalidate();
+        m_handOverFailed = false;
+        setupRestartAlarm();
+        return;
+    }
+    KxLogger::writeWarning(LogCategory, QStringLiteral("KxUlxCloudSvrApplicatio::onPluginsStateReadyToTransfer ")
+                                            + why + QStringLiteral("; the channel cannot be served again, ending"));
+    QCoreApplication::sendPostedEvents();
+    onQuickExit();
+}
+
+void KxUlxCloudSvrApplication::armPluginExitQuery()
+{
+    QTimer::singleShot(KxServiceSettings::queryPluginExitProcessIntervalSec() * 1000, this,
+                       &KxUlxCloudSvrApplication::queryPluginExitProcess);
+}
+
+void KxUlxCloudSvrApplication::queryPluginExitProcess()
+{
+    QObject *runner = getPluginInstanceObject(QLatin1String(PluginRunnerName));
+    if (!runner) {
+        KxLogger::writeMsg(KxLogger::Info(), LogCategory,
+                           QStringLiteral("KxUlxCloudSvrApplication::queryPluginExitProcess runner not ready"));
+        armPluginExitQuery();
+        return;
+    }
+    connect(runner, SIGNAL(pluginQueryExitProcessResponse(bool)), this, SLOT(onQueryPluginExitProcessResponse(bool)),
+            Qt::ConnectionType(Qt::QueuedConnection | Qt::UniqueConnection));
+    QMetaObject::invokeMethod(runner, "pluginExitProcessQuery", Qt::DirectConnection);
+}
+
+void KxUlxCloudSvrApplication::onQueryPluginExitProcessResponse(bool exit)
+{
+    if (exit)
+        onQuickExit();
+    else
+        armPluginExitQuery();
+}
+
+void KxUlxCloudSvrApplication::setupWorkingSetTimer()
+{
+    const int seconds = KxServiceSettings::reduceProcessWSSec();
+    if (seconds <= 0)
+        return;
+    if (!m_workingSetTimer)
+        m_workingSetTimer = new QTimer(this);
+    connect(m_workingSetTimer, &QTimer::timeout, this, &KxUlxCloudSvrApplication::reduceProcessWorkingSetSize,
+            Qt::UniqueConnection);
+    m_workingSetTimer->start(seconds * 1000);
+}
+
+void KxUlxCloudSvrApplication::reduceProcessWorkingSetSize()
+{
+    // Freed heap goes back to the system instead of staying with the process.
+    ::malloc_trim(0);
+}
+
+void KxUlxCloudSvrApplication::ingoreLongTimeBlockDetect(bool ignore)
+{
+    if (ignore) {
+        ++ulx::watchdog::longBlockIgnoreCount;
+        KxLogger::writeInfo(LogCategory, QStringLiteral("Ignore LongTimeBlockDetect++"));
+    } else {
+        --ulx::watchdog::longBlockIgnoreCount;
+        KxLogger::writeInfo(LogCategory, QStringLiteral("Ignore LongTimeBlockDetect--"));
+    }
 }

@@ -2,7 +2,13 @@
 
 #include "suite/kapplication.h"
 
+#include <QElapsedTimer>
+#include <QPointer>
+#include <QProcess>
+
 class KxUlxCloudSvrIpc;
+class QTimer;
+class KxUlxCloudSvrPluginRunner;
 
 // The service process's application object: owns the channel and the service's
 // long-lived objects, and dispatches the command lines the channel delivers.
@@ -18,17 +24,54 @@ public:
     void init(const char16_t *cmdLine);
 
     KxUlxCloudSvrIpc *channel() const { return m_ipc; }
+    KxUlxCloudSvrPluginRunner *pluginRunner() const { return m_pluginRunner; }
     QString startCommandLine() const { return m_startCmdLine; }
 
     // The service never shows an interactive cursor.
     bool isInteractiveEvent(QObject *receiver, QEvent *event) override;
 
+public Q_SLOTS:
+    // Plugins that knowingly block the main thread ask the watchdog to look away
+    // (true) and back (false), in pairs; invoked by name.
+    void ingoreLongTimeBlockDetect(bool ignore);
+
 private Q_SLOTS:
     void onIPCTransmission(const QString &cmdline);
     void onQuickExit();
+
+    // The nightly restart: ask the plugin runner, hand the channel and the
+    // plugins' state to a replacement process, end.
+    void queryRestartUlxCloudSvr();
+    void onPluginsStateTransferCompleted();
+    void onPluginsStateReadyToTransfer(bool ready);
+    void onNewUlxCloudSvrProcessCreated();
+    void sendRunPluginCommand(const QString &name, const QString &params);
+    // Periodic duties: may the process end, and trimming the heap.
+    void queryPluginExitProcess();
+    void onQueryPluginExitProcessResponse(bool exit);
+    void reduceProcessWorkingSetSize();
     void onCoreInited();
 
 private:
+    // Step 12 of start-up: the three timers, in this order.
+    void setupRestartAlarm();
+    void armPluginExitQuery();
+    void setupWorkingSetTimer();
+    void onLauncherError(QProcess::ProcessError error);
+    void onLauncherFinished(int exitCode, QProcess::ExitStatus status);
+    // The replacement did not come: serve again when nobody serves, else end.
+    void recoverFromFailedHandOver(const QString &why);
+    // Blocks until the replacement answers on the channel; false when it will not.
+    bool waitForReplacement();
+    // Whether any process answers on the channel right now.
+    bool channelAnswers(int timeoutMs) const;
+
+    QTimer *m_workingSetTimer = nullptr;
+    QPointer<QProcess> m_launcher;
+    QElapsedTimer m_releasedAt; // valid from the channel's release on
+    bool m_handOverFailed = false;
+
     KxUlxCloudSvrIpc *m_ipc = nullptr;
+    KxUlxCloudSvrPluginRunner *m_pluginRunner = nullptr;
     QString m_startCmdLine;
 };

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
+
+#include <new>
 
 // A plugin built into the service. Each lives for the whole process: registered
 // by name before the application exists, initialised once at the end of
@@ -23,3 +26,17 @@ void execInnerPlugin(const QString &name, const QString &cmdLine);
 void broadcastToInnerPlugins(const QString &cmdLine);
 // uninit() and delete every plugin in name order, then empty the registry.
 void destroyInnerPlugins();
+// The registered names, in registry order.
+QStringList innerPluginNames();
+
+// One static object per inner plugin registers it while the library loads:
+//   static KInnerPluginRegistrar<KBubble> registrar("KBubble");
+// A plugin that cannot be created is not registered.
+template <class Plugin>
+struct KInnerPluginRegistrar
+{
+    explicit KInnerPluginRegistrar(const char *name)
+    {
+        registerInnerPlugin(QString::fromLatin1(name), new (std::nothrow) Plugin);
+    }
+};

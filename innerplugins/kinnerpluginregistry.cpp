@@ -50,3 +50,8 @@ void destroyInnerPlugins()
     }
     registry().clear();
 }
+
+QStringList innerPluginNames()
+{
+    return registry().keys();
+}

@@ -286,10 +286,18 @@ bool hasPlugin(const QString &name, QString &path)
     if (name.isEmpty() || name.contains(QLatin1Char('/')) || name.startsWith(QLatin1Char('.')))
         return false;
     const QString dir = getPluginPath(name);
-    if (!QFileInfo(dir).isDir())
-        return false;
-    path = dir;
-    return true;
+    if (QFileInfo(dir).isDir()) {
+        path = dir;
+        return true;
+    }
+    // Plugins shipped with the installation (the service's own "ulxcloudsvrimp")
+    // are libraries in its program directory.
+    const QString office = dirs::office();
+    if (QFileInfo(office + QStringLiteral("/lib") + name + QStringLiteral(".so")).isFile()) {
+        path = office;
+        return true;
+    }
+    return false;
 }
 
 QString pluginCatalogPath()

@@ -65,7 +65,9 @@ ULX_EXPORT bool isVldTurnedOn();
 
 // Suite plugins installed for the current user live in pluginsDir()/<name>.
 // A plugin counts as installed when its directory exists (installs are
-// completed by an atomic rename of the whole directory).
+// completed by an atomic rename of the whole directory). hasPlugin() also knows
+// the plugins shipped with the installation, lib<name>.so in dirs::office()
+// (the service's own "ulxcloudsvrimp"), and gives that directory as their path.
 ULX_EXPORT QString pluginsDir();
 ULX_EXPORT bool hasPlugin(const QString &name, QString &path);
 ULX_EXPORT QString getPluginPath(const QString &name);

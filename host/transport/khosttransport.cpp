@@ -191,6 +191,7 @@ bool KHostTransport::unlinkSocketOnce()
 
 BOOL KHostTransport::isChannelServer()
 {
+    retakeAfterRelease();
     std::lock_guard<std::mutex> lock(m_stateMutex);
     if (!m_decided) {
         m_decided = true;
@@ -274,6 +275,41 @@ void KHostTransport::adopt(Place &place)
                   + std::to_string(m_options.pollMs) + " ms");
     }
     m_serving.store(true);
+}
+
+void KHostTransport::retakeAfterRelease()
+{
+    std::unique_ptr<KHostReceiver> drained;
+    {
+        std::lock_guard<std::mutex> lock(m_stateMutex);
+        if (!m_released || m_exiting.load())
+            return;
+        drained = std::move(m_receiver);
+        m_liveReceiver.store(nullptr);
+    }
+    // The released receiver answers what it had accepted and ends by itself;
+    // joined without the state lock, as it may be inside a handler.
+    if (drained)
+        drained->stopAndJoin();
+    drained.reset();
+
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    if (!m_released || m_exiting.load() || m_receiver)
+        return;
+    if (!elect())
+        return; // somebody serves, the successor after all or another start
+    m_released = false;
+    // No successor is expected any more.
+    if (m_handoverFd >= 0)
+        ::close(m_handoverFd);
+    m_handoverFd = -1;
+    bool anyReceiver;
+    {
+        std::lock_guard<std::mutex> receiversLock(m_receiversMutex);
+        anyReceiver = !m_receivers.empty();
+    }
+    if (anyReceiver)
+        startReceiving();
 }
 
 // Caller holds m_stateMutex.

@@ -75,7 +75,10 @@ public:
     void STDMETHODCALLTYPE registerReceiver(const char16_t *messageName, void *context,
                                             KReceiveHandler handler) override;
     // The first call elects: nonzero when this process took the channel. Later
-    // calls give the same answer, until releaseChannel() or prepareExit().
+    // calls give the same answer, until releaseChannel() or prepareExit(). After
+    // releaseChannel() (and before prepareExit()) a call elects again: a process
+    // whose successor never came serves again when nobody else does, and the
+    // hand-over mark goes.
     BOOL STDMETHODCALLTYPE isChannelServer() override;
     // Hands the channel over: marks a successor as expected for as long as this
     // process lives, removes the socket file and lets the next process serve.
@@ -109,6 +112,7 @@ private:
     bool elect();
     bool takePlace(const std::string &dirPath, Place *place);
     void adopt(Place &place);
+    void retakeAfterRelease();
     void startReceiving();
     void checkChannel();
     void loseChannel();

@@ -132,16 +132,18 @@ private Q_SLOTS:
 
         const QString runPlugin = QStringLiteral("INFO KxUlxCloudSvrApplication KxUlxCloudSvrApplication::onRunPlugin ");
         const QString runApp = QStringLiteral("INFO KxUlxCloudSvrApplication KxUlxCloudSvrApplication::onRunApp ");
+        // The plugin runner got the line: without plugin_local or an entry it refuses it.
+        const QString noEntry = QStringLiteral("WARNING KxUlxCloudSvrApplication command line miss switch: plugin_entry, will do nothing");
         QTest::newRow("run_plugin keeps broadcast, inner plugins get neither")
             << QStringLiteral("/run_plugin /plugin_name:kfoo /broadcast")
-            << QStringList{runPlugin + QStringLiteral("/broadcast /plugin_name=kfoo ")}
+            << QStringList{runPlugin + QStringLiteral("/broadcast /plugin_name=kfoo "), noEntry}
             << QStringList{QStringLiteral("KRecA:exec:/plugin_name=kfoo "), QStringLiteral("KRecB:exec:/plugin_name=kfoo ")};
         QTest::newRow("run_plugin wins over run_app")
             << QStringLiteral("/run_app /run_plugin /plugin_name:x")
-            << QStringList{runPlugin + QStringLiteral("/plugin_name=x /run_app ")} << QStringList{};
+            << QStringList{runPlugin + QStringLiteral("/plugin_name=x /run_app "), noEntry} << QStringList{};
         QTest::newRow("case-insensitive, dash prefix, '=' rebuilt")
             << QStringLiteral("-RUN_PLUGIN -plugin_name:kfoo tail words")
-            << QStringList{runPlugin + QStringLiteral("/plugin_name=kfoo tail words")} << QStringList{};
+            << QStringList{runPlugin + QStringLiteral("/plugin_name=kfoo tail words"), noEntry} << QStringList{};
         QTest::newRow("run_app") << QStringLiteral("/run_app /app_name:\"my app\"")
                                  << QStringList{runApp + QStringLiteral("\"/app_name=my app\" ")} << QStringList{};
         QTest::newRow("inner plugin by name") << QStringLiteral("/inner_plugin:KRecB /a:1 word")

@@ -1,0 +1,128 @@
+// Measures what running a suite plugin costs on top of handing the command line
+// over: a second start with "/run_plugin /plugin_name:kbubble /plugin_local
+// /plugin_type:dll" until the demonstration plugin kbubble has run (its log line
+// is written), against a second start with a line that is no command until the
+// service has received it ("forward alone"). Both in the same run, interleaved,
+// in one private world using the build tree's catalogue; median of the rounds.
+// Usage: ulxbench_pluginrun [rounds=30]
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+QProcessEnvironment g_env;
+QString g_service;
+QString g_log;
+qint64 g_offset = 0; // what of the log has been read
+
+// Waits until the log holds `text` in a line written after the last match.
+bool waitForLog(const QByteArray &text, int timeoutMs = 20000)
+{
+    QElapsedTimer t;
+    t.start();
+    QByteArray pending;
+    while (t.elapsed() < timeoutMs) {
+        QFile f(g_log);
+        if (f.open(QIODevice::ReadOnly) && f.size() > g_offset) {
+            f.seek(g_offset);
+            pending += f.readAll();
+            g_offset = f.pos();
+            const qsizetype at = pending.indexOf(text);
+            if (at >= 0)
+                return true;
+            // Keep an unfinished last line for the next read.
+            pending = pending.mid(pending.lastIndexOf('\n') + 1);
+        }
+        QThread::usleep(200);
+    }
+    return false;
+}
+
+// One second start; the time until `marker` is in the log, in nanoseconds.
+qint64 timeUntil(const QStringList &args, const QByteArray &marker)
+{
+    QElapsedTimer t;
+    QProcess p;
+    p.setProcessEnvironment(g_env);
+    t.start();
+    p.start(g_service, args);
+    if (!waitForLog(marker))
+        std::fprintf(stderr, "no log line \"%s\"\n", marker.constData());
+    const qint64 ns = t.nsecsElapsed();
+    p.waitForFinished(10000);
+    return ns;
+}
+
+double median(std::vector<qint64> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : double(v[v.size() / 2]);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const int rounds = argc > 1 ? std::max(1, atoi(argv[1])) : 30;
+    const QString bin = QCoreApplication::applicationDirPath();
+    g_service = bin + QStringLiteral("/ulxcloudsvr");
+
+    QTemporaryDir world;
+    const QString root = world.path();
+    for (const char *d : {"home", "config", "state", "data", "run"})
+        QDir().mkpath(root + QLatin1Char('/') + QLatin1String(d));
+    QFile::setPermissions(root + QStringLiteral("/run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    g_env = QProcessEnvironment::systemEnvironment();
+    g_env.insert(QStringLiteral("HOME"), root + QStringLiteral("/home"));
+    g_env.insert(QStringLiteral("XDG_CONFIG_HOME"), root + QStringLiteral("/config"));
+    g_env.insert(QStringLiteral("XDG_STATE_HOME"), root + QStringLiteral("/state"));
+    g_env.insert(QStringLiteral("XDG_DATA_HOME"), root + QStringLiteral("/data"));
+    g_env.insert(QStringLiteral("XDG_RUNTIME_DIR"), root + QStringLiteral("/run"));
+    g_env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    g_env.remove(QStringLiteral("ULX_INSTALL_CONFIG")); // the build tree's installation and catalogue
+    g_log = root + QStringLiteral("/state/ulxcloudsvr/ulxcloudsvr.log");
+
+    QProcess server;
+    server.setProcessEnvironment(g_env);
+    server.start(g_service, {QStringLiteral("/run_plugin"), QStringLiteral("/plugin_name:kbubble"),
+                             QStringLiteral("/plugin_local"), QStringLiteral("/plugin_type:dll"), QStringLiteral("warm")});
+    server.waitForStarted();
+    // The runner is loaded and the plugins are installed before measuring.
+    if (!waitForLog("kbubble::run params: warm")) {
+        std::fprintf(stderr, "the service did not run kbubble\n");
+        return 1;
+    }
+
+    std::vector<qint64> forward, runPlugin;
+    for (int i = 0; i < rounds; ++i) {
+        const QString n = QString::number(i);
+        forward.push_back(timeUntil({QStringLiteral("/bench_forward:") + n},
+                                    "onIPCTransmission /bench_forward:" + n.toUtf8() + '\n'));
+        runPlugin.push_back(timeUntil({QStringLiteral("/run_plugin"), QStringLiteral("/plugin_name:kbubble"),
+                                       QStringLiteral("/plugin_local"), QStringLiteral("/plugin_type:dll"),
+                                       QStringLiteral("r") + n},
+                                      "kbubble::run params: r" + n.toUtf8() + '\n'));
+    }
+    const double f = median(forward) / 1e6;
+    const double r = median(runPlugin) / 1e6;
+    std::printf("median of %d: run_plugin until kbubble ran %.2f ms, forward alone %.2f ms, ratio %.3f\n", rounds, r, f,
+                r / f);
+
+    QProcess stop;
+    stop.setProcessEnvironment(g_env);
+    stop.start(g_service, {QStringLiteral("/force_exit")});
+    stop.waitForFinished(10000);
+    server.waitForFinished(5000);
+    return 0;
+}

@@ -1,0 +1,124 @@
+// Suite plugins run for real: ulxcloudsvr processes in a private world whose
+// installation uses the build tree's catalogue (kpluginrunner and the
+// demonstration plugins), installed into the world's data directory on first use.
+#include "suite/kxpluginssettings.h"
+#include "tests/common/testenv.h"
+
+#include <QProcess>
+#include <QTest>
+
+#include <memory>
+
+class TestPluginRun : public QObject
+{
+    Q_OBJECT
+private:
+    std::unique_ptr<KTestEnv> m_env;
+    std::unique_ptr<QProcess> m_server;
+    qint64 m_pid = 0;
+
+    // The messages ("LEVEL category text") the server logged.
+    QStringList serverLines() const
+    {
+        QStringList out;
+        for (const QString &line : m_env->logText().split('\n', Qt::SkipEmptyParts)) {
+            if (line.section(' ', 2, 2).toLongLong() == m_pid)
+                out << line.section(' ', 3);
+        }
+        return out;
+    }
+    int indexOf(const QString &text) const { return serverLines().indexOf(text); }
+    bool logged(const QString &text) const { return serverLines().contains(text); }
+
+    void send(const QStringList &arguments)
+    {
+        QProcess second;
+        second.setProcessEnvironment(m_env->environment());
+        second.start(KTestEnv::binPath(QStringLiteral("ulxcloudsvr")), arguments);
+        QVERIFY(second.waitForFinished(KTestEnv::scaled(10000)));
+        QCOMPARE(second.exitCode(), 0);
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_env = std::make_unique<KTestEnv>(QMap<QString, QString>{
+            {QStringLiteral("Installation/PluginCatalog"), KTestEnv::binPath(QStringLiteral("plugins/catalogue.json"))}});
+    }
+
+    void cleanupTestCase()
+    {
+        if (m_server) {
+            m_server->terminate();
+            QVERIFY(m_server->waitForFinished(KTestEnv::scaled(10000)));
+        }
+    }
+
+    // The first start's own command reaches the runner before the plugin manager
+    // has even read its catalogue; it waits, and the bubbles run first.
+    void firstRunWaitsForTheRunner()
+    {
+        m_server = std::make_unique<QProcess>();
+        m_server->setProcessEnvironment(m_env->environment());
+        m_server->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_server->start(KTestEnv::binPath(QStringLiteral("ulxcloudsvr")),
+                        {"/run_plugin", "/plugin_name:kbubble", "/plugin_local", "/plugin_type:dll"});
+        QVERIFY(m_server->waitForStarted());
+        m_pid = m_server->processId();
+        QTRY_VERIFY_WITH_TIMEOUT(logged("FIXED kbubble kbubble::run params: "), KTestEnv::scaled(15000));
+
+        const int arrived = indexOf("INFO KxUlxCloudSvrApplication KxUlxCloudSvrApplication::onRunPlugin /plugin_local /plugin_name=kbubble /plugin_type=dll ");
+        const int catalogue = serverLines().indexOf(QRegularExpression("INFO KPluginManager KPluginManager::readCatalog .*"));
+        const int first = indexOf("FIXED kpdfassobubble kpdfassobubble::run params: ");
+        const int second = indexOf("FIXED kpdfassobubbleview kpdfassobubbleview::run params: ");
+        const int third = indexOf("FIXED kbubble kbubble::run params: ");
+        QVERIFY2(arrived >= 0 && arrived < catalogue && catalogue < first && first < second && second < third,
+                 qPrintable(serverLines().join('\n')));
+    }
+
+    // A broadcast reaches the three launcher plugins; inner_plugin names match exactly.
+    void broadcastAndInnerPlugin()
+    {
+        send({"/broadcast", "/start_from:X"});
+        send({"/inner_plugin:KBubble", "/start_from:Y"});
+        send({"/inner_plugin:kbubble", "/start_from:Z"});
+        send({"/inner_plugin:KRecentFile", "/start_from:W"}); // handled after Z: the end of this test
+        QTRY_VERIFY_WITH_TIMEOUT(logged("FIXED KRecentFileInnerPlugin KRecentFileInnerPlugin::onPluginRunnerRegisted krecentfile run success")
+                                     && logged("FIXED krecentfile krecentfile::run params: /init /start_from=W "),
+                                 KTestEnv::scaled(10000));
+        for (const char *line : {
+                 "FIXED KBubbleInnerPlugin KBubbleInnerPlugin::doRunBubble cmdLine: /broadcast /start_from=X ",
+                 "FIXED KBubbleInnerPlugin KBubbleInnerPlugin::doRunBubble kbubble run success",
+                 "FIXED kbubble kbubble::run params: /broadcast /start_from=X ",
+                 "FIXED MessagepushInnerPlugin MessagepushInnerPlugin::onPluginRunnerRegisted cmdLine: /PushType=mipush /start_from=X ",
+                 "FIXED MessagepushInnerPlugin MessagepushInnerPlugin::onPluginRunnerRegisted messagepush run success",
+                 "FIXED messagepush messagepush::run params: /PushType=mipush /start_from=X ",
+                 "FIXED KRecentFileInnerPlugin KRecentFileInnerPlugin::onPluginRunnerRegisted cmdLine: /init /start_from=X ",
+                 "FIXED krecentfile krecentfile::run params: /init /start_from=X ",
+                 "FIXED kbubble kbubble::run params: /broadcast /start_from=Y "})
+            QVERIFY2(logged(QLatin1String(line)), line);
+        // KBubble only: its cmdLine line, the runner's line, the plugin's line.
+        QCOMPARE(serverLines().filter("start_from=Y").size(), 3);
+        QCOMPARE(serverLines().filter("start_from=Z").size(), 0);
+    }
+
+    // A plugin that refuses stays queued and runs, before newer requests, at the next drain.
+    void refusedRequestIsRetried()
+    {
+        KxPluginsSettings kbubble(QStringLiteral("kbubble"));
+        kbubble.setValue(QStringLiteral("FailRun"), 1);
+        send({"/run_plugin", "/plugin_name:kbubble", "/plugin_local", "/plugin_type:dll", "again"});
+        QTRY_VERIFY_WITH_TIMEOUT(logged("FIXED KxUlxCloudSvrPluginRunner KxUlxCloudSvrPluginRunner::_run kbubble run failed"),
+                                 KTestEnv::scaled(10000));
+        kbubble.setValue(QStringLiteral("FailRun"), 0);
+        send({"/run_plugin", "/plugin_name:krecentfile", "/plugin_local", "/plugin_type:dll", "later"});
+        QTRY_VERIFY_WITH_TIMEOUT(logged("FIXED krecentfile krecentfile::run params: later"), KTestEnv::scaled(10000));
+        const int retried = indexOf("FIXED kbubble kbubble::run params: again");
+        QVERIFY(retried >= 0 && retried < indexOf("FIXED krecentfile krecentfile::run params: later"));
+        QCOMPARE(serverLines().filter("kbubble::run params: again").size(), 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPluginRun)
+
+#include "tst_pluginrun.moc"

@@ -1,0 +1,176 @@
+#include "app/kxrestartschedule.h"
+#include "app/kxulxcloudsvrapplication.h"
+#include "platform/registry/kregsettings.h"
+#include "tests/common/testenv.h"
+#include "watchdog/klongblockignore.h"
+
+#include <QSet>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+int g_argc = 1;
+char g_arg0[] = "tst_restartschedule";
+char *g_argv[] = {g_arg0, nullptr};
+constexpr qint64 Minute = 60 * 1000;
+constexpr qint64 Hour = 60 * Minute;
+} // namespace
+
+class TestRestartSchedule : public QObject
+{
+    Q_OBJECT
+private:
+    std::unique_ptr<KTestEnv> m_env;
+
+private Q_SLOTS:
+    void initTestCase() { m_env = std::make_unique<KTestEnv>(); }
+
+    // Plugins invoke the slot by name; the watchdog's thread reads the count.
+    void ignoreCountByName()
+    {
+        KxUlxCloudSvrApplication app(g_argc, g_argv);
+        const int before = ulx::watchdog::longBlockIgnoreCount;
+        QVERIFY(QMetaObject::invokeMethod(&app, "ingoreLongTimeBlockDetect", Q_ARG(bool, true)));
+        QVERIFY(QMetaObject::invokeMethod(&app, "ingoreLongTimeBlockDetect", Q_ARG(bool, true)));
+        QCOMPARE(ulx::watchdog::longBlockIgnoreCount.load(), before + 2);
+        QVERIFY(QMetaObject::invokeMethod(&app, "ingoreLongTimeBlockDetect", Q_ARG(bool, false)));
+        QCOMPARE(ulx::watchdog::longBlockIgnoreCount.load(), before + 1);
+        const QString log = m_env->logText();
+        QCOMPARE(log.count(QStringLiteral("INFO KxUlxCloudSvrApplication Ignore LongTimeBlockDetect++\n")), 2);
+        QCOMPARE(log.count(QStringLiteral("INFO KxUlxCloudSvrApplication Ignore LongTimeBlockDetect--\n")), 1);
+    }
+
+    void alarm_data()
+    {
+        QTest::addColumn<QVariant>("timePoint");
+        QTest::addColumn<QVariant>("interval");
+        QTest::addColumn<QVariant>("minInterval");
+        QTest::addColumn<QTime>("now");
+        QTest::addColumn<bool>("drawn");
+        QTest::addColumn<QTime>("earliest"); // of the target
+        QTest::addColumn<QTime>("latest");
+        QTest::addColumn<qint64>("minDelay");
+        QTest::addColumn<qint64>("maxDelay");
+
+        const QVariant none;
+        QTest::newRow("fixed, later today") << QVariant(QStringLiteral("04:00:00")) << none << none << QTime(3, 0)
+                                            << false << QTime(4, 0) << QTime(4, 0) << Hour << Hour;
+        QTest::newRow("fixed, passed: tomorrow") << QVariant(QStringLiteral("04:00:00")) << none << none << QTime(5, 0)
+                                                 << false << QTime(4, 0) << QTime(4, 0) << 23 * Hour << 23 * Hour;
+        QTest::newRow("fixed inside the night window is not pushed")
+            << QVariant(QStringLiteral("01:30:00")) << none << none << QTime(1, 10) << false << QTime(1, 30)
+            << QTime(1, 30) << 20 * Minute << 20 * Minute;
+        QTest::newRow("malformed fixed time: the window") << QVariant(QStringLiteral("4 o'clock")) << none << none
+                                                          << QTime(0, 30, 0, 123) << true << QTime(1, 0)
+                                                          << QTime(2, 59, 59) << 30 * Minute << 150 * Minute;
+        QTest::newRow("fixed time stored as a number: the window")
+            << QVariant(14400) << none << none << QTime(0, 30, 1, 999) << true << QTime(1, 0) << QTime(2, 59, 59)
+            << 30 * Minute << 150 * Minute;
+        QTest::newRow("inside tonight's window: tomorrow's")
+            << none << none << none << QTime(1, 30, 0, 456) << true << QTime(1, 0) << QTime(2, 59, 59)
+            << 23 * Hour + 30 * Minute << 25 * Hour + 30 * Minute;
+        QTest::newRow("narrow window widened to the minimum") << none << QVariant(600) << QVariant(3600)
+                                                              << QTime(12, 0, 5, 5) << true << QTime(1, 0)
+                                                              << QTime(1, 59, 59) << 13 * Hour << 14 * Hour;
+        QTest::newRow("decimal text widths") << none << QVariant(QStringLiteral("1800")) << QVariant(QStringLiteral("600"))
+                                             << QTime(0, 0, 9, 1) << true << QTime(1, 0) << QTime(1, 29, 59) << Hour
+                                             << 90 * Minute;
+        QTest::newRow("both widths 0: the usual window") << none << QVariant(0) << QVariant(0) << QTime(0, 0, 1, 2)
+                                                         << true << QTime(1, 0) << QTime(2, 59, 59) << Hour << 3 * Hour;
+        QTest::newRow("width as words: the defaults") << none << QVariant(QStringLiteral("no")) << none
+                                                      << QTime(0, 0, 5, 6) << true << QTime(1, 0) << QTime(2, 59, 59)
+                                                      << Hour << 3 * Hour;
+        QTest::newRow("width beyond int: the defaults") << none << QVariant(qlonglong(5000000000)) << none
+                                                        << QTime(0, 0, 7, 8) << true << QTime(1, 0)
+                                                        << QTime(2, 59, 59) << Hour << 3 * Hour;
+        QTest::newRow("window over a day: within one day") << none << QVariant(200000) << QVariant(0)
+                                                           << QTime(13, 0, 0, 1) << true << QTime(0, 0)
+                                                           << QTime(23, 59, 59) << qint64(0) << 24 * Hour;
+    }
+
+    void alarm()
+    {
+        QFETCH(QVariant, timePoint);
+        QFETCH(QVariant, interval);
+        QFETCH(QVariant, minInterval);
+        QFETCH(QTime, now);
+        QFETCH(bool, drawn);
+        QFETCH(QTime, earliest);
+        QFETCH(QTime, latest);
+        QFETCH(qint64, minDelay);
+        QFETCH(qint64, maxDelay);
+
+        const auto alarm = KxRestartSchedule::compute({timePoint, interval, minInterval}, now);
+        QCOMPARE(alarm.drawn, drawn);
+        QVERIFY2(alarm.target >= earliest && alarm.target <= latest, qPrintable(alarm.target.toString()));
+        QVERIFY2(alarm.delayMs >= minDelay && alarm.delayMs <= maxDelay, qPrintable(QString::number(alarm.delayMs)));
+        // The query comes at the target.
+        QCOMPARE(now.addMSecs(int(alarm.delayMs % (24 * Hour))), alarm.target);
+    }
+
+    // The draw spreads over the window rather than sitting on its start.
+    void drawnTargetsSpread()
+    {
+        QSet<QTime> targets;
+        for (int ms = 0; ms < 40; ++ms)
+            targets.insert(KxRestartSchedule::compute({}, QTime(0, 0, 0, ms)).target);
+        QVERIFY(targets.size() > 30);
+    }
+
+    void periods_data()
+    {
+        QTest::addColumn<QVariant>("stored");
+        QTest::addColumn<int>("expected");
+        QTest::newRow("absent") << QVariant() << 1800;
+        QTest::newRow("0 reads as the default") << QVariant(0) << 1800;
+        QTest::newRow("negative") << QVariant(-5) << 1800;
+        QTest::newRow("decimal text") << QVariant(QStringLiteral(" 120 ")) << 120;
+        QTest::newRow("words") << QVariant(QStringLiteral("no")) << 1800;
+        QTest::newRow("QWORD beyond int") << QVariant(qlonglong(5000000000)) << 1800;
+        QTest::newRow("longer than a week") << QVariant(10000000) << KxServiceSettings::MaxPeriodSec;
+    }
+
+    void periods()
+    {
+        QFETCH(QVariant, stored);
+        QFETCH(int, expected);
+        KRegSettings s(QStringLiteral("HKEY_CURRENT_USER\\Software\\Corvanta\\Office\\6.0\\ulxcloudsvr"));
+        s.beginGroup(QStringLiteral("Application Settings"));
+        s.remove(QStringLiteral("QueryPluginExitProcessIntervalSec"));
+        if (stored.isValid())
+            s.setValue(QStringLiteral("QueryPluginExitProcessIntervalSec"), stored);
+        QCOMPARE(KxServiceSettings::queryPluginExitProcessIntervalSec(), expected);
+    }
+
+    void workingSetTrimPeriod_data()
+    {
+        QTest::addColumn<QVariant>("stored");
+        QTest::addColumn<int>("expected");
+        QTest::newRow("absent") << QVariant() << 120;
+        QTest::newRow("0: never") << QVariant(0) << 0;
+        QTest::newRow("negative: never") << QVariant(-1) << 0;
+        QTest::newRow("words: the default") << QVariant(QStringLiteral("often")) << 120;
+        QTest::newRow("seconds") << QVariant(30) << 30;
+    }
+
+    void workingSetTrimPeriod()
+    {
+        QFETCH(QVariant, stored);
+        QFETCH(int, expected);
+        KRegSettings s(QStringLiteral("HKEY_CURRENT_USER\\Software\\Corvanta\\Office\\6.0\\ulxcloudsvr"));
+        s.beginGroup(QStringLiteral("Application Settings"));
+        s.remove(QStringLiteral("ReduceProcessWSSec"));
+        if (stored.isValid())
+            s.setValue(QStringLiteral("ReduceProcessWSSec"), stored);
+        QCOMPARE(KxServiceSettings::reduceProcessWSSec(), expected);
+    }
+};
+
+int main(int argc, char **argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    TestRestartSchedule test;
+    return QTest::qExec(&test, argc, argv);
+}
+#include "tst_restartschedule.moc"
