@@ -3,6 +3,8 @@
 #include "app/kxulxcloudsvrapplication.h"
 #include "platform/net.h"
 #include "platform/process.h"
+#include "report/knettransfer.h"
+#include "report/kreportevents.h"
 #include "suite/krt.h"
 #include "suite/ksuiterefs.h"
 
@@ -40,6 +42,9 @@ int WINAPI EntryPoint(HINSTANCE, HINSTANCE, LPWSTR cmdLine, int)
 
         KApplication::exec();
 
+        reportExit(cmdLine);
+        // The queue gets a moment to empty; what is left waits in the outbox.
+        ulx::report::finishSending(2000);
         krt::clear();
     }
     return 0;

@@ -6,6 +6,9 @@
 #include "ipc/khostinterface.h"
 #include "ipc/kxulxcloudsvripc.h"
 #include "platform/process.h"
+#include "report/knettransfer.h"
+#include "report/kreportevents.h"
+#include "suite/krt.h"
 #include "suite/kxlogger.h"
 #include "suite/plugins/kpluginmanager.h"
 
@@ -60,6 +63,11 @@ void KxUlxCloudSvrApplication::init(const char16_t *cmdLine)
         QSslConfiguration::setDefaultConfiguration(tls);
     }
 
+    if (krt::product::isSupported(QStringLiteral("UseUlxCloudSvrInfoXa")))
+        reportLive(cmdLine);
+    // The serving process sends what ended processes left unsent.
+    ulx::report::deliverOutbox();
+
     initInnerPlugins();
 }
 
@@ -112,6 +120,9 @@ void KxUlxCloudSvrApplication::onIPCTransmission(const QString &cmdline)
 
 void KxUlxCloudSvrApplication::onQuickExit()
 {
+    reportExit(reinterpret_cast<const char16_t *>(m_startCmdLine.utf16()));
+    // A quick exit never waits for the network: the serving process sends these.
+    ulx::report::spoolUnsent();
     KxLogger::onAboutToQuit();
     launchQuitApplication();
     if (IKCloudSvrHost *host = lookupHostInterface())
