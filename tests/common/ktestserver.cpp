@@ -6,7 +6,7 @@
 #include <QJsonDocument>
 #include <QThread>
 
-KTestServer::KTestServer(const QString &directory, const QStringList &routes, bool tls)
+KTestServer::KTestServer(const QString &directory, const QStringList &routes, bool tls, int port)
     : m_directory(directory)
     , m_tls(tls)
 {
@@ -16,6 +16,8 @@ KTestServer::KTestServer(const QString &directory, const QStringList &routes, bo
         args << QStringLiteral("--route") << r;
     if (tls)
         args << QStringLiteral("--tls") << directory;
+    if (port > 0)
+        args << QStringLiteral("--port") << QString::number(port);
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process.start(QStringLiteral("python3"), args);
     if (!m_process.waitForStarted(10000))

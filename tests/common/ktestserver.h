@@ -13,7 +13,8 @@ class KTestServer
 {
 public:
     // `directory` holds the record file (and the certificate with `tls`).
-    KTestServer(const QString &directory, const QStringList &routes = {}, bool tls = false);
+    // A `port` of 0 lets the system choose; a given one lets a test bring a collector back.
+    KTestServer(const QString &directory, const QStringList &routes = {}, bool tls = false, int port = 0);
     ~KTestServer();
 
     bool isRunning() const { return m_port > 0; }

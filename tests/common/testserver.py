@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Loopback HTTP(S) server for the tests: records every request and answers per path.
 
-    testserver.py [--tls DIR] [--record FILE] [--route PATH=KIND[:ARG]]...
+    testserver.py [--port N] [--tls DIR] [--record FILE] [--route PATH=KIND[:ARG]]...
     testserver.py --decode        (stdin: one record URL or d= text per line)
 
 Prints "PORT <n>" on stdout once it listens on 127.0.0.1 (port chosen by the system).
@@ -162,12 +162,15 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, routes, record_file):
-        super().__init__(("127.0.0.1", 0), Handler)
+    def __init__(self, routes, record_file, port):
+        super().__init__(("127.0.0.1", port), Handler)
         self.routes = routes
         self.stopping = threading.Event()
         self.lock = threading.Lock()
         self.record_file = record_file
+
+    def handle_error(self, request, client_address):
+        pass  # clients that go away mid-answer are part of the tests
 
     def write_record(self, entry):
         line = json.dumps(entry, ensure_ascii=False) + "\n"
@@ -187,6 +190,7 @@ def make_certificate(directory):
 
 def main():
     parser = argparse.ArgumentParser()
+    parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--tls")
     parser.add_argument("--record")
     parser.add_argument("--route", action="append", default=[])
@@ -207,7 +211,7 @@ def main():
         path, _, kind = r.partition("=")
         routes[path] = kind
     record_file = open(args.record, "a", encoding="utf-8") if args.record else sys.stdout
-    server = Server(routes, record_file)
+    server = Server(routes, record_file, args.port)
     if args.tls:
         cert, key = make_certificate(args.tls)
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)

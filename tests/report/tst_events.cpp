@@ -1,0 +1,180 @@
+// Live and exit events of real ulxcloudsvr processes, decoded at a loopback collector.
+
+#include "platform/registry/kregsettings.h"
+#include "tests/common/ktestserver.h"
+#include "tests/common/testenv.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QProcess>
+#include <QTest>
+
+#include <memory>
+#include <vector>
+
+class TestEvents : public QObject
+{
+    Q_OBJECT
+    std::unique_ptr<KTestEnv> m_env;
+    std::unique_ptr<KTestServer> m_collector;
+    std::vector<std::unique_ptr<QProcess>> m_processes;
+
+    void configure(const QString &collectorUrl)
+    {
+        m_env->writeInstallConfig({{QStringLiteral("Installation/Features"), QStringLiteral("UseUlxCloudSvrInfoXa")},
+                                   {QStringLiteral("Installation/Version"), QStringLiteral("6.0.0.7")},
+                                   {QStringLiteral("Installation/DistribNumber"), QStringLiteral("Grüße-1")},
+                                   {QStringLiteral("Servers/InfoCollectSvr"), collectorUrl}});
+    }
+
+    QProcess *start(const QStringList &arguments)
+    {
+        auto p = std::make_unique<QProcess>();
+        QProcessEnvironment env = m_env->environment();
+        for (const char *name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"})
+            env.remove(QLatin1String(name));
+        p->setProcessEnvironment(env);
+        p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        p->start(KTestEnv::binPath(QStringLiteral("ulxcloudsvr")), arguments);
+        p->waitForStarted(5000);
+        m_processes.push_back(std::move(p));
+        return m_processes.back().get();
+    }
+
+    // Waits until the service serves (its own line dispatched).
+    bool serving(QProcess *p, const QString &line)
+    {
+        const QString expected = QStringLiteral(" FIXED KxUlxCloudSvrApplication KxUlxCloudSvrApplication::onIPCTransmission ") + line;
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < KTestEnv::scaled(10000)) {
+            if (m_env->logText().contains(QString::number(p->processId()) + expected))
+                return true;
+            QTest::qWait(20);
+        }
+        return false;
+    }
+
+    QList<QJsonArray> events(const QString &action) const
+    {
+        QList<QJsonArray> out;
+        for (const QJsonObject &r : m_collector->records()) {
+            const QJsonArray pairs = r.value(QStringLiteral("pairs")).toArray();
+            if (pairs.size() > 1 && pairs.at(1).toArray().at(1).toString() == action)
+                out.append(pairs);
+        }
+        return out;
+    }
+
+    QJsonArray expectedPairs(const QString &action, const QString &startFrom) const
+    {
+        const QString uuid = KRegSettings(QStringLiteral("HKCU\\Software\\Corvanta\\Office\\6.0\\Common")).value(QStringLiteral("InfoUUID")).toString();
+        return QJsonArray{QJsonArray{QStringLiteral("dm"), QStringLiteral("/ulx/client/app")},
+                          QJsonArray{QStringLiteral("action"), action},
+                          QJsonArray{QStringLiteral("pnum"), QStringLiteral("5")},
+                          QJsonArray{QStringLiteral("p0"), uuid},
+                          QJsonArray{QStringLiteral("p1"), QStringLiteral("0A1B2C3D4E5F60718293A4B5C6D7E8F9")},
+                          QJsonArray{QStringLiteral("p2"), QStringLiteral("6.0.0.7")},
+                          QJsonArray{QStringLiteral("p3"), QStringLiteral("Grüße-1")},
+                          QJsonArray{QStringLiteral("p4"), startFrom}};
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        m_env = std::make_unique<KTestEnv>();
+        m_collector = std::make_unique<KTestServer>(m_env->root() + QStringLiteral("/collector"),
+                                                    QStringList{QStringLiteral("/hung=hang")});
+        QVERIFY(m_collector->isRunning());
+        KRegSettings(QStringLiteral("HKCU\\Software\\Corvanta\\Office\\6.0\\Common"))
+            .setValue(QStringLiteral("infoGUID"), QStringLiteral("{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}"));
+        configure(m_collector->url(QStringLiteral("/ulxv6internet/infos.ads")));
+    }
+
+    void cleanup()
+    {
+        for (auto &p : m_processes) {
+            if (p->state() != QProcess::NotRunning) {
+                p->kill();
+                p->waitForFinished(5000);
+            }
+        }
+        m_processes.clear();
+        m_collector.reset();
+    }
+
+    // A start sends the live event; a second start's exit event and the server's own
+    // at SIGTERM arrive too, every field as the tables list it.
+    void liveAndExitEvents()
+    {
+        QProcess *server = start({QStringLiteral("/start_from:test")});
+        QVERIFY(serving(server, QStringLiteral("/start_from:test")));
+        QVERIFY(m_collector->waitForRecords(1, KTestEnv::scaled(10000)));
+        QCOMPARE(events(QStringLiteral("ulxcloudsvrlive")), QList<QJsonArray>{expectedPairs(QStringLiteral("ulxcloudsvrlive"), QStringLiteral("test"))});
+
+        QProcess *second = start({QStringLiteral("/start_from=second"), QStringLiteral("/x")});
+        QVERIFY(second->waitForFinished(KTestEnv::scaled(10000)));
+        QCOMPARE(second->exitCode(), 0);
+        QVERIFY(m_collector->waitForRecords(2, KTestEnv::scaled(10000)));
+
+        server->terminate();
+        QVERIFY(server->waitForFinished(KTestEnv::scaled(10000)));
+        QCOMPARE(server->exitCode(), 0);
+        QCOMPARE(events(QStringLiteral("ulxcloudsvrexit")),
+                 (QList<QJsonArray>{expectedPairs(QStringLiteral("ulxcloudsvrexit"), QStringLiteral("second")),
+                                    expectedPairs(QStringLiteral("ulxcloudsvrexit"), QStringLiteral("test"))}));
+        QVERIFY(QDir(m_env->stateHome() + QStringLiteral("/ulxcloudsvr/outbox")).entryList(QDir::Files).isEmpty());
+    }
+
+    // A hung collector delays neither a second start nor the shutdown; nothing is lost:
+    // the next serving process sends what was left.
+    void hungCollectorDelaysNothingAndLosesNothing()
+    {
+        const int port = m_collector->port();
+        m_collector.reset();
+        m_collector = std::make_unique<KTestServer>(m_env->root() + QStringLiteral("/hung"),
+                                                    QStringList{QStringLiteral("/ulxv6internet/infos.ads=hang")}, false, port);
+        QVERIFY(m_collector->isRunning());
+        QProcess *server = start({QStringLiteral("/start_from:first")});
+        QVERIFY(serving(server, QStringLiteral("/start_from:first")));
+        QVERIFY(m_collector->waitForRecords(1, KTestEnv::scaled(10000))); // the live event, stuck
+
+        QElapsedTimer t;
+        t.start();
+        QProcess *second = start({QStringLiteral("/start_from:second")});
+        QVERIFY(second->waitForFinished(KTestEnv::scaled(10000)));
+        const qint64 secondMs = t.elapsed();
+        QVERIFY2(secondMs < KTestEnv::scaled(2000), QByteArray::number(secondMs).constData());
+
+        t.restart();
+        server->terminate();
+        QVERIFY(server->waitForFinished(KTestEnv::scaled(10000)));
+        // The 2 s grace, then the transfer in flight is aborted within about a second.
+        QVERIFY2(t.elapsed() < KTestEnv::scaled(4000), QByteArray::number(t.elapsed()).constData());
+
+        // The collector is back: the next serving process sends the outbox.
+        m_collector.reset();
+        m_collector = std::make_unique<KTestServer>(m_env->root() + QStringLiteral("/back"), QStringList{}, false, port);
+        QVERIFY(m_collector->isRunning());
+        QProcess *next = start({QStringLiteral("/force_exit")});
+        QVERIFY(next->waitForFinished(KTestEnv::scaled(10000)));
+        QProcess *third = start({QStringLiteral("/start_from:third")});
+        QVERIFY(serving(third, QStringLiteral("/start_from:third")));
+        QTRY_VERIFY_WITH_TIMEOUT(events(QStringLiteral("ulxcloudsvrexit")).size() >= 3, KTestEnv::scaled(10000));
+        const auto startFroms = [this](const QString &action) {
+            QStringList out;
+            for (const QJsonArray &e : events(action))
+                out << e.at(7).toArray().at(1).toString();
+            out.sort();
+            out.removeDuplicates(); // a transfer cut off in flight is sent again: a duplicate beats a loss
+            return out;
+        };
+        // first (spooled at SIGTERM), second (spooled at its quick exit), force_exit's (no start_from).
+        QCOMPARE(startFroms(QStringLiteral("ulxcloudsvrexit")), (QStringList{QString(), QStringLiteral("first"), QStringLiteral("second")}));
+        QCOMPARE(startFroms(QStringLiteral("ulxcloudsvrlive")), (QStringList{QString(), QStringLiteral("first"), QStringLiteral("third")}));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestEvents)
+#include "tst_events.moc"
