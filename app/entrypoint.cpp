@@ -7,6 +7,7 @@
 #include "report/kreportevents.h"
 #include "suite/krt.h"
 #include "suite/ksuiterefs.h"
+#include "watchdog/threadresponsesampler.h"
 
 #include <QDir>
 #include <QResource>
@@ -40,12 +41,16 @@ int WINAPI EntryPoint(HINSTANCE, HINSTANCE, LPWSTR cmdLine, int)
 
         app.init(cmdLine);
 
+        auto *watchdog = new ThreadResponseSampler(nullptr, 60, 4);
+        watchdog->startSample();
+
         KApplication::exec();
 
         reportExit(cmdLine);
         // The queue gets a moment to empty; what is left waits in the outbox.
         ulx::report::finishSending(2000);
         krt::clear();
+        delete watchdog;
     }
     return 0;
 }

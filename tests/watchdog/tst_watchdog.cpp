@@ -1,0 +1,164 @@
+// The watchdog in real ulxcloudsvr processes: a suite plugin, loaded through the
+// plugin catalogue, blocks the main thread on command.
+
+#include "platform/registry/kregsettings.h"
+#include "tests/common/ktestserver.h"
+#include "tests/common/testenv.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QProcess>
+#include <QTest>
+
+#include <memory>
+
+class TestWatchdog : public QObject
+{
+    Q_OBJECT
+    std::unique_ptr<KTestEnv> m_env;
+    std::unique_ptr<KTestServer> m_collector;
+    std::unique_ptr<QProcess> m_server;
+
+    QString blockFile() const { return m_env->root() + QStringLiteral("/block"); }
+
+    int count(const QString &text) const { return m_env->logText().count(text); }
+
+    bool waitForLog(const QString &text, int ms) const
+    {
+        QElapsedTimer t;
+        t.start();
+        while (!m_env->logText().contains(text)) {
+            if (t.elapsed() > ms)
+                return false;
+            QTest::qWait(50);
+        }
+        return true;
+    }
+
+    void block(int ms)
+    {
+        QFile f(blockFile());
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write("block " + QByteArray::number(ms) + '\n');
+    }
+
+    QStringList threadNames() const
+    {
+        QStringList names;
+        const QString task = QStringLiteral("/proc/%1/task").arg(m_server->processId());
+        for (const QString &tid : QDir(task).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            QFile f(task + QLatin1Char('/') + tid + QStringLiteral("/comm"));
+            if (f.open(QIODevice::ReadOnly))
+                names << QString::fromUtf8(f.readAll().trimmed());
+        }
+        return names;
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        m_env = std::make_unique<KTestEnv>();
+        m_collector = std::make_unique<KTestServer>(m_env->root() + QStringLiteral("/collector"));
+        QVERIFY(m_collector->isRunning());
+        m_env->writeInstallConfig({{QStringLiteral("Servers/DefaultInfoCollectSvr"),
+                                    m_collector->url(QStringLiteral("/ulxv6internet/infos.ads"))},
+                                   {QStringLiteral("Diagnostics/WatchdogIntervalSec"), QStringLiteral("1")},
+                                   {QStringLiteral("Diagnostics/WatchdogResponseTimeoutSec"), QStringLiteral("1")}});
+        // The plugin comes as the suite's plugin runner, which the framework loads by itself.
+        const QString office = m_env->root() + QStringLiteral("/office");
+        const QString package = office + QStringLiteral("/plugins/packages/kpluginrunner");
+        QVERIFY(QDir().mkpath(package));
+        QVERIFY(QFile::copy(QStringLiteral(ULX_BLOCK_PLUGIN), package + QStringLiteral("/libulxblockplugin.so")));
+        QFile catalogue(office + QStringLiteral("/plugins/catalogue.json"));
+        QVERIFY(catalogue.open(QIODevice::WriteOnly));
+        catalogue.write(R"({"plugins":[{"name":"kpluginrunner","version":"1.0.0.1","desc":"blocks on command",)"
+                        R"("package":"packages/kpluginrunner","library":"libulxblockplugin.so"}]})");
+        catalogue.close();
+        QFile(blockFile()).open(QIODevice::WriteOnly);
+
+        m_server = std::make_unique<QProcess>();
+        QProcessEnvironment env = m_env->environment();
+        env.insert(QStringLiteral("ULX_TEST_BLOCK_FILE"), blockFile());
+        for (const char *name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"})
+            env.remove(QLatin1String(name));
+        m_server->setProcessEnvironment(env);
+        m_server->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    }
+
+    void cleanup()
+    {
+        if (m_server && m_server->state() != QProcess::NotRunning) {
+            m_server->kill();
+            m_server->waitForFinished(5000);
+        }
+        m_server.reset();
+        m_collector.reset();
+    }
+
+    // 5 to 13 s without an answer: a short block, never a long one.
+    void shortBlock()
+    {
+        m_server->start(KTestEnv::binPath(QStringLiteral("ulxcloudsvr")), {QStringLiteral("/serve")});
+        QVERIFY(waitForLog(QStringLiteral("ulxblockplugin ready"), KTestEnv::scaled(10000)));
+        const QStringList names = threadNames();
+        QVERIFY2(names.contains(QStringLiteral("ulx-sampler")) && names.contains(QStringLiteral("ulx-detector")),
+                 qPrintable(names.join(QLatin1Char(','))));
+
+        block(6000);
+        QVERIFY(waitForLog(QStringLiteral("main thread free again"), KTestEnv::scaled(15000)));
+        QVERIFY(count(QStringLiteral("INFO ThreadResponseSampler ThreadResponseSampler::sample main thread did not "
+                                     "answer within 1 s")) >= 1);
+        QTest::qWait(KTestEnv::scaled(3000)); // a detector series still running ends with an answer
+        QCOMPARE(count(QStringLiteral("FATAL")), 0);
+        QCOMPARE(m_server->state(), QProcess::Running);
+    }
+
+    // A long block: one fatal line, one long hang event, a dump when asked for, and
+    // the process ends 30 s after detection with exit code 0.
+    void longBlockEndsTheProcess()
+    {
+        KRegSettings(QStringLiteral("HKCU\\Software\\Corvanta\\Office\\6.0\\ulxcloudsvr"))
+            .setValue(QStringLiteral("Application Settings/AlwaysDumpWhenBlock"), QStringLiteral("1"));
+        m_server->start(KTestEnv::binPath(QStringLiteral("ulxcloudsvr")), {QStringLiteral("/serve")});
+        QVERIFY(waitForLog(QStringLiteral("ulxblockplugin ready"), KTestEnv::scaled(10000)));
+
+        block(120000);
+        const QString fatal = QStringLiteral(
+            "FATAL ThreadResponseSampler longTimeBlockDetected : long time blocking detected, process will be terminated");
+        QVERIFY(waitForLog(fatal, KTestEnv::scaled(40000)));
+        QElapsedTimer sinceDetection;
+        sinceDetection.start();
+
+        // Short blocks are reported too, 1 in 100: the long one is the one ending in "1".
+        const auto longHangs = [this] {
+            QList<QJsonArray> out;
+            for (const QJsonObject &r : m_collector->records()) {
+                const QJsonArray pairs = r.value(QStringLiteral("pairs")).toArray();
+                if (pairs.size() == 8 && pairs.at(7).toArray().at(1).toString() == QLatin1String("1"))
+                    out.append(pairs);
+            }
+            return out;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(longHangs().size(), 1, KTestEnv::scaled(10000));
+        const QJsonArray pairs = longHangs().first();
+        QCOMPARE(pairs.at(0).toArray().at(1).toString(), QStringLiteral("/ulx/client/ulxcloudsvrimp"));
+        QCOMPARE(pairs.at(1).toArray().at(1).toString(), QStringLiteral("ulxcloudsvrimp_hang"));
+        QCOMPARE(pairs.at(2).toArray().at(1).toString(), QStringLiteral("5"));
+        QCOMPARE(pairs.at(4).toArray().at(1).toString(), QStringLiteral("6.0.0.0")); // user information
+        QCOMPARE(pairs.at(5).toArray().at(1).toString(), QStringLiteral("0.0"));     // distribution
+        QCOMPARE(pairs.at(6).toArray().at(1).toString(), QStringLiteral("1")); // threshold (shortened to 1 s)
+        QCOMPARE(pairs.at(7).toArray().at(1).toString(), QStringLiteral("1")); // long
+
+        QVERIFY(m_server->waitForFinished(KTestEnv::scaled(40000)));
+        QVERIFY2(sinceDetection.elapsed() > 28000, QByteArray::number(sinceDetection.elapsed()).constData());
+        QCOMPARE(m_server->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(m_server->exitCode(), 0);
+        QCOMPARE(count(fatal), 1);
+        QCOMPARE(longHangs().size(), 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestWatchdog)
+#include "tst_watchdog.moc"
