@@ -7,7 +7,7 @@
 #include "report/kreportevents.h"
 #include "suite/krt.h"
 #include "suite/kxlogger.h"
-#include "watchdog/khostprocesses.h"
+#include "report/khostprocesses.h"
 #include "watchdog/klongblockignore.h"
 #include "watchdog/kmainthreadprobe.h"
 

@@ -5,11 +5,13 @@
 #include "tests/common/testenv.h"
 
 #include <QDir>
+#include <QFile>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QProcess>
 #include <QTest>
 
+#include <csignal>
 #include <memory>
 #include <vector>
 
@@ -25,19 +27,21 @@ class TestEvents : public QObject
         m_env->writeInstallConfig({{QStringLiteral("Installation/Features"), QStringLiteral("UseUlxCloudSvrInfoXa")},
                                    {QStringLiteral("Installation/Version"), QStringLiteral("6.0.0.7")},
                                    {QStringLiteral("Installation/DistribNumber"), QStringLiteral("Grüße-1")},
-                                   {QStringLiteral("Servers/InfoCollectSvr"), collectorUrl}});
+                                   {QStringLiteral("Servers/InfoCollectSvr"), collectorUrl},
+                                   {QStringLiteral("Servers/DefaultInfoCollectSvr"), collectorUrl}});
     }
 
-    QProcess *start(const QStringList &arguments)
+    QProcess *start(const QStringList &arguments, KTestEnv *world = nullptr)
     {
         auto p = std::make_unique<QProcess>();
-        QProcessEnvironment env = m_env->environment();
+        QProcessEnvironment env = (world ? world : m_env.get())->environment();
         for (const char *name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"})
             env.remove(QLatin1String(name));
         p->setProcessEnvironment(env);
         p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
         p->start(KTestEnv::binPath(QStringLiteral("ulxcloudsvr")), arguments);
         p->waitForStarted(5000);
+        p->setProperty("pid", p->processId());
         m_processes.push_back(std::move(p));
         return m_processes.back().get();
     }
@@ -90,6 +94,9 @@ private Q_SLOTS:
         KRegSettings(QStringLiteral("HKCU\\Software\\Corvanta\\Office\\6.0\\Common"))
             .setValue(QStringLiteral("infoGUID"), QStringLiteral("{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}"));
         configure(m_collector->url(QStringLiteral("/ulxv6internet/infos.ads")));
+        // The crash dumper lives in the suite's program directory.
+        QDir().mkpath(m_env->root() + QStringLiteral("/office"));
+        QFile::link(KTestEnv::binPath(QStringLiteral("kcrashdumper")), m_env->root() + QStringLiteral("/office/kcrashdumper"));
     }
 
     void cleanup()
@@ -173,6 +180,50 @@ private Q_SLOTS:
         // first (spooled at SIGTERM), second (spooled at its quick exit), force_exit's (no start_from).
         QCOMPARE(startFroms(QStringLiteral("ulxcloudsvrexit")), (QStringList{QString(), QStringLiteral("first"), QStringLiteral("second")}));
         QCOMPARE(startFroms(QStringLiteral("ulxcloudsvrlive")), (QStringList{QString(), QStringLiteral("first"), QStringLiteral("third")}));
+    }
+
+    // A frozen server: the next start dumps the busier of the two, kills the server
+    // (and no service of another runtime directory), reports the IPC time-out and ends.
+    void frozenServerIsDumpedKilledAndReported()
+    {
+        QProcess *frozen = start({QStringLiteral("/start_from:frozen")});
+        QVERIFY(serving(frozen, QStringLiteral("/start_from:frozen")));
+        KTestEnv otherWorld; // another runtime directory: never ours to touch
+        QProcess *other = start({QStringLiteral("/start_from:other")}, &otherWorld);
+        QTest::qWait(KTestEnv::scaled(1000));
+        QCOMPARE(other->state(), QProcess::Running);
+        const qint64 frozenPid = frozen->processId();
+        QCOMPARE(::kill(pid_t(frozenPid), SIGSTOP), 0);
+
+        QProcess *second = start({QStringLiteral("/start_from:second")});
+        QVERIFY(second->waitForFinished(KTestEnv::scaled(60000)));
+        QCOMPARE(second->exitCode(), 0);
+        const qint64 secondPid = second->property("pid").toLongLong();
+        QVERIFY(frozen->waitForFinished(KTestEnv::scaled(5000)));
+        QCOMPARE(frozen->exitStatus(), QProcess::CrashExit); // SIGKILL
+        QCOMPARE(other->state(), QProcess::Running);
+        const QString log = m_env->logText();
+        QVERIFY(log.contains(QStringLiteral("%1 ERROR KxUlxCloudSvrApplication KxUlxCloudSvrIpc::onStartUpTimeout").arg(secondPid)));
+        QVERIFY(log.contains(QStringLiteral("%1 ERROR KxUlxCloudSvrApplication KxUlxCloudSvrApplicatio::startUp send ipc message error and will quit").arg(secondPid)));
+
+        // One complete dump, of one of the two, with the stacks of its threads.
+        const QDir dumps(m_env->stateHome() + QStringLiteral("/ulxcloudsvr/dumps"));
+        const QStringList names = dumps.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);
+        QCOMPARE(names.size(), 1);
+        const qint64 dumped = names.first().section(QLatin1Char('-'), -1).toLongLong();
+        QVERIFY(dumped == frozenPid || dumped == secondPid);
+        QFile stacks(dumps.filePath(names.first()) + QStringLiteral("/stacks.txt"));
+        QVERIFY(stacks.open(QIODevice::ReadOnly));
+        QVERIFY(stacks.readAll().contains("TID " + QByteArray::number(dumped) + ':'));
+
+        // The event arrives, sent by the second start or, spooled, by the next serving process.
+        QProcess *next = start({QStringLiteral("/start_from:next")});
+        QVERIFY(serving(next, QStringLiteral("/start_from:next")));
+        QTRY_VERIFY_WITH_TIMEOUT(!events(QStringLiteral("ulxcloudsvrimp_ipctimeout")).isEmpty(), KTestEnv::scaled(10000));
+        const QJsonArray pairs = events(QStringLiteral("ulxcloudsvrimp_ipctimeout")).first();
+        QCOMPARE(pairs.at(0).toArray().at(1).toString(), QStringLiteral("/ulx/client/ulxcloudsvrimp"));
+        QCOMPARE(pairs.at(3).toArray().at(1).toString(), QStringLiteral("0A1B2C3D4E5F60718293A4B5C6D7E8F9"));
+        QCOMPARE(pairs.at(6).toArray().at(1).toString(), QStringLiteral("30000"));
     }
 };
 

@@ -77,6 +77,7 @@ private Q_SLOTS:
                         R"("package":"packages/kpluginrunner","library":"libulxblockplugin.so"}]})");
         catalogue.close();
         QFile(blockFile()).open(QIODevice::WriteOnly);
+        QFile::link(KTestEnv::binPath(QStringLiteral("kcrashdumper")), office + QStringLiteral("/kcrashdumper"));
 
         m_server = std::make_unique<QProcess>();
         QProcessEnvironment env = m_env->environment();
@@ -150,6 +151,16 @@ private Q_SLOTS:
         QCOMPARE(pairs.at(5).toArray().at(1).toString(), QStringLiteral("0.0"));     // distribution
         QCOMPARE(pairs.at(6).toArray().at(1).toString(), QStringLiteral("1")); // threshold (shortened to 1 s)
         QCOMPARE(pairs.at(7).toArray().at(1).toString(), QStringLiteral("1")); // long
+
+        // "AlwaysDumpWhenBlock" "1": a dump whose stacks show the main thread in the plugin's sleep.
+        const QString pid = QString::number(m_server->processId());
+        const QDir dumps(m_env->stateHome() + QStringLiteral("/ulxcloudsvr/dumps"));
+        QTRY_VERIFY_WITH_TIMEOUT(!dumps.entryList({QStringLiteral("*-") + pid}, QDir::Dirs).isEmpty(), KTestEnv::scaled(10000));
+        QFile stacks(dumps.filePath(dumps.entryList({QStringLiteral("*-") + pid}, QDir::Dirs).last()) + QStringLiteral("/stacks.txt"));
+        QVERIFY(stacks.open(QIODevice::ReadOnly));
+        const QByteArray text = stacks.readAll();
+        const QByteArray mainThread = text.mid(text.indexOf("TID " + pid.toUtf8() + ':'));
+        QVERIFY2(mainThread.left(mainThread.indexOf("\nTID ")).contains("QThread::msleep"), text.constData());
 
         QVERIFY(m_server->waitForFinished(KTestEnv::scaled(40000)));
         QVERIFY2(sinceDetection.elapsed() > 28000, QByteArray::number(sinceDetection.elapsed()).constData());

@@ -1,4 +1,4 @@
-#include "watchdog/khostprocesses.h"
+#include "report/khostprocesses.h"
 
 #include "platform/xdgpaths.h"
 #include "suite/krt.h"
@@ -78,6 +78,12 @@ QList<pid_t> list()
     }
     std::sort(out.begin(), out.end());
     return out;
+}
+
+bool isServiceProcess(pid_t pid)
+{
+    return pid > 0 && isOurUser(pid) && isHostProgram(pid)
+           && runtimeDirOf(pid) == QDir::cleanPath(ulx::paths::runtimeDir());
 }
 
 double userTimeSeconds(pid_t pid)

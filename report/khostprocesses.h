@@ -13,6 +13,8 @@ namespace ulx::hostprocesses {
 
 // Every such process, the own one included, by ascending id.
 QList<pid_t> list();
+// Whether `pid` is one of them.
+bool isServiceProcess(pid_t pid);
 // User-mode processor time of a process in seconds (/proc/<pid>/stat); 0 when unknown.
 double userTimeSeconds(pid_t pid);
 // The program that writes dumps ("kcrashdumper" in the suite's program directory).
