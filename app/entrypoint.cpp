@@ -5,6 +5,7 @@
 #include "platform/process.h"
 #include "report/knettransfer.h"
 #include "report/kreportevents.h"
+#include "report/krunmarker.h"
 #include "suite/krt.h"
 #include "suite/ksuiterefs.h"
 #include "watchdog/threadresponsesampler.h"
@@ -49,6 +50,7 @@ int WINAPI EntryPoint(HINSTANCE, HINSTANCE, LPWSTR cmdLine, int)
         reportExit(cmdLine);
         // The queue gets a moment to empty; what is left waits in the outbox.
         ulx::report::finishSending(2000);
+        ulx::runmarker::clear();
         krt::clear();
         delete watchdog;
     }

@@ -6,8 +6,10 @@
 #include "ipc/khostinterface.h"
 #include "ipc/kxulxcloudsvripc.h"
 #include "platform/process.h"
+#include "report/kinfosdk.h"
 #include "report/knettransfer.h"
 #include "report/kreportevents.h"
+#include "report/krunmarker.h"
 #include "suite/krt.h"
 #include "suite/kxlogger.h"
 #include "suite/plugins/kpluginmanager.h"
@@ -67,6 +69,9 @@ void KxUlxCloudSvrApplication::init(const char16_t *cmdLine)
         reportLive(cmdLine);
     // The serving process sends what ended processes left unsent.
     ulx::report::deliverOutbox();
+    // How earlier runs ended (crash notes, run markers of killed services), then reported.
+    ulx::runmarker::collectAndMark();
+    reportExceptionalExit();
 
     initInnerPlugins();
 }
@@ -123,6 +128,7 @@ void KxUlxCloudSvrApplication::onQuickExit()
     reportExit(reinterpret_cast<const char16_t *>(m_startCmdLine.utf16()));
     // A quick exit never waits for the network: the serving process sends these.
     ulx::report::spoolUnsent();
+    ulx::runmarker::clear();
     KxLogger::onAboutToQuit();
     launchQuitApplication();
     if (IKCloudSvrHost *host = lookupHostInterface())

@@ -3,6 +3,7 @@
 // exported GetHostInterface, and hands the process's command line to EntryPoint.
 
 #include "app/entrypoint.h"
+#include "host/kcrashhandler.h"
 #include "host/transport/khosttransport.h"
 #include "platform/cmdline/winargv.h"
 #include "suite/krt.h"
@@ -37,6 +38,7 @@ extern "C" ULX_EXPORT BOOL GetHostInterface(IKCloudSvrHost **host)
 int main(int argc, char **argv)
 {
     selectPlatformWithoutDisplay();
+    ulx::crashhandler::install();
 
     // The command line as a Windows program entry receives it: the arguments
     // without the program name, quoted so that splitting gives them back.

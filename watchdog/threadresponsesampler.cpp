@@ -5,6 +5,7 @@
 #include "platform/registry/kregsettings.h"
 #include "report/knettransfer.h"
 #include "report/kreportevents.h"
+#include "report/krunmarker.h"
 #include "suite/krt.h"
 #include "suite/kxlogger.h"
 #include "report/khostprocesses.h"
@@ -238,6 +239,7 @@ void ThreadResponseSampler::longTimeBlockDetected()
         pthread_setname_np(pthread_self(), "ulx-terminate");
         std::this_thread::sleep_for(std::chrono::milliseconds(TerminationDelayMs));
         ulx::report::spoolUnsent(); // the hang event must not die with the process
+        ulx::runmarker::clear();    // an end of our own choosing, not an exceptional exit
         if (IKCloudSvrHost *host = lookupHostInterface())
             host->prepareExit(0);
         ulx::process::terminateSelf(0);

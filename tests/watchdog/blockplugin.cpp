@@ -1,6 +1,7 @@
 // A suite plugin for the watchdog's tests: blocks the main thread on command.
 // The test writes "block <ms>" into the file named by ULX_TEST_BLOCK_FILE; the
-// plugin, watching that file from the main thread, sleeps that long on it.
+// plugin, watching that file from the main thread, sleeps that long on it;
+// "crash" makes it write through a null pointer.
 #include "platform/export.h"
 #include "suite/kxlogger.h"
 
@@ -19,6 +20,11 @@ extern "C" ULX_EXPORT void ulxPluginInit(QObject *application)
         if (!f.open(QIODevice::ReadOnly))
             return;
         const QByteArray command = f.readAll().trimmed();
+        if (command == "crash") {
+            KxLogger::writeInfo(QStringLiteral("ulxblockplugin"), QStringLiteral("crashing"));
+            volatile int *nowhere = nullptr;
+            *nowhere = 1; // a real SIGSEGV
+        }
         if (!command.startsWith("block "))
             return;
         const int ms = command.mid(6).toInt();

@@ -37,11 +37,34 @@ class TestWatchdog : public QObject
         return true;
     }
 
-    void block(int ms)
+    void command(const QByteArray &text)
     {
         QFile f(blockFile());
         QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write("block " + QByteArray::number(ms) + '\n');
+        f.write(text + '\n');
+    }
+    void block(int ms) { command("block " + QByteArray::number(ms)); }
+
+    // Starts a service and waits until the plugin is loaded in it.
+    bool startService()
+    {
+        if (m_server->state() != QProcess::NotRunning)
+            return false;
+        m_server->start(KTestEnv::binPath(QStringLiteral("ulxcloudsvr")), {QStringLiteral("/serve")});
+        return m_server->waitForStarted(5000)
+               && waitForLog(QString::number(m_server->processId()) + QStringLiteral(" INFO ulxblockplugin ready"),
+                             KTestEnv::scaled(10000));
+    }
+
+    QList<QJsonArray> exceptionalExitEvents() const
+    {
+        QList<QJsonArray> out;
+        for (const QJsonObject &r : m_collector->records()) {
+            const QJsonArray pairs = r.value(QStringLiteral("pairs")).toArray();
+            if (pairs.at(1).toArray().at(1).toString() == QLatin1String("e_exit_host"))
+                out.append(pairs);
+        }
+        return out;
     }
 
     QStringList threadNames() const
@@ -64,6 +87,7 @@ private Q_SLOTS:
         QVERIFY(m_collector->isRunning());
         m_env->writeInstallConfig({{QStringLiteral("Servers/DefaultInfoCollectSvr"),
                                     m_collector->url(QStringLiteral("/ulxv6internet/infos.ads"))},
+                                   {QStringLiteral("Servers/CrashReportSvr"), m_collector->url(QStringLiteral("/info.ads"))},
                                    {QStringLiteral("Diagnostics/WatchdogIntervalSec"), QStringLiteral("1")},
                                    {QStringLiteral("Diagnostics/WatchdogResponseTimeoutSec"), QStringLiteral("1")}});
         // The plugin comes as the suite's plugin runner, which the framework loads by itself.
@@ -78,6 +102,7 @@ private Q_SLOTS:
         catalogue.close();
         QFile(blockFile()).open(QIODevice::WriteOnly);
         QFile::link(KTestEnv::binPath(QStringLiteral("kcrashdumper")), office + QStringLiteral("/kcrashdumper"));
+        QFile::link(KTestEnv::binPath(QStringLiteral("libkinfosdk.so")), office + QStringLiteral("/libkinfosdk.so"));
 
         m_server = std::make_unique<QProcess>();
         QProcessEnvironment env = m_env->environment();
@@ -168,6 +193,49 @@ private Q_SLOTS:
         QCOMPARE(m_server->exitCode(), 0);
         QCOMPARE(count(fatal), 1);
         QCOMPARE(longHangs().size(), 1);
+    }
+
+    // A real SIGSEGV is dumped and reported by the next start as a captured crash; a
+    // SIGKILL as an exceptional exit; a clean end as nothing. Each report clears its count.
+    void previousRunIsReported()
+    {
+        const QString settings = QStringLiteral("HKCU\\Software\\Corvanta\\Office\\6.0\\ulxcloudsvr");
+        const auto eventCounts = [this](int i) {
+            const QJsonArray e = exceptionalExitEvents().value(i);
+            return QStringList{e.at(0).toArray().at(1).toString(), e.at(2).toArray().at(1).toString(),
+                               e.at(6).toArray().at(1).toString(), e.at(7).toArray().at(1).toString()};
+        };
+        QVERIFY(startService());
+        const QString crashedPid = QString::number(m_server->processId());
+        command("crash");
+        QVERIFY(m_server->waitForFinished(KTestEnv::scaled(15000)));
+        QCOMPARE(m_server->exitStatus(), QProcess::CrashExit);
+        const QDir dumps(m_env->stateHome() + QStringLiteral("/ulxcloudsvr/dumps"));
+        QCOMPARE(dumps.entryList({QStringLiteral("*-") + crashedPid}, QDir::Dirs).size(), 1);
+
+        QVERIFY(startService());
+        QTRY_COMPARE_WITH_TIMEOUT(exceptionalExitEvents().size(), 1, KTestEnv::scaled(10000));
+        QCOMPARE(eventCounts(0), (QStringList{QStringLiteral("/ulx/client/e_exit"), QStringLiteral("5"),
+                                              QStringLiteral("0"), QStringLiteral("1")}));
+        const QJsonArray first = exceptionalExitEvents().first();
+        QCOMPARE(first.at(3).toArray().at(1).toString().count(QLatin1Char('|')), 2); // GUID|HDID|UUID
+        QCOMPARE(first.at(4).toArray().at(1).toString(), QStringLiteral("6.0.0.0"));
+        KRegSettings app(settings);
+        QCOMPARE(app.value(QStringLiteral("Application Settings/ICCapturedCrash")).toInt(), 0);
+        QCOMPARE(app.value(QStringLiteral("Application Settings/ICExceptExit")).toInt(), 0);
+
+        m_server->kill(); // SIGKILL
+        QVERIFY(m_server->waitForFinished(5000));
+        QVERIFY(startService());
+        QTRY_COMPARE_WITH_TIMEOUT(exceptionalExitEvents().size(), 2, KTestEnv::scaled(10000));
+        QCOMPARE(eventCounts(1), (QStringList{QStringLiteral("/ulx/client/e_exit"), QStringLiteral("5"),
+                                              QStringLiteral("1"), QStringLiteral("0")}));
+
+        m_server->terminate(); // a clean end
+        QVERIFY(m_server->waitForFinished(KTestEnv::scaled(10000)));
+        QVERIFY(startService());
+        QTest::qWait(KTestEnv::scaled(1000));
+        QCOMPARE(exceptionalExitEvents().size(), 2);
     }
 };
 
