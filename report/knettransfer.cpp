@@ -106,7 +106,9 @@ bool NetTransferThread::enqueue(const QByteArray &url)
             return false;
         if (m_queue.size() < size_t(QueueBound)) {
             m_queue.push_back(url);
-            m_wake.notify_one();
+            // Only an empty queue can have the worker asleep.
+            if (m_queue.size() == 1)
+                m_wake.notify_one();
             return true;
         }
         ++m_dropped;
@@ -204,7 +206,8 @@ unsigned NetTransferThread::run()
         {
             std::unique_lock lock(m_mutex);
             m_inFlight.clear();
-            m_idle.notify_all();
+            if (m_queue.empty())
+                m_idle.notify_all();
             m_wake.wait(lock, [this] { return stopRequested() || m_closed || !m_queue.empty(); });
             if (stopRequested() || m_closed)
                 break;
