@@ -135,6 +135,8 @@ ThreadResponseSampler::~ThreadResponseSampler()
     detectorThread.quit();
     samplerThread.wait(5000);
     detectorThread.wait(5000);
+    if (probe)
+        probe->isStopped(); // the workers' last use of the probe happens-before its deletion
     delete probe;
 }
 
