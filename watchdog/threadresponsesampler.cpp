@@ -56,6 +56,12 @@ qint64 bootMs()
     return qint64(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+void logOversleep()
+{
+    KxLogger::writeInfo(LogCategory, QStringLiteral("ThreadResponseSampler::detectLongTimeBlock a wait overslept, "
+                                                    "the series starts again"));
+}
+
 } // namespace
 
 namespace ulx::watchdog {
@@ -135,8 +141,10 @@ ThreadResponseSampler::~ThreadResponseSampler()
     detectorThread.quit();
     samplerThread.wait(5000);
     detectorThread.wait(5000);
+    // What the workers did happens-before what follows (QThread::wait does not say so to every tool).
+    workersFinished.load(std::memory_order_acquire);
     if (probe)
-        probe->isStopped(); // the workers' last use of the probe happens-before its deletion
+        probe->isStopped();
     delete probe;
 }
 
@@ -160,9 +168,10 @@ void ThreadResponseSampler::startWorker(QThread &thread, QTimer *&timer, void (T
         connect(timer, &QTimer::timeout, this, slot, Qt::DirectConnection);
         timer->start();
     }, Qt::DirectConnection);
-    connect(&thread, &QThread::finished, &thread, [&timer] {
+    connect(&thread, &QThread::finished, &thread, [this, &timer] {
         delete timer;
         timer = nullptr;
+        workersFinished.fetch_add(1, std::memory_order_release);
     }, Qt::DirectConnection);
     thread.start();
 }
@@ -214,7 +223,8 @@ void ThreadResponseSampler::detectLongTimeBlock()
         if (result != KMainThreadProbe::NoAnswer)
             return;
         if (bootMs() - started > DetectorProbeTimeoutMs + OversleepSlackMs) {
-            attempt = -1; // the machine slept: this failure proves nothing
+            logOversleep(); // the machine slept: this failure proves nothing
+            attempt = -1;
             continue;
         }
         if (attempt == DetectorProbes - 1) {
@@ -225,8 +235,7 @@ void ThreadResponseSampler::detectLongTimeBlock()
         if (!probe->pause(DetectorPauseMs))
             return;
         if (bootMs() - started > DetectorPauseMs + OversleepSlackMs) {
-            KxLogger::writeInfo(LogCategory, QStringLiteral("ThreadResponseSampler::detectLongTimeBlock a pause "
-                                                            "overslept, the series starts again"));
+            logOversleep();
             attempt = -1;
         }
     }

@@ -68,6 +68,7 @@ private:
     QTimer *sampleTimer = nullptr;
     QTimer *detectTimer = nullptr;
     bool disabled = false;
+    std::atomic<int> workersFinished{0};
 };
 
 namespace ulx::watchdog {

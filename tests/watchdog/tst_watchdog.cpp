@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QTest>
 
+#include <csignal>
 #include <memory>
 
 class TestWatchdog : public QObject
@@ -193,6 +194,21 @@ private Q_SLOTS:
         QCOMPARE(m_server->exitCode(), 0);
         QCOMPARE(count(fatal), 1);
         QCOMPARE(longHangs().size(), 1);
+    }
+
+    // A process stopped (as by a suspend) while the detector counts: the series starts
+    // again instead of counting the time it did not run.
+    void stoppedWhileCountingStartsAgain()
+    {
+        QVERIFY(startService());
+        block(60000);
+        QTest::qWait(KTestEnv::scaled(3000));
+        const pid_t pid = pid_t(m_server->processId());
+        QCOMPARE(::kill(pid, SIGSTOP), 0);
+        QTest::qWait(8000); // longer than a pause and its slack
+        QCOMPARE(::kill(pid, SIGCONT), 0);
+        QVERIFY(waitForLog(QStringLiteral("ThreadResponseSampler::detectLongTimeBlock a wait overslept, the series starts again"),
+                           KTestEnv::scaled(5000)));
     }
 
     // A real SIGSEGV is dumped and reported by the next start as a captured crash; a
