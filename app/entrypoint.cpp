@@ -3,9 +3,13 @@
 #include "app/kxulxcloudsvrapplication.h"
 #include "platform/net.h"
 #include "platform/process.h"
+#include "report/knettransfer.h"
+#include "report/kreportevents.h"
+#include "report/krunmarker.h"
 #include "suite/krt.h"
 #include "suite/ksuiterefs.h"
 #include "suite/kxlogger.h"
+#include "watchdog/threadresponsesampler.h"
 
 #include <QDir>
 #include <QResource>
@@ -58,9 +62,17 @@ int WINAPI EntryPoint(HINSTANCE, HINSTANCE, LPWSTR cmdLine, int)
         // A start that handed its line over has ended inside init.
         announceToTerminal();
 
+        auto *watchdog = new ThreadResponseSampler(nullptr, 60, 4);
+        watchdog->startSample();
+
         KApplication::exec();
 
+        reportExit(cmdLine);
+        // The queue gets a moment to empty; what is left waits in the outbox.
+        ulx::report::finishSending(2000);
+        ulx::runmarker::clear();
         krt::clear();
+        delete watchdog;
     }
     return 0;
 }

@@ -10,6 +10,10 @@
 #include "ipc/kxulxcloudsvripc.h"
 #include "pluginrunner/kxulxcloudsvrpluginrunner.h"
 #include "platform/process.h"
+#include "report/kinfosdk.h"
+#include "report/knettransfer.h"
+#include "report/kreportevents.h"
+#include "report/krunmarker.h"
 #include "suite/krt.h"
 #include "suite/kxlogger.h"
 #include "suite/plugins/kpluginmanager.h"
@@ -104,6 +108,14 @@ void KxUlxCloudSvrApplication::init(const char16_t *cmdLine)
         QSslConfiguration::setDefaultConfiguration(tls);
     }
 
+    if (krt::product::isSupported(QStringLiteral("UseUlxCloudSvrInfoXa")))
+        reportLive(cmdLine);
+    // The serving process sends what ended processes left unsent.
+    ulx::report::deliverOutbox();
+    // How earlier runs ended (crash notes, run markers of killed services), then reported.
+    ulx::runmarker::collectAndMark();
+    reportExceptionalExit();
+
     // The newest "krpt" of the plugin pool, for the suite's plugins to find.
     KPluginPool::publishKrptPath();
 
@@ -166,6 +178,10 @@ void KxUlxCloudSvrApplication::onIPCTransmission(const QString &cmdline)
 
 void KxUlxCloudSvrApplication::onQuickExit()
 {
+    reportExit(reinterpret_cast<const char16_t *>(m_startCmdLine.utf16()));
+    // A quick exit never waits for the network: the serving process sends these.
+    ulx::report::spoolUnsent();
+    ulx::runmarker::clear();
     KxLogger::onAboutToQuit();
     launchQuitApplication();
     if (IKCloudSvrHost *host = lookupHostInterface())

@@ -3,6 +3,7 @@
 // exported GetHostInterface, and hands the process's command line to EntryPoint.
 
 #include "app/entrypoint.h"
+#include "host/kcrashhandler.h"
 #include "host/transport/khosttransport.h"
 #include "host/transport/khosttransportlog.h"
 #include "platform/cmdline/winargv.h"
@@ -45,6 +46,7 @@ extern "C" ULX_EXPORT BOOL GetHostInterface(IKCloudSvrHost **host)
 int main(int argc, char **argv)
 {
     selectPlatformWithFallback();
+    ulx::crashhandler::install();
 
     // The command line as a Windows program entry receives it: the arguments
     // without the program name, quoted so that splitting gives them back.

@@ -2,6 +2,8 @@
 
 #include "ipc/khostinterface.h"
 #include "ipc/kmembuffer.h"
+#include "report/khostprocesses.h"
+#include "report/kreportevents.h"
 #include "suite/krt.h"
 #include "suite/kxlogger.h"
 
@@ -132,6 +134,10 @@ void KxUlxCloudSvrIpc::onStartUpTimeout(void *, const char16_t *, const char16_t
     KxLogger::writeError(LogCategory, QStringLiteral("KxUlxCloudSvrIpc::onStartUpTimeout the serving process did "
                                                      "not answer within %1 ms")
                                           .arg(timeoutMs));
+    // The serving process is frozen: keep its state for the suite, end it, report it.
+    dumpProcess(findBusiestHostProcess());
+    terminateOtherHostProcesses();
+    reportIpcTimeout(StartUpTimeoutMs);
     std::this_thread::sleep_for(startUpTimeoutPause());
 }
 

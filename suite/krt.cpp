@@ -34,6 +34,14 @@ struct Installation
     bool infoCollectEnabled = true;
     QString infoCollectSvr;
     QString infoCollectSvrIc;
+    QString defaultInfoCollectSvr;
+    QString crashReportSvr;
+    QString crashUploadSvr;
+    QString feedbackSvr;
+    QString caFile;
+    int watchdogIntervalSec = 0;
+    int watchdogResponseTimeoutSec = 0;
+    QString dumpMode;
     QString onlineParamPath;
     QString localParamPath;
     QMap<QString, QString> auth;
@@ -123,6 +131,17 @@ Installation readInstallation(const QString &path)
     ini.beginGroup(QStringLiteral("Servers"));
     in.infoCollectSvr = ini.value(QStringLiteral("InfoCollectSvr")).toString();
     in.infoCollectSvrIc = ini.value(QStringLiteral("InfoCollectSvr_IC")).toString();
+    in.defaultInfoCollectSvr = ini.value(QStringLiteral("DefaultInfoCollectSvr")).toString();
+    in.crashReportSvr = ini.value(QStringLiteral("CrashReportSvr")).toString();
+    in.crashUploadSvr = ini.value(QStringLiteral("CrashUploadSvr")).toString();
+    in.feedbackSvr = ini.value(QStringLiteral("FeedbackSvr")).toString();
+    in.caFile = resolvePath(base, ini.value(QStringLiteral("CAFile")).toString());
+    ini.endGroup();
+
+    ini.beginGroup(QStringLiteral("Diagnostics"));
+    in.watchdogIntervalSec = qMax(0, ini.value(QStringLiteral("WatchdogIntervalSec"), 0).toInt());
+    in.watchdogResponseTimeoutSec = qMax(0, ini.value(QStringLiteral("WatchdogResponseTimeoutSec"), 0).toInt());
+    in.dumpMode = ini.value(QStringLiteral("DumpMode"), QStringLiteral("stacks")).toString().trimmed().toLower();
     ini.endGroup();
 
     ini.beginGroup(QStringLiteral("OnlineParams"));
@@ -241,6 +260,46 @@ QString serverinfo::infoCollectSvr()
 QString serverinfo::infoCollectSvr_IC()
 {
     return current()->infoCollectSvrIc;
+}
+
+QString serverinfo::defaultInfoCollectSvr()
+{
+    return current()->defaultInfoCollectSvr;
+}
+
+QString serverinfo::crashReportSvr()
+{
+    return current()->crashReportSvr;
+}
+
+QString serverinfo::crashUploadSvr()
+{
+    return current()->crashUploadSvr;
+}
+
+QString serverinfo::feedbackSvr()
+{
+    return current()->feedbackSvr;
+}
+
+QString serverinfo::caFile()
+{
+    return current()->caFile;
+}
+
+int diagnostics::watchdogIntervalSec()
+{
+    return current()->watchdogIntervalSec;
+}
+
+int diagnostics::watchdogResponseTimeoutSec()
+{
+    return current()->watchdogResponseTimeoutSec;
+}
+
+QString diagnostics::dumpMode()
+{
+    return current()->dumpMode;
 }
 
 QString onlineparams::onlineParamPath()

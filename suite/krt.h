@@ -46,7 +46,22 @@ ULX_EXPORT bool isEnabled(int engineType);
 namespace serverinfo {
 ULX_EXPORT QString infoCollectSvr();
 ULX_EXPORT QString infoCollectSvr_IC();
+// [Servers] endpoints of the reporting paths; empty unless the installation names them.
+ULX_EXPORT QString defaultInfoCollectSvr();
+ULX_EXPORT QString crashReportSvr();
+ULX_EXPORT QString crashUploadSvr();
+ULX_EXPORT QString feedbackSvr();
+// A CA bundle that HTTPS transfers of the reporting paths trust (empty: the system's).
+ULX_EXPORT QString caFile();
 } // namespace serverinfo
+
+// [Diagnostics]: settings of the watchdog and the dumps (0 or empty: the built-in values).
+namespace diagnostics {
+ULX_EXPORT int watchdogIntervalSec();
+ULX_EXPORT int watchdogResponseTimeoutSec();
+// "stacks" (default) or "core".
+ULX_EXPORT QString dumpMode();
+} // namespace diagnostics
 
 namespace onlineparams {
 ULX_EXPORT QString onlineParamPath();

@@ -1,0 +1,155 @@
+// The record format: what buildInfoUrl writes is what an independent decoder
+// (the test server's Python) and ulxinfodecode read back.
+
+#include "report/kinfocollect.h"
+#include "report/kinforecord.h"
+#include "tests/common/ktestserver.h"
+#include "tests/common/testenv.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QTest>
+
+using ulx::inforecord::Pair;
+
+namespace {
+QJsonArray pairsJson(const QList<Pair> &pairs)
+{
+    QJsonArray a;
+    for (const Pair &p : pairs)
+        a.append(QJsonArray{p.key, p.value ? QJsonValue(*p.value) : QJsonValue(QJsonValue::Null)});
+    return a;
+}
+
+QList<Pair> eventPairs(const QString &action, const QStringList &fields, const char *path)
+{
+    QList<Pair> pairs{{QStringLiteral("dm"), QString::fromUtf8(path ? path : "/ulx/client/app")},
+                      {QStringLiteral("action"), action.isNull() ? std::nullopt : std::optional<QString>(action)},
+                      {QStringLiteral("pnum"), QString::number(fields.size())}};
+    for (int i = 0; i < fields.size(); ++i)
+        pairs.append({QStringLiteral("p%1").arg(i), fields.at(i)});
+    return pairs;
+}
+} // namespace
+
+class TestInfoRecord : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    // The README's test vector, both ways.
+    void testVector()
+    {
+        const QByteArray vector = "AQMAAAACAAAAZG0PAAAAL3VseC9jbGllbnQvYXBwBgAAAGFjdGlvbv____8EAAAAcG51bQEAAAAw";
+        const QString url = buildInfoUrl(QStringLiteral("http://h/ulxv6internet/infos.ads"), QString(), {}, nullptr);
+        QCOMPARE(url, QStringLiteral("http://h/ulxv6internet/infos.ads?v=D1S1E1&d=") + QString::fromLatin1(vector));
+    }
+
+    void events_data()
+    {
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<QStringList>("fields");
+        QTest::addColumn<QByteArray>("path");
+        QTest::newRow("no fields, null action, null path") << QString() << QStringList() << QByteArray();
+        QTest::newRow("empty action is not null") << QStringLiteral("") << QStringList{QString()} << QByteArray("/p");
+        QTest::newRow("hang") << QStringLiteral("ulxcloudsvrimp_hang")
+                              << QStringList{QStringLiteral("ABCDEF"), QStringLiteral("6.0.0.1"), QStringLiteral("100.0"),
+                                             QStringLiteral("4"), QStringLiteral("1")}
+                              << QByteArray("/ulx/client/ulxcloudsvrimp");
+        QTest::newRow("non-ASCII and separators") << QStringLiteral("aktion")
+                              << QStringList{QStringLiteral("Grüße 日本 🙂"), QStringLiteral("a|b&c=d?e#f%20+\n")}
+                              << QByteArray("/ulx/client/app");
+        QStringList many;
+        for (int i = 0; i < 120; ++i)
+            many << QString::number(i * 7);
+        QTest::newRow("120 fields keep their order") << QStringLiteral("x") << many << QByteArray("/m");
+    }
+
+    // Each event read back by the C++ decoder, by ulxinfodecode and by the Python decoder.
+    void events()
+    {
+        QFETCH(QString, action);
+        QFETCH(QStringList, fields);
+        QFETCH(QByteArray, path);
+        const char *p = path.isNull() ? nullptr : path.constData();
+        const QString url = buildInfoUrl(QStringLiteral("https://c.example/ulxv6internet/infos.ads"), action, fields, p);
+        QVERIFY(!url.isEmpty());
+        const QJsonArray expected = pairsJson(eventPairs(action, fields, p));
+
+        QList<Pair> decoded;
+        QString error;
+        QVERIFY2(ulx::inforecord::decodeLine(url, &decoded, &error), qPrintable(error));
+        QCOMPARE(pairsJson(decoded), expected);
+
+        const QList<QJsonObject> python = KTestServer::decode({url});
+        QCOMPARE(python.size(), 1);
+        QCOMPARE(python.first().value(QStringLiteral("pairs")).toArray(), expected);
+
+        QProcess tool;
+        tool.start(KTestEnv::binPath(QStringLiteral("ulxinfodecode")), {});
+        QVERIFY(tool.waitForStarted());
+        tool.write(url.toUtf8() + '\n');
+        tool.closeWriteChannel();
+        QVERIFY(tool.waitForFinished(KTestEnv::scaled(10000)));
+        const QByteArray out = tool.readAllStandardOutput();
+        QCOMPARE(QJsonDocument::fromJson(out).object().value(QStringLiteral("pairs")).toArray(), expected);
+    }
+
+    // ulxinfodecode: one line out per line in, errors included, in the documented form.
+    void decoderLines()
+    {
+        QProcess tool;
+        tool.start(KTestEnv::binPath(QStringLiteral("ulxinfodecode")), {});
+        QVERIFY(tool.waitForStarted());
+        tool.write("d=AQMAAAACAAAAZG0PAAAAL3VseC9jbGllbnQvYXBwBgAAAGFjdGlvbv____8EAAAAcG51bQEAAAAw\n"
+                   "http://h/x?v=D1S1E1&d=AQ\n"          // truncated header
+                   "d=AQ==\n"                            // padding is not E1
+                   "http://h/x?v=D1S2E1&d=AQAAAAA\n"     // another format
+                   "d=AgAAAAA\n"                         // unknown version
+                   "d=AQEAAAAAAAAA_____w\n");            // empty key, null value
+        tool.closeWriteChannel();
+        QVERIFY(tool.waitForFinished(KTestEnv::scaled(10000)));
+        const QList<QByteArray> lines = tool.readAllStandardOutput().trimmed().split('\n');
+        QCOMPARE(lines.size(), 6);
+        QCOMPARE(lines.at(0), QByteArray(R"({"pairs":[["dm","/ulx/client/app"],["action",null],["pnum","0"]]})"));
+        for (int i = 1; i <= 4; ++i)
+            QVERIFY2(lines.at(i).startsWith("{\"error\":"), lines.at(i).constData());
+        QCOMPARE(lines.at(5), QByteArray(R"({"pairs":[["",null]]})"));
+    }
+
+    // Records that lie about their sizes are refused, never over-read.
+    void damagedRecords_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        const QByteArray good = ulx::inforecord::serializeS1({{QStringLiteral("k"), QStringLiteral("v")}});
+        QTest::newRow("huge count") << QByteArray("\x01\xff\xff\xff\x7f", 5);
+        QTest::newRow("value length past the end") << QByteArray(good).replace(10, 4, QByteArray("\x10\0\0\0", 4));
+        QTest::newRow("trailing byte") << good + 'x';
+        QTest::newRow("cut in the middle") << good.left(good.size() - 1);
+        QTest::newRow("not UTF-8") << ulx::inforecord::serializeS1({{QStringLiteral("k"), QStringLiteral("v")}}).replace(14, 1, "\xff");
+    }
+    void damagedRecords()
+    {
+        QFETCH(QByteArray, bytes);
+        QList<Pair> pairs;
+        QString error;
+        QVERIFY(!ulx::inforecord::parseS1(bytes, &pairs, &error));
+        QVERIFY(!error.isEmpty());
+    }
+
+    // A URL that would pass 16 KiB is not built; one just below is.
+    void urlCap()
+    {
+        const QString server = QStringLiteral("http://h/i");
+        // Field bytes grow the record by 4/3: find the largest field that fits.
+        QString field(11000, QLatin1Char('a'));
+        QVERIFY(buildInfoUrl(server, QStringLiteral("a"), {field}, "/p").size() <= ulx::inforecord::MaxUrlBytes);
+        field = QString(12500, QLatin1Char('a'));
+        QVERIFY(buildInfoUrl(server, QStringLiteral("a"), {field}, "/p").isEmpty());
+        // The cap counts bytes, not characters.
+        QVERIFY(buildInfoUrl(server, QStringLiteral("a"), {QString(5000, QChar(0x65e5))}, "/p").isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestInfoRecord)
+#include "tst_inforecord.moc"
