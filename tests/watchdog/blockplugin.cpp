@@ -9,6 +9,14 @@
 #include <QFileSystemWatcher>
 #include <QThread>
 
+// A real SIGSEGV. UBSan would stop at the null store itself and end the process
+// normally, so it is told to leave this one function alone.
+__attribute__((no_sanitize("undefined"), noinline)) static void crashHere()
+{
+    volatile int *nowhere = nullptr;
+    *nowhere = 1;
+}
+
 extern "C" ULX_EXPORT void ulxPluginInit(QObject *application)
 {
     const QString path = qEnvironmentVariable("ULX_TEST_BLOCK_FILE");
@@ -22,8 +30,7 @@ extern "C" ULX_EXPORT void ulxPluginInit(QObject *application)
         const QByteArray command = f.readAll().trimmed();
         if (command == "crash") {
             KxLogger::writeInfo(QStringLiteral("ulxblockplugin"), QStringLiteral("crashing"));
-            volatile int *nowhere = nullptr;
-            *nowhere = 1; // a real SIGSEGV
+            crashHere();
         }
         if (!command.startsWith("block "))
             return;
