@@ -6,6 +6,7 @@
 // in one private world using the build tree's catalogue; median of the rounds.
 // Usage: ulxbench_pluginrun [rounds=30]
 
+#include "bench/common/benchstats.h"
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -61,12 +62,6 @@ qint64 timeUntil(const QStringList &args, const QByteArray &marker)
     const qint64 ns = t.nsecsElapsed();
     p.waitForFinished(10000);
     return ns;
-}
-
-double median(std::vector<qint64> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : double(v[v.size() / 2]);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 //   2. 100 second starts at once against 100 bare runs at once (wall time), and the ratio.
 // Usage: ulxbench_startup [rounds=30] [concurrent=100]
 
+#include "bench/common/benchstats.h"
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -49,12 +50,6 @@ qint64 runConcurrently(const QString &program, int count, const QString &argPref
     for (auto &p : procs)
         p->waitForFinished(60000);
     return t.nsecsElapsed();
-}
-
-double median(std::vector<qint64> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : double(v[v.size() / 2]);
 }
 
 } // namespace
