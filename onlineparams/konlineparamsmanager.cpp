@@ -139,8 +139,8 @@ void KOnlineParamsManager::onGetOnlineParamFinished()
     auto *reply = qobject_cast<QNetworkReply *>(sender());
     if (!reply)
         return;
-    const QByteArray body = reply->readAll();
     const QNetworkReply::NetworkError error = reply->error();
+    const QByteArray body = error == QNetworkReply::NoError ? reply->readAll() : QByteArray();
     reply->deleteLater();
     if (m_reply == reply)
         m_reply = nullptr;
@@ -169,7 +169,9 @@ void KOnlineParamsManager::onGetOnlineParamError()
 
 void KOnlineParamsManager::parseOnlineConfig()
 {
-    const QJsonObject top = QJsonDocument::fromJson(m_lastResponse).object();
+    // Read as text first, as the suite does: bytes that are not UTF-8 become
+    // replacement characters instead of making the whole document unreadable.
+    const QJsonObject top = QJsonDocument::fromJson(QString::fromUtf8(m_lastResponse).toUtf8()).object();
     const QJsonArray params = top.value(QStringLiteral("params")).toArray();
     for (const QJsonValue &group : params) {
         const QJsonObject g = group.toObject();
