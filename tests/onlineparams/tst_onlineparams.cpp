@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -380,6 +381,34 @@ private Q_SLOTS:
         QCOMPARE(m_server->records().size(), before);
         QVERIFY(!KRegSettings(KCommonParamsChecker::pluginMgrKey()).contains(QStringLiteral("Nation")));
         KCommonParamsChecker::release();
+    }
+
+    // A real service: once its core is initialised it fetches the parameters into
+    // both files and fills "Nation" and "Hdcode".
+    void serviceStart()
+    {
+        reset();
+        KTestServer geo(m_env->root() + QStringLiteral("/geo-service"),
+                        {QStringLiteral("/api/util/geo/country=file:") + m_env->root() + QStringLiteral("/geo.json")}, true);
+        writeFile(m_env->root() + QStringLiteral("/geo.json"), "{\"result\":\"PT\"}");
+        const QByteArray body = "{\"params\":[{\"funcName\":\"global\",\"extras\":[{\"key\":\"nRequestSpanInSec\",\"value\":7200}]}]}";
+        writeFile(m_body, body);
+        configure(QStringLiteral("/params"), {{"Servers/GeoSvr", geo.url(QString())}});
+        KRegSettings pm(KCommonParamsChecker::pluginMgrKey());
+        pm.remove(QString());
+        KRegSettings(QStringLiteral("HKEY_CURRENT_USER\\Software\\Corvanta\\Office\\6.0\\Common"))
+            .setValue(QStringLiteral("InfoHD"), QStringLiteral("0f1e2d3c4b5a69788796a5b4c3d2e1f0"));
+        QProcess service;
+        service.setProcessEnvironment(m_env->environment());
+        service.start(KTestEnv::binPath(QStringLiteral("ulxcloudsvr")), {QStringLiteral("/start_from:test")});
+        QVERIFY(service.waitForStarted(KTestEnv::scaled(5000)));
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(m_local), body, KTestEnv::scaled(10000));
+        QCOMPARE(readFile(m_online), body);
+        QTRY_COMPARE_WITH_TIMEOUT(pm.value(QStringLiteral("Nation")).toString(), QStringLiteral("PT"), KTestEnv::scaled(10000));
+        QCOMPARE(pm.value(QStringLiteral("Hdcode")).toString(), QStringLiteral("0"));
+        QTRY_COMPARE_WITH_TIMEOUT(settings().value(QStringLiteral("nRequestSpanInSec")).toInt(), 7200, KTestEnv::scaled(5000));
+        service.terminate();
+        QVERIFY(service.waitForFinished(KTestEnv::scaled(10000)));
     }
 };
 
