@@ -15,6 +15,7 @@
 #include <net/if.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <uuid/uuid.h>
 
@@ -164,7 +165,12 @@ DiskIdentity diskIdentity(const Sources &s, const QString &name)
 bool hdioIdentify(const QString &name, QByteArray *model, QByteArray *firmware, QByteArray *serial)
 {
     const QByteArray dev = QByteArrayLiteral("/dev/") + name.toLocal8Bit();
-    // Normal users may not open disk devices: then this route yields nothing.
+    // Only a device every user may read: the identifier is the same for every user
+    // of the machine, so a process that may read more (root, the group "disk") must
+    // not take a route the others cannot.
+    struct stat st = {};
+    if (::stat(dev.constData(), &st) != 0 || !S_ISBLK(st.st_mode) || !(st.st_mode & S_IROTH))
+        return false;
     const int fd = ::open(dev.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
