@@ -18,6 +18,9 @@
 
 #include <memory>
 
+#include <csignal>
+#include <sys/resource.h>
+
 namespace {
 
 const QStringList Counters{"read_config_fail_count", "parse_config_fail_count", "network_fail_count",
@@ -250,6 +253,34 @@ private Q_SLOTS:
         manager->stopTimer();
         const int made = recordsAt(*m_server, QStringLiteral("/hang")).size() - before;
         QVERIFY2(made >= 3 && made <= 10, QByteArray::number(made));
+    }
+
+    // A disk that fills up while the new online file is written (a file size limit
+    // stands in for it): counted, retried once, and the old files stay whole.
+    void fullDisk()
+    {
+        reset();
+        configure(QStringLiteral("/params"));
+        const QByteArray big = "{\"params\":[],\"pad\":\"" + QByteArray(1024 * 1024, 'x') + "\"}";
+        writeFile(m_body, big);
+        writeFile(m_online, "old online");
+        writeFile(m_local, "old local");
+        struct rlimit saved;
+        QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+        const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = saved;
+        limit.rlim_cur = 256 * 1024;
+        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+        QObject parent;
+        auto *manager = new KOnlineParamsManager(&parent);
+        manager->start();
+        QTRY_COMPARE_WITH_TIMEOUT(settings().value(QStringLiteral("write_online_config_fail_count")).toInt(), 2,
+                                  KTestEnv::scaled(5000));
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        ::signal(SIGXFSZ, oldHandler);
+        QCOMPARE(readFile(m_online), QByteArray("old online"));
+        QCOMPARE(readFile(m_local), QByteArray("old local"));
+        QCOMPARE(QDir(QFileInfo(m_online).absolutePath()).entryList(QDir::Files), QStringList{"params.json"});
     }
 
     // Files that cannot be written: counted, retried once (the online write with
