@@ -8,12 +8,16 @@
 #include "ipc/khostinterface.h"
 #include "ipc/kmembuffer.h"
 #include "ipc/kxulxcloudsvripc.h"
+#include "onlineparams/kcommonparamschecker.h"
+#include "onlineparams/konlineparamsmanager.h"
 #include "pluginrunner/kxulxcloudsvrpluginrunner.h"
 #include "platform/process.h"
 #include "report/kinfosdk.h"
 #include "report/knettransfer.h"
 #include "report/kreportevents.h"
 #include "report/krunmarker.h"
+#include "report/kxulxcloudsvrrepactive.h"
+#include "report/kxulxcloudsvrsimplereportactive.h"
 #include "suite/krt.h"
 #include "suite/kxlogger.h"
 #include "suite/plugins/kpluginmanager.h"
@@ -67,6 +71,8 @@ KxUlxCloudSvrApplication::KxUlxCloudSvrApplication(int &argc, char **argv)
     setProperty("kpluginmanager_init_prefer_online", QVariant(true));
     setStartupInfo(new KxUlxCloudSvrStartup(QStringLiteral("tavi")));
 
+    m_repActive = new KxUlxCloudsvrRepActive;
+    m_simpleReport = new KxUlxCloudsvrSimpleReportActive(this);
     m_ipc = new KxUlxCloudSvrIpc(this);
     if (QCoreApplication::instance()) {
         // Plugins loaded into the process reach the channel through this address,
@@ -86,8 +92,16 @@ KxUlxCloudSvrApplication::~KxUlxCloudSvrApplication()
 {
     destroyInnerPlugins();
     m_pluginRunner->shutdown();
+    delete m_repActive;
+    m_repActive = nullptr;
+    if (m_onlineParams) {
+        m_onlineParams->stopTimer();
+        delete m_onlineParams;
+        m_onlineParams = nullptr;
+    }
     if (QCoreApplication::instance())
         QCoreApplication::instance()->setProperty(IpcProperty, QVariant());
+    KCommonParamsChecker::release();
 }
 
 void KxUlxCloudSvrApplication::init(const char16_t *cmdLine)
@@ -110,6 +124,9 @@ void KxUlxCloudSvrApplication::init(const char16_t *cmdLine)
 
     if (krt::product::isSupported(QStringLiteral("UseUlxCloudSvrInfoXa")))
         reportLive(cmdLine);
+    else
+        m_repActive->start(text);
+    m_simpleReport->run();
     // The serving process sends what ended processes left unsent.
     ulx::report::deliverOutbox();
     // How earlier runs ended (crash notes, run markers of killed services), then reported.
@@ -191,6 +208,9 @@ void KxUlxCloudSvrApplication::onQuickExit()
 
 void KxUlxCloudSvrApplication::onCoreInited()
 {
+    KCommonParamsChecker::instance()->check();
+    m_onlineParams = new KOnlineParamsManager(this);
+    m_onlineParams->start();
 }
 
 // ---- Nightly restart and periodic duties ----------------------------------
@@ -232,6 +252,8 @@ void KxUlxCloudSvrApplication::onPluginsStateReadyToTransfer(bool ready)
                            QStringLiteral("KxUlxCloudSvrApplication::onPluginsStateReadyToTransfer delayed"));
         QTimer::singleShot(KxServiceSettings::restartIntervalSec() * 1000, this,
                            &KxUlxCloudSvrApplication::queryRestartUlxCloudSvr);
+        // The daily heartbeat of the active report goes out from the delayed restart query.
+        QTimer::singleShot(0, m_repActive, &KxUlxCloudsvrRepActive::onQueryRestartDelayed);
         return;
     }
     if (m_launcher || m_releasedAt.isValid())

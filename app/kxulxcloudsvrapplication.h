@@ -9,6 +9,9 @@
 class KxUlxCloudSvrIpc;
 class QTimer;
 class KxUlxCloudSvrPluginRunner;
+class KxUlxCloudsvrRepActive;
+class KxUlxCloudsvrSimpleReportActive;
+class KOnlineParamsManager;
 
 // The service process's application object: owns the channel and the service's
 // long-lived objects, and dispatches the command lines the channel delivers.
@@ -73,5 +76,8 @@ private:
 
     KxUlxCloudSvrIpc *m_ipc = nullptr;
     KxUlxCloudSvrPluginRunner *m_pluginRunner = nullptr;
+    KxUlxCloudsvrRepActive *m_repActive = nullptr; // no parent: deleted by the destructor
+    KxUlxCloudsvrSimpleReportActive *m_simpleReport = nullptr;
+    KOnlineParamsManager *m_onlineParams = nullptr; // from coreInited on
     QString m_startCmdLine;
 };

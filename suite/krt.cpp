@@ -38,6 +38,8 @@ struct Installation
     QString crashReportSvr;
     QString crashUploadSvr;
     QString feedbackSvr;
+    QString geoSvr;
+    QString dynReportSvr;
     QString caFile;
     int watchdogIntervalSec = 0;
     int watchdogResponseTimeoutSec = 0;
@@ -135,6 +137,8 @@ Installation readInstallation(const QString &path)
     in.crashReportSvr = ini.value(QStringLiteral("CrashReportSvr")).toString();
     in.crashUploadSvr = ini.value(QStringLiteral("CrashUploadSvr")).toString();
     in.feedbackSvr = ini.value(QStringLiteral("FeedbackSvr")).toString();
+    in.geoSvr = ini.value(QStringLiteral("GeoSvr")).toString();
+    in.dynReportSvr = ini.value(QStringLiteral("DynReportSvr")).toString();
     in.caFile = resolvePath(base, ini.value(QStringLiteral("CAFile")).toString());
     ini.endGroup();
 
@@ -280,6 +284,16 @@ QString serverinfo::crashUploadSvr()
 QString serverinfo::feedbackSvr()
 {
     return current()->feedbackSvr;
+}
+
+QString serverinfo::geoSvr()
+{
+    return current()->geoSvr;
+}
+
+QString serverinfo::dynReportSvr()
+{
+    return current()->dynReportSvr;
 }
 
 QString serverinfo::caFile()

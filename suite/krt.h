@@ -51,6 +51,9 @@ ULX_EXPORT QString defaultInfoCollectSvr();
 ULX_EXPORT QString crashReportSvr();
 ULX_EXPORT QString crashUploadSvr();
 ULX_EXPORT QString feedbackSvr();
+// The geo-location service of the common parameters and the dynamic-report endpoint.
+ULX_EXPORT QString geoSvr();
+ULX_EXPORT QString dynReportSvr();
 // A CA bundle that HTTPS transfers of the reporting paths trust (empty: the system's).
 ULX_EXPORT QString caFile();
 } // namespace serverinfo

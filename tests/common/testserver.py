@@ -22,7 +22,8 @@ Every request is recorded as one JSON line in the record file (stdout when none)
     {"method":"GET","path":"/x","query":"v=D1S1E1&d=...","pairs":[["dm","/ulx/client/app"],...]}
 with "pairs" decoded from the request's d= item by this script's own decoder (or
 "error" when it does not decode), so that the tests check the C++ encoder against an
-independent reading of the record format.
+independent reading of the record format. A dynamic report ("v=DYN1") is recorded
+with "dyn" instead: {"params":{"10":...},"guid":...,"meta":"<hex>","fields":[[id,flag,"<hex>"],...]}.
 """
 import argparse
 import base64
@@ -78,6 +79,42 @@ def decode_record(text):
     return pairs
 
 
+def decode_dyn(text):
+    """The dynamic report's DYN1 record (see report/kdynrecord.h), or raises ValueError."""
+    try:
+        data = base64.urlsafe_b64decode(text + "=" * (-len(text) % 4))
+        if data[:4] != b"KDYN" or data[4] != 1:
+            raise ValueError("not a DYN1 record")
+        pos = 5
+        params = {}
+        for _ in range(data[pos:pos + 1][0]):
+            pid, plen = struct.unpack_from("<BH", data, pos + 1)
+            params[str(pid)] = data[pos + 4:pos + 4 + plen].decode("utf-8")
+            pos += 3 + plen
+        pos += 1
+        glen = struct.unpack_from("<H", data, pos)[0]
+        guid = data[pos + 2:pos + 2 + glen].decode("utf-8")
+        pos += 2 + glen
+        mlen = struct.unpack_from("<H", data, pos)[0]
+        meta = data[pos + 2:pos + 2 + mlen].hex()
+        pos += 2 + mlen
+        fields = []
+        count = data[pos]
+        pos += 1
+        for _ in range(count):
+            fid, flag, flen = struct.unpack_from("<HBI", data, pos)
+            pos += 7
+            if pos + flen > len(data):
+                raise ValueError("truncated record")
+            fields.append([fid, flag, data[pos:pos + flen].hex()])
+            pos += flen
+        if pos != len(data):
+            raise ValueError("trailing bytes after the record")
+    except (IndexError, struct.error, UnicodeDecodeError) as e:
+        raise ValueError("truncated record") from e
+    return {"params": params, "guid": guid, "meta": meta, "fields": fields}
+
+
 def decode_line(line):
     line = line.strip()
     data = line
@@ -100,7 +137,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def record(self, path, query):
         entry = {"method": self.command, "path": path, "query": query, "t": time.monotonic()}
         params = urllib.parse.parse_qs(query, keep_blank_values=True)
-        if "d" in params:
+        if params.get("v") == ["DYN1"] and "d" in params:
+            try:
+                entry["dyn"] = decode_dyn(params["d"][0])
+            except ValueError as e:
+                entry["error"] = str(e)
+        elif "d" in params:
             try:
                 entry["pairs"] = decode_record(params["d"][0])
             except (ValueError, UnicodeDecodeError) as e:

@@ -1,7 +1,9 @@
 // ulxinfodecode: reads one record URL (or its d= text) per line on stdin and writes
 // one JSON object per line: {"pairs":[["dm","/ulx/client/app"],["action",null],...]}
-// in record order, or {"error":"..."} for a line that does not decode.
+// in record order, or {"error":"..."} for a line that does not decode. A dynamic
+// report ("v=DYN1") comes out as {"dyn":{...}} (report/kdynrecord.h).
 
+#include "report/kdynrecord.h"
 #include "report/kinforecord.h"
 
 #include <QJsonArray>
@@ -22,8 +24,14 @@ int main()
         QJsonObject out;
         QList<ulx::inforecord::Pair> pairs;
         QString error;
+        ulx::dynrecord::Record dyn;
         if (utf8.hasError()) {
             out.insert(QStringLiteral("error"), QStringLiteral("line is not UTF-8"));
+        } else if (line.contains(QLatin1String("v=DYN1"))) {
+            if (ulx::dynrecord::decodeLine(line, &dyn, &error))
+                out.insert(QStringLiteral("dyn"), ulx::dynrecord::toJson(dyn));
+            else
+                out.insert(QStringLiteral("error"), error);
         } else if (!ulx::inforecord::decodeLine(line, &pairs, &error)) {
             out.insert(QStringLiteral("error"), error);
         } else {
