@@ -111,7 +111,8 @@ void KNexaPrestart::exec(const QString &)
 {
     if (m_strategy == PrestartOnStartup && !m_startupScheduled) {
         m_startupScheduled = true;
-        QTimer::singleShot(g_startupDelayMs, this, &KNexaPrestart::prestartOnStartup);
+        // Precise: a coarse timer may fire up to 5 % early.
+        QTimer::singleShot(g_startupDelayMs, Qt::PreciseTimer, this, &KNexaPrestart::prestartOnStartup);
     }
 }
 
