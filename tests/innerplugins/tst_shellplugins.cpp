@@ -206,6 +206,9 @@ private Q_SLOTS:
             << today + "|3c:7f:1b:4f|3c:7f:18:3e";
         QTest::newRow("timestamp missing reads as 1970")
             << QByteArray("{\"success\":true,\"data\":[{\"expiration\":\"" + exp + "\"}]}") << today + "|3c:7f:ab:6d|3c:7f:18:3e";
+        QTest::newRow("timestamp a word reads as 1970")
+            << QByteArray("{\"success\":true,\"timestamp\":\"noon\",\"data\":[{\"expiration\":\"" + exp + "\"}]}")
+            << today + "|3c:7f:ab:6d|3c:7f:18:3e";
         QTest::newRow("success false")
             << QByteArray("{\"success\":false,\"timestamp\":" + ts + ",\"data\":[{\"expiration\":\"" + exp + "\"}]}") << QString();
         QTest::newRow("two entries")

@@ -13,6 +13,7 @@
 #include <QJsonArray>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTest>
 
 #include <memory>
@@ -248,6 +249,20 @@ private Q_SLOTS:
             QTest::qWait(25);
         QVERIFY2(refused(), qPrintable(messages(QStringLiteral("KMinisite")).join('\n')));
         QCOMPARE(events(QStringLiteral("impstartupmini")), QStringList{"100"});
+
+        // With nobody serving the channel the relay only logs.
+        stopMinisite.dismiss();
+        QCOMPARE(::kill(pid_t(minisitePid), SIGTERM), 0);
+        QVERIFY(waitForMessage(QStringLiteral("ulxminisite"), QStringLiteral("ulxminisite::quit"), 5000));
+        QVERIFY(send({QStringLiteral("/run_plugin"), QStringLiteral("/plugin_name:kulxpushbubble"), QStringLiteral("/plugin_local"),
+                      QStringLiteral("/plugin_type:dll"), QStringLiteral("/code=browsetheweb_common"), QStringLiteral("/info=gone")}));
+        QVERIFY(waitForMessage(QStringLiteral("KMinisite"),
+                               QStringLiteral("KMinisite::__OnBubbleLogicEx not delivered to ulxminisite: browsetheweb_common"), 5000));
+
+        // Under libfaketime the shutdown's timed thread joins cannot be trusted (the
+        // watchdog's threads outlive their wait and Qt aborts), so this service is killed.
+        m_service->kill();
+        QVERIFY(m_service->waitForFinished(KTestEnv::scaled(10000)));
     }
 };
 
