@@ -28,6 +28,8 @@ void broadcastToInnerPlugins(const QString &cmdLine);
 void destroyInnerPlugins();
 // The registered names, in registry order.
 QStringList innerPluginNames();
+// The plugin registered under exactly `name`, or null.
+IInnerPlugin *innerPlugin(const QString &name);
 
 // One static object per inner plugin registers it while the library loads:
 //   static KInnerPluginRegistrar<KBubble> registrar("KBubble");

@@ -55,3 +55,8 @@ QStringList innerPluginNames()
 {
     return registry().keys();
 }
+
+IInnerPlugin *innerPlugin(const QString &name)
+{
+    return registry().value(name);
+}

@@ -2,6 +2,7 @@
 // the switches of the new service process; the launcher starts ulxcloudsvr from
 // its own directory with those switches, detached from everyone, and ends.
 
+#include "minisitemode.h"
 #include "platform/detachedstart.h"
 
 #include <cstdio>
@@ -33,6 +34,8 @@ bool isCloudLaunch(const char *arg)
 
 int main(int argc, char **argv)
 {
+    if (argc > 1 && ulxlauncher::isMinisiteSwitch(argv[1]))
+        return ulxlauncher::runMinisite(ownDirectory(), std::vector<std::string>(argv + 2, argv + argc));
     std::vector<std::string> rest;
     bool cloudLaunch = false;
     for (int i = 1; i < argc; ++i) {

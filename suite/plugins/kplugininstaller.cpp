@@ -15,9 +15,10 @@ KPluginInstaller::KPluginInstaller(const QString &packageDir, const QString &tar
     , m_package(packageDir)
     , m_target(targetDir)
     , m_chunkSize(chunkSize > 0 ? chunkSize : 1)
+    , m_intervalMs(qMax(0, intervalMs))
 {
     m_timer.setSingleShot(true);
-    m_timer.setInterval(qMax(0, intervalMs));
+    m_timer.setInterval(m_intervalMs);
 }
 
 KPluginInstaller::~KPluginInstaller()
@@ -88,7 +89,7 @@ void KPluginInstaller::prepare()
     if (!m_active)
         return; // canceled by a receiver of progress()
     connect(&m_timer, &QTimer::timeout, this, &KPluginInstaller::step);
-    m_timer.start();
+    m_timer.start(m_intervalMs);
 }
 
 void KPluginInstaller::step()

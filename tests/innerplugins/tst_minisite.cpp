@@ -1,0 +1,455 @@
+// The minisite inner plugin in one process, linked as the service links it: a
+// private plugin catalogue, a recording launcher, the loopback collector for its
+// events and a recording host transport for the relay; wall-clock boundaries with
+// the injectable clock.
+#include "innerplugins/iinnerplugin.h"
+#include "innerplugins/kinnerclock.h"
+#include "innerplugins/minisite/kminipluginsstate.h"
+#include "innerplugins/minisite/kminisite.h"
+#include "platform/registry/kregsettings.h"
+#include "suite/kapplication.h"
+#include "suite/kmemberuser.h"
+#include "suite/krt.h"
+#include "suite/kxpluginssettings.h"
+#include "suite/plugins/kplugin.h"
+#include "suite/plugins/kpluginmanager.h"
+#include "tests/common/kfakehost.h"
+#include "tests/common/ktestserver.h"
+#include "tests/common/testenv.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+int g_argc = 1;
+char g_arg0[] = "tst_minisite";
+char *g_argv[] = {g_arg0, nullptr};
+
+class KFakeAccount : public QObject
+{
+    Q_OBJECT
+Q_SIGNALS:
+    void loginStateChange(const QString &userId);
+};
+
+class KFakeBubble : public QObject
+{
+    Q_OBJECT
+Q_SIGNALS:
+    void BubbleLogicEx(const QString &logicCode, const QString &logicInfo);
+};
+} // namespace
+
+class TestMinisite : public QObject
+{
+    Q_OBJECT
+private:
+    std::unique_ptr<KTestEnv> m_env;
+    std::unique_ptr<KTestServer> m_collector;
+    std::unique_ptr<KxApplication> m_app;
+    QString m_record;
+    QDateTime m_now;
+
+    QString pkgDir(const QString &name) const { return m_env->root() + QStringLiteral("/pkgs/") + name; }
+    // The package of `name` holds a copy of the build's package `from` (empty: no package, its load fails).
+    void providePackage(const QString &name, const QString &from)
+    {
+        QDir(pkgDir(name)).removeRecursively();
+        if (from.isEmpty())
+            return;
+        QDir().mkpath(pkgDir(name));
+        const QString source = KTestEnv::binPath(QStringLiteral("plugins/packages/%1/lib%1.so").arg(from));
+        QVERIFY(QFile::copy(source, pkgDir(name) + QStringLiteral("/lib%1.so").arg(from)));
+    }
+    QStringList launches() const
+    {
+        QFile f(m_record);
+        if (!f.open(QIODevice::ReadOnly))
+            return {};
+        return QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    }
+    // The minisite event codes the collector received, in order.
+    QStringList events() const
+    {
+        QStringList out;
+        for (const QJsonObject &r : m_collector->records()) {
+            const QJsonArray pairs = r.value(QStringLiteral("pairs")).toArray();
+            if (pairs.size() > 6 && pairs.at(1).toArray().at(1).toString() == QLatin1String("impstartupmini")
+                && pairs.at(0).toArray().at(1).toString() == QLatin1String("/ulx/client/minisite"))
+                out << pairs.at(6).toArray().at(1).toString();
+        }
+        return out;
+    }
+    QStringList minisiteLog(qsizetype from) const
+    {
+        QStringList out;
+        for (const QString &line : m_env->logText().mid(from).split('\n', Qt::SkipEmptyParts)) {
+            if (line.section(' ', 4, 4) == QLatin1String("KMinisite"))
+                out << line.section(' ', 3, 3) + ' ' + line.section(' ', 5);
+        }
+        return out;
+    }
+    void setMember(const QVariant &type, const QVariant &types)
+    {
+        KRegSettings account(KMemberUser::keyPath());
+        account.remove(QStringLiteral("UserType"));
+        account.remove(QStringLiteral("UserTypes"));
+        if (type.isValid())
+            account.setValue(QStringLiteral("UserType"), type);
+        if (types.isValid())
+            account.setValue(QStringLiteral("UserTypes"), types);
+    }
+    void setInstallRoot(const QString &root)
+    {
+        KRegSettings common(QStringLiteral("HKEY_CURRENT_USER\\Software\\Corvanta\\Office\\6.0\\Common"));
+        if (root.isEmpty())
+            common.remove(QStringLiteral("InstallRoot"));
+        else
+            common.setValue(QStringLiteral("InstallRoot"), root);
+    }
+    QString dayMarker() const
+    {
+        return KxPluginsSettings(QStringLiteral("minisiteex")).value(QStringLiteral("impstrtpmnstdt")).toString();
+    }
+    // Waits until `done` holds or the bound passes.
+    template <class F>
+    static bool waitFor(F done, int ms)
+    {
+        QElapsedTimer t;
+        t.start();
+        while (!done() && t.elapsed() < KTestEnv::scaled(ms))
+            QTest::qWait(20);
+        return done();
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        qputenv("TZ", "JST-9");
+        m_env = std::make_unique<KTestEnv>();
+        m_collector = std::make_unique<KTestServer>(m_env->root());
+        QVERIFY(m_collector->isRunning());
+        m_record = m_env->root() + QStringLiteral("/launches.txt");
+        const QString script = m_env->root() + QStringLiteral("/launcher.sh");
+        QFile f(script);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("#!/bin/sh\necho \"$*\" >> '" + QFile::encodeName(m_record) + "'\n");
+        f.close();
+        f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QFile catalogue(m_env->root() + QStringLiteral("/catalogue.json"));
+        QVERIFY(catalogue.open(QIODevice::WriteOnly));
+        catalogue.write(R"({"plugins": [
+  {"name": "ulxminisite", "version": "1.0.0.1", "package": "pkgs/ulxminisite", "library": "libulxminisite.so"},
+  {"name": "kulxminisiteassistant", "version": "1.0.0.1", "package": "pkgs/kulxminisiteassistant", "library": "libkbubble.so"},
+  {"name": "slowplugin", "version": "1.0.0.1", "package": "pkgs/slow", "library": "libslow.so"}
+]})");
+        QDir().mkpath(pkgDir(QStringLiteral("slow")));
+        QFile slow(pkgDir(QStringLiteral("slow")) + QStringLiteral("/libslow.so"));
+        QVERIFY(slow.open(QIODevice::WriteOnly));
+        slow.write(QByteArray(4096, 'x'));
+        catalogue.close();
+        m_env->writeInstallConfig({{QStringLiteral("Servers/InfoCollectSvr"), m_collector->url(QStringLiteral("/c"))},
+                                   {QStringLiteral("Installation/PluginCatalog"), catalogue.fileName()},
+                                   {QStringLiteral("Installation/LaunchExePath"), script}});
+        krt::reload();
+        KMinisite::setVipDelayMs(50);
+        KFakeHost::instance().reset();
+        KFakeHost::instance().deliverToSelf = false;
+        m_app = std::make_unique<KxApplication>(g_argc, g_argv, QStringLiteral("tavi"), QStringLiteral("Office"));
+        m_now = QDateTime(QDate(2026, 3, 2), QTime(10, 0));
+        kinnerclock::setSource([this] { return m_now; });
+    }
+
+    void init()
+    {
+        setMember({}, {});
+        setInstallRoot(QStringLiteral("/opt/suite"));
+        QFile::remove(m_record);
+    }
+
+    // Registered as the service registers it, under its class name.
+    void registered() { QVERIFY(dynamic_cast<KMinisite *>(innerPlugin(QStringLiteral("KMinisite")))); }
+
+    void membership_data()
+    {
+        QTest::addColumn<QVariant>("type");
+        QTest::addColumn<QVariant>("types");
+        QTest::addColumn<bool>("member");
+        QTest::newRow("nothing") << QVariant() << QVariant() << false;
+        QTest::newRow("11") << QVariant(11) << QVariant() << false;
+        QTest::newRow("12") << QVariant(12) << QVariant() << true;
+        QTest::newRow("40 as text") << QVariant(QStringLiteral("40")) << QVariant() << true;
+        QTest::newRow("41") << QVariant(41) << QVariant() << false;
+        QTest::newRow("one of several") << QVariant(3) << QVariant(QStringList{"1", "x", "20"}) << true;
+        QTest::newRow("text list") << QVariant() << QVariant(QStringLiteral("5, 41;13")) << true;
+        QTest::newRow("none of several") << QVariant(3) << QVariant(QStringList{"11", "41"}) << false;
+    }
+    void membership()
+    {
+        QFETCH(QVariant, type);
+        QFETCH(QVariant, types);
+        QFETCH(bool, member);
+        setMember(type, types);
+        QCOMPARE(KMinisite::isMember(), member);
+    }
+
+    // A member: event 102 for every line that parses, and nothing is attempted;
+    // in product version 6 not even that.
+    void memberReported()
+    {
+        setMember(30, {});
+        const qsizetype before = events().size();
+        KMinisite plugin;
+        plugin.exec(QStringLiteral("/start_from:a"));
+        plugin.exec(QStringLiteral("/start_from:b"));
+        QVERIFY(waitFor([&] { return events().size() >= before + 2; }, 5000));
+        QCOMPARE(events().mid(before), (QStringList{"102", "102"}));
+        QVERIFY(plugin.lastAccepted().isNull());
+
+        m_env->writeInstallConfig({{QStringLiteral("Servers/InfoCollectSvr"), m_collector->url(QStringLiteral("/c"))},
+                                   {QStringLiteral("Installation/VersionID"), QStringLiteral("6")}});
+        krt::reload();
+        KMinisite v6;
+        v6.exec(QStringLiteral("/start_from:a"));
+        QCOMPARE(v6.membershipMode(), int(KMinisite::Undecided));
+        QTest::qWait(KTestEnv::scaled(300));
+        QCOMPARE(events().size(), before + 2);
+        initTestCase_reconfigure();
+    }
+
+    // The 600 s window on the wall clock: 600 s later refused with the log line,
+    // 601 s accepted; a clock set back inside the window refused too;
+    // "tavinseload" in any case refused silently.
+    void acceptanceWindow()
+    {
+        KMinisite plugin;
+        const QDateTime t0 = m_now;
+        const qsizetype mark = m_env->logText().size();
+        plugin.exec(QStringLiteral("/start_from:TAVINSELOAD"));
+        QVERIFY(plugin.lastAccepted().isNull());
+        QCOMPARE(minisiteLog(mark), QStringList());
+
+        plugin.exec(QStringLiteral("/start_from:x"));
+        QCOMPARE(plugin.lastAccepted(), t0);
+        m_now = t0.addSecs(600);
+        plugin.exec(QStringLiteral("/start_from:y"));
+        QCOMPARE(plugin.lastAccepted(), t0);
+        QCOMPARE(minisiteLog(mark),
+                 QStringList{QStringLiteral("INFO KMinisite::hasAccepted at : ") + t0.toString(Qt::TextDate) + "/start_from:y"});
+        m_now = t0.addSecs(-30);
+        plugin.exec(QStringLiteral("/start_from:z"));
+        QCOMPARE(plugin.lastAccepted(), t0);
+        m_now = t0.addSecs(601);
+        plugin.exec(QStringLiteral("/start_from:w"));
+        QCOMPARE(plugin.lastAccepted(), t0.addSecs(601));
+        m_now = t0;
+    }
+
+    // The whole path, with the plugin manager: the assistant fails, the minisite
+    // package fails (event 101), then loads: the launcher shows the minisite on
+    // every notification, event 100 once a day, the day marker written.
+    void notification()
+    {
+        m_app->coreInitComplete();
+        QVERIFY(waitFor([this] { return m_app_loaded(); }, 5000));
+        providePackage(QStringLiteral("ulxminisite"), {});
+        providePackage(QStringLiteral("kulxminisiteassistant"), {});
+        KxPluginsSettings(QStringLiteral("minisiteex")).setValue(QStringLiteral("impstrtpmnstdt"), QStringLiteral("garbage"));
+        const qsizetype before = events().size();
+
+        KMinisite failing;
+        failing.exec(QStringLiteral("/start_from:x"));
+        QVERIFY(waitFor([&] { return events().size() > before; }, 5000));
+        QCOMPARE(events().mid(before), QStringList{"101"});
+        QCOMPARE(launches(), QStringList());
+
+        // A minisite install slower than the limit: timed out, event 101 as well.
+        providePackage(QStringLiteral("ulxminisite"), QStringLiteral("ulxminisite"));
+        KPluginManager *manager = m_app->getPluginMgr();
+        manager->setInstallChunkSize(1);
+        manager->setInstallChunkInterval(KTestEnv::scaled(5000));
+        KMinisite::setLoadLimitSeconds(1);
+        {
+            KMinisite slow;
+            slow.exec(QStringLiteral("/start_from:x"));
+            QVERIFY(waitFor([&] { return events().size() > before + 1; }, 4000));
+            QCOMPARE(events().mid(before), (QStringList{"101", "101"}));
+        }
+        manager->getPlugin(QStringLiteral("ulxminisite"))->cancelLoad();
+        manager->setInstallChunkSize(KPluginManager::DefaultInstallChunkSize);
+        manager->setInstallChunkInterval(0);
+        KMinisite::setLoadLimitSeconds(300);
+        QCOMPARE(launches(), QStringList());
+
+        KMinisite plugin;
+        plugin.exec(QStringLiteral("/start_from:x"));
+        const QString shown = QStringLiteral("/minisite /from:minisite /minisite:tray");
+        QVERIFY(waitFor([&] { return launches().size() == 1; }, 5000));
+        QCOMPARE(launches(), QStringList{shown});
+        QVERIFY(waitFor([&] { return events().size() > before + 2; }, 5000));
+        QCOMPARE(events().mid(before), (QStringList{"101", "101", "100"}));
+        QCOMPARE(dayMarker(), QStringLiteral("2026-03-02"));
+
+        // The same day again: shown again, no second event. The kept states answer at once.
+        m_now = m_now.addSecs(601);
+        plugin.exec(QStringLiteral("/start_from:x"));
+        QVERIFY(waitFor([&] { return launches().size() == 2; }, 5000));
+        QTest::qWait(KTestEnv::scaled(300));
+        QCOMPARE(events().mid(before), (QStringList{"101", "101", "100"}));
+
+        // A marker in the future holds the event back; the next day sends it.
+        KxPluginsSettings(QStringLiteral("minisiteex")).setValue(QStringLiteral("impstrtpmnstdt"), QStringLiteral("2026-03-05"));
+        m_now = m_now.addSecs(601);
+        plugin.exec(QStringLiteral("/start_from:x"));
+        QVERIFY(waitFor([&] { return launches().size() == 3; }, 5000));
+        QCOMPARE(dayMarker(), QStringLiteral("2026-03-05"));
+        m_now = QDateTime(QDate(2026, 3, 6), QTime(0, 0));
+        plugin.exec(QStringLiteral("/start_from:x"));
+        QVERIFY(waitFor([&] { return events().size() > before + 3; }, 5000));
+        QCOMPARE(events().mid(before), (QStringList{"101", "101", "100", "100"}));
+        QCOMPARE(dayMarker(), QStringLiteral("2026-03-06"));
+
+        // Without InstallRoot nothing is started and nothing reported.
+        setInstallRoot({});
+        m_now = m_now.addSecs(601);
+        const int launched = int(launches().size());
+        plugin.exec(QStringLiteral("/start_from:x"));
+        QTest::qWait(KTestEnv::scaled(500));
+        QCOMPARE(launches().size(), launched);
+        QCOMPARE(events().size(), before + 4);
+        m_now = QDateTime(QDate(2026, 3, 2), QTime(10, 0));
+    }
+
+    // A loaded assistant takes over: the minisite is neither loaded nor shown, and
+    // the plugin ignores every later line.
+    void assistantTakesOver()
+    {
+        QVERIFY(m_app_loaded());
+        providePackage(QStringLiteral("kulxminisiteassistant"), QStringLiteral("kbubble"));
+        KMinisite plugin;
+        plugin.exec(QStringLiteral("/start_from:x"));
+        QVERIFY(waitFor([&] { return plugin.assistantLoaded(); }, 5000));
+        QTest::qWait(KTestEnv::scaled(300));
+        QCOMPARE(launches(), QStringList());
+        m_now = m_now.addSecs(601);
+        plugin.exec(QStringLiteral("/start_from:x"));
+        QCOMPARE(plugin.lastAccepted(), m_now.addSecs(-601));
+        m_now = QDateTime(QDate(2026, 3, 2), QTime(10, 0));
+    }
+
+    // Load watchers: a plugin already loaded answers through the event loop, a
+    // load that never ends times out, a zero limit only looks.
+    void loadStates()
+    {
+        QVERIFY(m_app_loaded());
+        KMiniPluginsState loaded(QStringLiteral("ulxminisite"), nullptr, 300);
+        QSignalSpy loadedSpy(&loaded, &KMiniPluginsState::loaded);
+        QCOMPARE(loaded.status(), int(KMiniPluginsState::Loaded));
+        QCOMPARE(loadedSpy.size(), 0);
+        QVERIFY(loadedSpy.wait(KTestEnv::scaled(2000)));
+        QCOMPARE(loadedSpy.first().first().toBool(), true);
+
+        KMiniPluginsState looking(QStringLiteral("ulxminisite"), nullptr, 0);
+        QVERIFY(looking.isDone());
+        QCOMPARE(looking.status(), int(KMiniPluginsState::Loaded));
+        KMiniPluginsState unknown(QStringLiteral("nosuchplugin"), nullptr, 0);
+        QCOMPARE(unknown.status(), int(KMiniPluginsState::Pending));
+
+        // An install that takes longer than the limit: timed out, once.
+        KPluginManager *manager = m_app->getPluginMgr();
+        manager->setInstallChunkSize(1);
+        manager->setInstallChunkInterval(KTestEnv::scaled(5000));
+        KMiniPluginsState timing(QStringLiteral("slowplugin"), nullptr, 1);
+        QSignalSpy timingSpy(&timing, &KMiniPluginsState::loaded);
+        QVERIFY(timingSpy.wait(KTestEnv::scaled(3000)));
+        QCOMPARE(timing.status(), int(KMiniPluginsState::TimedOut));
+        QCOMPARE(timingSpy.first().first().toBool(), false);
+        manager->getPlugin(QStringLiteral("slowplugin"))->cancelLoad();
+        QTest::qWait(KTestEnv::scaled(300));
+        QCOMPARE(timingSpy.size(), 1);
+        manager->setInstallChunkSize(KPluginManager::DefaultInstallChunkSize);
+        manager->setInstallChunkInterval(0);
+    }
+
+    // The relay: only the two browse codes, exactly written, reach "ulxminisite";
+    // one delivery per signal however many lines were accepted; the host transport
+    // is looked up at the send, not at construction.
+    void relay()
+    {
+        QVERIFY(m_app_loaded());
+        KFakeHost &host = KFakeHost::instance();
+        host.reset();
+        host.deliverToSelf = false;
+        host.offered = false;
+        KMinisite plugin; // finds no host now
+        host.offered = true;
+        providePackage(QStringLiteral("kulxminisiteassistant"), {});
+        plugin.exec(QStringLiteral("/start_from:x"));
+        m_now = m_now.addSecs(601);
+        plugin.exec(QStringLiteral("/start_from:x"));
+        KFakeBubble bubble;
+        m_app->registerPluginInstanceObject(QStringLiteral("kulxpushbubble"), &bubble);
+
+        Q_EMIT bubble.BubbleLogicEx(QStringLiteral("browsetheweb"), QStringLiteral("https://example.invalid/a"));
+        QCOMPARE(host.calls, QStringList{"sendMessage"});
+        QCOMPARE(host.lastTarget, QStringLiteral("ulxminisite"));
+        QCOMPARE(host.lastMessage, QStringLiteral("_TRANSMISSION_"));
+        QCOMPARE(host.lastRequest, QStringLiteral("https://example.invalid/a"));
+        QCOMPARE(host.lastRequestSize, quint32(2 * (25 + 1)));
+        QCOMPARE(host.lastReplySize, 0u);
+        QCOMPARE(host.lastTimeout, 2000u);
+        QVERIFY(!host.lastHadTimeoutHandler);
+
+        Q_EMIT bubble.BubbleLogicEx(QStringLiteral("BrowseTheWeb"), QStringLiteral("no"));
+        Q_EMIT bubble.BubbleLogicEx(QStringLiteral("doc_scene"), QStringLiteral("no"));
+        QCOMPARE(host.calls.size(), 1);
+        Q_EMIT bubble.BubbleLogicEx(QStringLiteral("browsetheweb_common"), QStringLiteral("b"));
+        QCOMPARE(host.calls.size(), 2);
+        QCOMPARE(host.lastRequest, QStringLiteral("b"));
+
+        // Not delivered (nobody serves, or the transport refuses the size): logged, nothing else.
+        host.deliver = false;
+        const qsizetype mark = m_env->logText().size();
+        Q_EMIT bubble.BubbleLogicEx(QStringLiteral("browsetheweb"), QString(5000, QLatin1Char('x')));
+        QCOMPARE(host.lastRequestSize, quint32(2 * 5001));
+        QCOMPARE(minisiteLog(mark), QStringList{"WARNING KMinisite::__OnBubbleLogicEx not delivered to ulxminisite: browsetheweb"});
+        m_app->unregisterPluginInstanceObject(QStringLiteral("kulxpushbubble"));
+        m_now = QDateTime(QDate(2026, 3, 2), QTime(10, 0));
+    }
+
+    // The account object: found when it registers; each login change re-decides
+    // membership after the delay.
+    void followsLogin()
+    {
+        KMinisite plugin;
+        plugin.init();
+        QCOMPARE(plugin.membershipMode(), int(KMinisite::Undecided));
+        KFakeAccount account;
+        m_app->registerPluginInstanceObject(QStringLiteral("TAVIDESK"), &account);
+        QTRY_COMPARE_WITH_TIMEOUT(plugin.membershipMode(), int(KMinisite::NotMember), KTestEnv::scaled(2000));
+        setMember(12, {});
+        Q_EMIT account.loginStateChange(QStringLiteral("u1"));
+        QCOMPARE(plugin.membershipMode(), int(KMinisite::NotMember));
+        QTRY_COMPARE_WITH_TIMEOUT(plugin.membershipMode(), int(KMinisite::Member), KTestEnv::scaled(2000));
+        m_app->unregisterPluginInstanceObject(QStringLiteral("tavidesk"));
+    }
+
+private:
+    bool m_app_loaded() const { return m_app->getPluginMgr() && m_app->getPluginMgr()->loaded(); }
+    void initTestCase_reconfigure()
+    {
+        m_env->writeInstallConfig({{QStringLiteral("Servers/InfoCollectSvr"), m_collector->url(QStringLiteral("/c"))},
+                                   {QStringLiteral("Installation/PluginCatalog"), m_env->root() + QStringLiteral("/catalogue.json")},
+                                   {QStringLiteral("Installation/LaunchExePath"), m_env->root() + QStringLiteral("/launcher.sh")}});
+        krt::reload();
+    }
+};
+
+QTEST_APPLESS_MAIN(TestMinisite)
+#include "tst_minisite.moc"
