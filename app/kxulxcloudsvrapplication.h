@@ -9,6 +9,7 @@
 class KxUlxCloudSvrIpc;
 class QTimer;
 class KxUlxCloudSvrPluginRunner;
+class KxUlxCloudSvrAppRunner;
 
 // The service process's application object: owns the channel and the service's
 // long-lived objects, and dispatches the command lines the channel delivers.
@@ -25,6 +26,7 @@ public:
 
     KxUlxCloudSvrIpc *channel() const { return m_ipc; }
     KxUlxCloudSvrPluginRunner *pluginRunner() const { return m_pluginRunner; }
+    KxUlxCloudSvrAppRunner *appRunner() const { return m_appRunner; }
     QString startCommandLine() const { return m_startCmdLine; }
 
     // The service never shows an interactive cursor.
@@ -73,5 +75,7 @@ private:
 
     KxUlxCloudSvrIpc *m_ipc = nullptr;
     KxUlxCloudSvrPluginRunner *m_pluginRunner = nullptr;
+    // Created by the first run_app command.
+    KxUlxCloudSvrAppRunner *m_appRunner = nullptr;
     QString m_startCmdLine;
 };
