@@ -155,6 +155,7 @@ void KxUlxCloudSvrRunAppTask::finish()
     if (m_finished)
         return;
     m_finished = true;
+    KxLogger::writeInfo(kCategory, QStringLiteral("KxUlxCloudSvrRunAppTask::finish %1 status %2").arg(appName).arg(int(status)));
     if (m_plugin)
         m_plugin->disconnect(this);
     m_plugin = nullptr;
