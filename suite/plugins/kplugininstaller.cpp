@@ -15,9 +15,9 @@ KPluginInstaller::KPluginInstaller(const QString &packageDir, const QString &tar
     , m_package(packageDir)
     , m_target(targetDir)
     , m_chunkSize(chunkSize > 0 ? chunkSize : 1)
+    , m_intervalMs(qMax(0, intervalMs))
 {
     m_timer.setSingleShot(true);
-    m_timer.setInterval(qMax(0, intervalMs));
 }
 
 KPluginInstaller::~KPluginInstaller()
@@ -88,7 +88,8 @@ void KPluginInstaller::prepare()
     if (!m_active)
         return; // canceled by a receiver of progress()
     connect(&m_timer, &QTimer::timeout, this, &KPluginInstaller::step);
-    m_timer.start();
+    // start(0) above changed the interval: every later step waits the configured time.
+    m_timer.start(m_intervalMs);
 }
 
 void KPluginInstaller::step()
@@ -104,7 +105,7 @@ void KPluginInstaller::step()
     if (m_next >= m_files.size() && !m_source.isOpen())
         complete();
     else
-        m_timer.start();
+        m_timer.start(m_intervalMs);
 }
 
 bool KPluginInstaller::copySome(qint64 budget, QString *problem)

@@ -51,6 +51,7 @@ private:
     QString m_package;
     QString m_target;
     qint64 m_chunkSize;
+    int m_intervalMs;
     QTimer m_timer;
     bool m_active = false;
 
