@@ -2,7 +2,7 @@
 # Installs what building and testing the service needs, from Debian's archive.
 # Does nothing when everything is there already.
 set -euo pipefail
-packages=(g++ cmake ninja-build qt6-base-dev libcurl4-openssl-dev elfutils python3 openssl curl tar gzip
+packages=(g++ cmake ninja-build qt6-base-dev libcurl4-openssl-dev elfutils python3 openssl libssl-dev curl tar gzip
   xvfb xauth xdotool imagemagick openbox wmctrl)
 missing=()
 for p in "${packages[@]}"; do

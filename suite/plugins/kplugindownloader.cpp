@@ -12,10 +12,12 @@
 #include <QStandardPaths>
 #include <QTimer>
 
+#include <openssl/evp.h>
+
 namespace {
-// What one readyRead turn takes from the socket, and what the reply may buffer:
-// the body goes to disk in pieces of this size.
-constexpr qint64 kPieceSize = 256 * 1024;
+// What the reply may buffer, and the most one read takes: the body goes to disk
+// in pieces of at most this size, never whole.
+constexpr qint64 kPieceSize = 1024 * 1024;
 
 bool escapes(const QString &member)
 {
@@ -40,6 +42,7 @@ KPluginDownloader::KPluginDownloader(const QUrl &url, qint64 expectedSize, const
 KPluginDownloader::~KPluginDownloader()
 {
     cancel();
+    EVP_MD_CTX_free(m_hash);
 }
 
 void KPluginDownloader::start()
@@ -107,6 +110,13 @@ void KPluginDownloader::begin()
         request.setSslConfiguration(tls);
     }
     m_total = m_expectedSize > 0 ? m_expectedSize : 0;
+    if (!m_sha256.isEmpty()) {
+        m_hash = EVP_MD_CTX_new();
+        if (!m_hash || EVP_DigestInit_ex(m_hash, EVP_sha256(), nullptr) != 1) {
+            fail(QStringLiteral("SHA-256 is not available"));
+            return;
+        }
+    }
     m_reply = m_network->get(request);
     m_reply->setReadBufferSize(kPieceSize);
     connect(m_reply, &QNetworkReply::readyRead, this, &KPluginDownloader::onReadyRead);
@@ -137,7 +147,8 @@ void KPluginDownloader::onReadyRead()
             fail(QStringLiteral("cannot write %1: %2").arg(downloadFile(), m_file.errorString()));
             return;
         }
-        m_hash.addData(piece);
+        if (m_hash)
+            EVP_DigestUpdate(m_hash, piece.constData(), std::size_t(piece.size()));
         m_received += piece.size();
         if (m_expectedSize >= 0 && m_received > m_expectedSize) {
             fail(QStringLiteral("%1 sent more than the %2 bytes of the package").arg(m_url.toString()).arg(m_expectedSize));
@@ -173,7 +184,13 @@ void KPluginDownloader::onReplyFinished()
         fail(QStringLiteral("%1 has %2 bytes, the catalogue says %3").arg(m_url.toString()).arg(m_received).arg(m_expectedSize));
         return;
     }
-    const QString hash = QString::fromLatin1(m_hash.result().toHex());
+    QString hash;
+    if (m_hash) {
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int length = 0;
+        EVP_DigestFinal_ex(m_hash, digest, &length);
+        hash = QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(digest), int(length)).toHex());
+    }
     if (!m_sha256.isEmpty() && hash != m_sha256) {
         fail(QStringLiteral("%1 has SHA-256 %2, the catalogue says %3").arg(m_url.toString(), hash, m_sha256));
         return;
