@@ -130,7 +130,13 @@ void KPluginDownloader::onReadyRead()
         return;
     const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status != 200) {
-        fail(QStringLiteral("%1 answered HTTP status %2").arg(m_url.toString()).arg(status));
+        // Not from inside the reply's own signal: aborting there upsets it.
+        disconnect(m_reply, &QNetworkReply::readyRead, this, &KPluginDownloader::onReadyRead);
+        const QString problem = QStringLiteral("%1 answered HTTP status %2").arg(m_url.toString()).arg(status);
+        QTimer::singleShot(0, this, [this, problem] {
+            if (m_active)
+                fail(problem);
+        });
         return;
     }
     if (m_total <= 0) {
@@ -162,6 +168,11 @@ void KPluginDownloader::onReplyFinished()
 {
     if (!m_active || !m_reply)
         return;
+    const QVariant status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (status.isValid() && status.toInt() != 200) {
+        fail(QStringLiteral("%1 answered HTTP status %2").arg(m_url.toString()).arg(status.toInt()));
+        return;
+    }
     if (m_reply->error() == QNetworkReply::NoError)
         onReadyRead();
     if (!m_active)

@@ -24,6 +24,7 @@ class TestRunApp : public QObject
 private:
     std::unique_ptr<KTestEnv> m_env;
     std::unique_ptr<KTestServer> m_server;
+    std::unique_ptr<KTestServer> m_tlsServer;
     std::unique_ptr<QProcess> m_service;
     qint64 m_pid = 0;
     QString m_packages; // package files, served by the test server
@@ -185,10 +186,6 @@ private Q_SLOTS:
         m_plugins = m_env->root() + QStringLiteral("/plugins");
         QDir().mkpath(m_packages);
         QDir().mkpath(m_out);
-        m_env->writeInstallConfig({{"Installation/LaunchExePath", KTestEnv::binPath(QStringLiteral("ulx"))},
-                                   {"Installation/PluginCatalog", m_env->root() + QStringLiteral("/catalogue.json")},
-                                   {"Installation/PluginsDir", m_plugins},
-                                   {"Plugins/DownloadStallTimeoutMs", QString::number(KTestEnv::scaled(1500))}});
 
         // The good package: entry written with a backslash, group and key in other cases.
         const QString good = makePackage(QStringLiteral("good"), "[RunInfo]\nEntry=bin\\app\n");
@@ -230,7 +227,16 @@ private Q_SLOTS:
                                "/slow=slowfile:" + QString::number(qMax<qint64>(size / 10, 1)) + ":" + good,
                            });
         QVERIFY(m_server->isRunning());
+        m_tlsServer = std::make_unique<KTestServer>(m_env->root() + QStringLiteral("/tls"),
+                                                    QStringList{"/good=file:" + good}, true);
+        QVERIFY(m_tlsServer->isRunning());
+        m_env->writeInstallConfig({{"Installation/LaunchExePath", KTestEnv::binPath(QStringLiteral("ulx"))},
+                                   {"Installation/PluginCatalog", m_env->root() + QStringLiteral("/catalogue.json")},
+                                   {"Installation/PluginsDir", m_plugins},
+                                   {"Servers/CAFile", m_tlsServer->caFile()},
+                                   {"Plugins/DownloadStallTimeoutMs", QString::number(KTestEnv::scaled(1500))}});
 
+        addEntry(QStringLiteral("tlsapp"), m_tlsServer->url("/good"), size, hash);
         addEntry(QStringLiteral("webapp"), m_server->url("/good"), size, hash);
         addEntry(QStringLiteral("plainapp"), m_server->url("/plain"));
         addEntry(QStringLiteral("missingapp"), m_server->url("/missing"));
@@ -272,12 +278,42 @@ private Q_SLOTS:
         QVERIFY(QFile(m_env->stateHome() + "/ulxcloudsvr/ulx.log").open(QIODevice::ReadOnly));
     }
 
+    // HTTPS with the installation's CA file.
+    void downloadOverTls()
+    {
+        const int before = appStarts().size();
+        runApp(QStringLiteral("tlsapp"), QStringLiteral("t"));
+        QTRY_COMPARE_WITH_TIMEOUT(appStarts().size(), before + 1, KTestEnv::scaled(10000));
+        QVERIFY(logged("INFO KxUlxCloudSvrRunAppTask KxUlxCloudSvrRunAppTask::finish tlsapp status 4"));
+        QCOMPARE(m_tlsServer->records().size(), 1);
+    }
+
+    // Without a name nothing is prepared; the service goes on.
+    void namelessCommands_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("no name") << QStringList{"/run_app"};
+        QTest::newRow("empty name") << QStringList{"/run_app", "/plugin_name:"};
+        QTest::newRow("params only") << QStringList{"/run_app", "/plugin_params:a&b"};
+    }
+
+    void namelessCommands()
+    {
+        QFETCH(QStringList, args);
+        const int before = serverLines().filter("KxUlxCloudSvrRunAppTask::prepare no app name").size();
+        send(args);
+        QTRY_COMPARE_WITH_TIMEOUT(serverLines().filter("KxUlxCloudSvrRunAppTask::prepare no app name").size(), before + 1,
+                                  KTestEnv::scaled(10000));
+        QCOMPARE(m_service->state(), QProcess::Running);
+    }
+
     // Installed: started again without a download.
     void secondRunStartsWithoutDownload()
     {
         const int requests = m_server->records().size();
+        const int before = appStarts().size();
         runApp(QStringLiteral("webapp"));
-        QTRY_COMPARE_WITH_TIMEOUT(appStarts().size(), 2, KTestEnv::scaled(10000));
+        QTRY_COMPARE_WITH_TIMEOUT(appStarts().size(), before + 1, KTestEnv::scaled(10000));
         QCOMPARE(m_server->records().size(), requests);
         QVERIFY(logged("INFO KxUlxCloudSvrRunAppTask KxUlxCloudSvrRunAppTask::prepare webapp status 4"));
     }
