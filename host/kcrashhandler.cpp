@@ -75,9 +75,16 @@ void onCrash(int sig, siginfo_t *, void *)
         }
         if (child > 0) {
             ::prctl(PR_SET_PTRACER, child, 0, 0, 0);
+            // The limit is on the clock, not on a count of naps: on a loaded machine
+            // every nap lasts longer than asked.
             const timespec step{0, 10 * 1000 * 1000};
-            for (int waited = 0; waited < DumperWaitMs; waited += 10) {
+            timespec start{}, now{};
+            ::clock_gettime(CLOCK_MONOTONIC, &start);
+            for (;;) {
                 if (::waitpid(child, nullptr, WNOHANG) != 0)
+                    break;
+                ::clock_gettime(CLOCK_MONOTONIC, &now);
+                if ((now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000 >= DumperWaitMs)
                     break;
                 ::nanosleep(&step, nullptr);
             }

@@ -224,7 +224,7 @@ private Q_SLOTS:
         QVERIFY(startService());
         const QString crashedPid = QString::number(m_server->processId());
         command("crash");
-        QVERIFY(m_server->waitForFinished(KTestEnv::scaled(15000)));
+        QVERIFY(m_server->waitForFinished(KTestEnv::scaled(30000)));
         QCOMPARE(m_server->exitStatus(), QProcess::CrashExit);
         const QDir dumps(m_env->stateHome() + QStringLiteral("/ulxcloudsvr/dumps"));
         QCOMPARE(dumps.entryList({QStringLiteral("*-") + crashedPid}, QDir::Dirs).size(), 1);
