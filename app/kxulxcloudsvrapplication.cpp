@@ -3,6 +3,7 @@
 #include "app/kxcommandline.h"
 #include "app/kxrestartschedule.h"
 #include "app/kxulxcloudsvrstartup.h"
+#include "apprunner/kxulxcloudsvrapprunner.h"
 #include "innerplugins/iinnerplugin.h"
 #include "innerplugins/pluginpool/kpluginpool.h"
 #include "ipc/khostinterface.h"
@@ -90,6 +91,13 @@ KxUlxCloudSvrApplication::KxUlxCloudSvrApplication(int &argc, char **argv)
 
 KxUlxCloudSvrApplication::~KxUlxCloudSvrApplication()
 {
+    // Deleted here, not as a child after the QApplication has gone: a download
+    // that still runs is cancelled and its window closed while widgets may exist.
+    if (m_appRunner) {
+        m_appRunner->clearPending();
+        delete m_appRunner;
+        m_appRunner = nullptr;
+    }
     destroyInnerPlugins();
     m_pluginRunner->shutdown();
     delete m_repActive;
@@ -177,6 +185,11 @@ void KxUlxCloudSvrApplication::onIPCTransmission(const QString &cmdline)
     } else if (cmd.hasSwitch(QStringLiteral("run_app"))) {
         const QString text = without(QStringLiteral("run_app"));
         KxLogger::writeMsg(KxLogger::Info(), LogCategory, QStringLiteral("KxUlxCloudSvrApplication::onRunApp ") + text);
+        if (!m_appRunner) {
+            m_appRunner = new KxUlxCloudSvrAppRunner(this);
+            m_appRunner->initialize();
+        }
+        m_appRunner->run(text);
     } else if (cmd.hasSwitch(QStringLiteral("inner_plugin"))) {
         const QString name = cmd.switchValue(QStringLiteral("inner_plugin"));
         const QString text = without(QStringLiteral("inner_plugin"));
@@ -195,6 +208,9 @@ void KxUlxCloudSvrApplication::onIPCTransmission(const QString &cmdline)
 
 void KxUlxCloudSvrApplication::onQuickExit()
 {
+    // A running download is cancelled: its partial files go with it.
+    delete m_appRunner;
+    m_appRunner = nullptr;
     reportExit(reinterpret_cast<const char16_t *>(m_startCmdLine.utf16()));
     // A quick exit never waits for the network: the serving process sends these.
     ulx::report::spoolUnsent();

@@ -12,6 +12,7 @@ class KxUlxCloudSvrPluginRunner;
 class KxUlxCloudsvrRepActive;
 class KxUlxCloudsvrSimpleReportActive;
 class KOnlineParamsManager;
+class KxUlxCloudSvrAppRunner;
 
 // The service process's application object: owns the channel and the service's
 // long-lived objects, and dispatches the command lines the channel delivers.
@@ -28,6 +29,7 @@ public:
 
     KxUlxCloudSvrIpc *channel() const { return m_ipc; }
     KxUlxCloudSvrPluginRunner *pluginRunner() const { return m_pluginRunner; }
+    KxUlxCloudSvrAppRunner *appRunner() const { return m_appRunner; }
     QString startCommandLine() const { return m_startCmdLine; }
 
     // The service never shows an interactive cursor.
@@ -79,5 +81,7 @@ private:
     KxUlxCloudsvrRepActive *m_repActive = nullptr; // no parent: deleted by the destructor
     KxUlxCloudsvrSimpleReportActive *m_simpleReport = nullptr;
     KOnlineParamsManager *m_onlineParams = nullptr; // from coreInited on
+    // Created by the first run_app command.
+    KxUlxCloudSvrAppRunner *m_appRunner = nullptr;
     QString m_startCmdLine;
 };

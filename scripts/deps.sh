@@ -2,7 +2,8 @@
 # Installs what building and testing the service needs, from Debian's archive.
 # Does nothing when everything is there already.
 set -euo pipefail
-packages=(g++ cmake ninja-build qt6-base-dev libcurl4-openssl-dev elfutils python3 openssl uuid-dev curl faketime)
+packages=(g++ cmake ninja-build qt6-base-dev libcurl4-openssl-dev elfutils python3 openssl libssl-dev uuid-dev curl
+  tar gzip faketime xvfb xauth xdotool imagemagick openbox wmctrl)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

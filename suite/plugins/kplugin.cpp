@@ -3,16 +3,32 @@
 #include "suite/krt.h"
 #include "suite/kxlogger.h"
 #include "suite/plugins/kplugincatalog.h"
+#include "suite/plugins/kplugindownloader.h"
 #include "suite/plugins/kplugininstaller.h"
 #include "suite/plugins/kpluginmanager.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QLibrary>
 #include <QPointer>
+#include <QSettings>
 #include <QTimer>
+#include <QUrl>
 
 namespace {
 const QString kCategory = QStringLiteral("KPlugin");
+// How often a running install looks for its cancel file.
+constexpr int kCancelWatchMs = 100;
+constexpr int kDefaultStallTimeoutMs = 30000;
+
+// [Plugins] DownloadStallTimeoutMs of the installation configuration, read at each load.
+int downloadStallTimeoutMs()
+{
+    const QSettings ini(krt::configPath(), QSettings::IniFormat);
+    bool ok = false;
+    const int ms = ini.value(QStringLiteral("Plugins/DownloadStallTimeoutMs")).toInt(&ok);
+    return ok && ms > 0 ? ms : kDefaultStallTimeoutMs;
+}
 } // namespace
 
 class KPluginPrivate
@@ -24,6 +40,9 @@ public:
     // Identifies the running load; steps scheduled for an earlier one are dropped.
     quint64 serial = 0;
     KPluginInstaller *installer = nullptr;
+    KPluginDownloader *downloader = nullptr;
+    // Watches for "<PluginsDir>/<name>.cancel" while an install runs.
+    QTimer *cancelWatch = nullptr;
     // Kept for the process: the plugin's objects live on after it has loaded.
     QLibrary *library = nullptr;
 };
@@ -39,8 +58,9 @@ KPlugin::KPlugin(const KPluginCatalogEntry &entry, KPluginManager *manager)
 
 KPlugin::~KPlugin()
 {
-    // An unfinished install removes its partial directory here.
+    // An unfinished install removes its partial directory and download here.
     delete d->installer;
+    delete d->downloader;
     delete d->library;
 }
 
@@ -91,6 +111,18 @@ void KPlugin::load(unsigned flags)
     }
 
     d->state = Downloading;
+    startCancelWatch();
+    const QString url = d->entry.props.value(QStringLiteral("url")).toString();
+    if (d->entry.packageDir.isEmpty() && !url.isEmpty()) {
+        const QJsonValue size = d->entry.props.value(QStringLiteral("size"));
+        d->downloader = new KPluginDownloader(QUrl(url), size.isDouble() ? qint64(size.toDouble()) : -1,
+                                              d->entry.props.value(QStringLiteral("sha256")).toString(),
+                                              krt::getPluginPath(d->entry.name), downloadStallTimeoutMs(), this);
+        connect(d->downloader, &KPluginDownloader::progress, this, &KPlugin::loadProgress);
+        connect(d->downloader, &KPluginDownloader::finished, this, &KPlugin::onInstallFinished);
+        d->downloader->start();
+        return;
+    }
     const qint64 chunk = d->manager ? d->manager->installChunkSize() : KPluginManager::DefaultInstallChunkSize;
     const int interval = d->manager ? d->manager->installChunkInterval() : 0;
     d->installer = new KPluginInstaller(d->entry.packageDir, krt::getPluginPath(d->entry.name), chunk, interval,
@@ -105,10 +137,16 @@ void KPlugin::cancelLoad()
     if (d->state != Downloading && d->state != Installing)
         return;
     ++d->serial;
+    stopCancelWatch();
     if (d->installer) {
         d->installer->cancel();
         d->installer->deleteLater();
         d->installer = nullptr;
+    }
+    if (d->downloader) {
+        d->downloader->cancel();
+        d->downloader->deleteLater();
+        d->downloader = nullptr;
     }
     d->state = Canceled;
     KxLogger::writeInfo(kCategory, QStringLiteral("KPlugin::cancelLoad %1").arg(d->entry.name));
@@ -116,11 +154,45 @@ void KPlugin::cancelLoad()
     QTimer::singleShot(0, this, &KPlugin::loadCanceled);
 }
 
+QString KPlugin::cancelFilePath() const
+{
+    return krt::pluginsDir() + QLatin1Char('/') + d->entry.name + QStringLiteral(".cancel");
+}
+
+void KPlugin::startCancelWatch()
+{
+    // A cancel file older than this load is not meant for it.
+    QFile::remove(cancelFilePath());
+    if (!d->cancelWatch) {
+        d->cancelWatch = new QTimer(this);
+        d->cancelWatch->setInterval(kCancelWatchMs);
+        connect(d->cancelWatch, &QTimer::timeout, this, [this] {
+            if (!QFile::exists(cancelFilePath()))
+                return;
+            QFile::remove(cancelFilePath());
+            KxLogger::writeInfo(kCategory, QStringLiteral("KPlugin::load %1 canceled by %2").arg(d->entry.name, cancelFilePath()));
+            cancelLoad();
+        });
+    }
+    d->cancelWatch->start();
+}
+
+void KPlugin::stopCancelWatch()
+{
+    if (d->cancelWatch)
+        d->cancelWatch->stop();
+}
+
 void KPlugin::onInstallFinished(bool ok, const QString &problem)
 {
+    stopCancelWatch();
     if (d->installer) {
         d->installer->deleteLater();
         d->installer = nullptr;
+    }
+    if (d->downloader) {
+        d->downloader->deleteLater();
+        d->downloader = nullptr;
     }
     if (!ok) {
         finish(Failed, QStringLiteral("install failed: %1").arg(problem));

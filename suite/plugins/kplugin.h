@@ -31,6 +31,13 @@ typedef void (*KPluginInitFunction)(QObject *application);
 // one of loadSuccess(), loadFailed(), loadCanceled(), always from the event loop.
 // loadProgress comes only while bytes are copied; a plugin already installed goes
 // straight to its outcome.
+//
+// An entry with "url" (http or https) instead of "package" is downloaded: a tar
+// archive (gzip allowed) whose members are the plugin's directory, checked
+// against the entry's optional "size" (bytes) and "sha256" (hex). A transfer
+// that moves nothing for [Plugins] DownloadStallTimeoutMs of the installation
+// configuration (default 30000) fails the load. Creating the file
+// "<PluginsDir>/<name>.cancel" cancels a running install (loadCanceled()).
 class ULX_EXPORT KPlugin : public QObject
 {
     Q_OBJECT
@@ -75,6 +82,9 @@ private:
     void setEntry(const KPluginCatalogEntry &entry);
 
     void onInstallFinished(bool ok, const QString &problem);
+    QString cancelFilePath() const;
+    void startCancelWatch();
+    void stopCancelWatch();
     void loadLibrary(quint64 serial);
     void finish(int state, const QString &problem = QString());
 

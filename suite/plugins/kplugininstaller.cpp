@@ -89,6 +89,7 @@ void KPluginInstaller::prepare()
     if (!m_active)
         return; // canceled by a receiver of progress()
     connect(&m_timer, &QTimer::timeout, this, &KPluginInstaller::step);
+    // start(0) above changed the interval: every later step waits the configured time.
     m_timer.start(m_intervalMs);
 }
 
@@ -105,7 +106,7 @@ void KPluginInstaller::step()
     if (m_next >= m_files.size() && !m_source.isOpen())
         complete();
     else
-        m_timer.start();
+        m_timer.start(m_intervalMs);
 }
 
 bool KPluginInstaller::copySome(qint64 budget, QString *problem)

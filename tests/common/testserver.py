@@ -17,6 +17,10 @@ Kinds, chosen by the request's path (without query); unlisted paths answer "ok":
     close       closes the connection without answering
     endless     200 with a body that never ends
     file:PATH   200 with the content of PATH (404 when missing)
+    slowfile:RATE:PATH     the same, sent at RATE bytes per second (in 20 pieces a second)
+    stallfile:N:PATH       the full Content-Length, the first N bytes, then nothing more
+                           (the connection stays open until the server ends)
+    cutfile:N:PATH         the full Content-Length, the first N bytes, then the connection closes
 
 Every request is recorded as one JSON line in the record file (stdout when none):
     {"method":"GET","path":"/x","query":"v=D1S1E1&d=...","pairs":[["dm","/ulx/client/app"],...]}
@@ -189,13 +193,45 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 pass
             self.close_connection = True
         elif kind == "file":
-            try:
-                with open(arg, "rb") as f:
-                    self.answer(200, f.read())
-            except OSError:
-                self.answer(404, b"not found")
+            self.send_file(arg)
+        elif kind in ("slowfile", "stallfile", "cutfile"):
+            number, _, path = arg.partition(":")
+            self.send_file(path, kind, int(number))
         else:
             self.answer(500, b"unknown route kind")
+
+    def send_file(self, path, how="file", number=0):
+        try:
+            f = open(path, "rb")
+        except OSError:
+            self.answer(404, b"not found")
+            return
+        with f:
+            size = os.fstat(f.fileno()).st_size
+            self.send_response(200)
+            self.send_header("Content-Type", "application/octet-stream")
+            self.send_header("Content-Length", str(size))
+            self.end_headers()
+            limit = number if how in ("stallfile", "cutfile") else size
+            piece = max(1, number // 20) if how == "slowfile" else 65536
+            sent = 0
+            try:
+                while sent < limit and not self.server.stopping.is_set():
+                    data = f.read(min(piece, limit - sent))
+                    if not data:
+                        break
+                    self.wfile.write(data)
+                    self.wfile.flush()
+                    sent += len(data)
+                    if how == "slowfile" and sent < limit:
+                        self.server.stopping.wait(0.05)
+            except OSError:
+                self.close_connection = True
+                return
+            if how == "stallfile":
+                self.server.stopping.wait()
+            if how != "file":
+                self.close_connection = True
 
     do_POST = do_GET
 

@@ -1,0 +1,292 @@
+// The app runner in process: the progress window, the command line built from
+// app.ini and plugin_params, and the runner's queue against the plugin manager
+// stand-in installing from a package directory.
+#include "apprunner/kxulxcloudsvrapprunner.h"
+#include "apprunner/kxulxcloudsvrprogresswindow.h"
+#include "apprunner/kxulxcloudsvrrunapptask.h"
+#include "suite/kapplication.h"
+#include "suite/krt.h"
+#include "suite/plugins/kpluginmanager.h"
+#include "tests/common/testenv.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QLabel>
+#include <QProgressBar>
+#include <QTest>
+
+#include <climits>
+
+class KTestApplication : public KApplication
+{
+public:
+    using KApplication::KApplication;
+    using KCoreApplication::createPluginMgr;
+};
+
+class TestAppRunner : public QObject
+{
+    Q_OBJECT
+private:
+    KTestEnv *m_env = nullptr;
+
+    static bool writeFile(const QString &path, const QByteArray &data)
+    {
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QFile f(path);
+        return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
+    }
+
+    static QList<KxUlxCloudSvrProgressWindow *> windows()
+    {
+        QList<KxUlxCloudSvrProgressWindow *> out;
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            if (auto *p = qobject_cast<KxUlxCloudSvrProgressWindow *>(w))
+                out << p;
+        }
+        return out;
+    }
+
+public:
+    explicit TestAppRunner(KTestEnv *env)
+        : m_env(env)
+    {
+    }
+
+private Q_SLOTS:
+    void statusText_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("text");
+        const char *texts[] = {"Preparing", "Unavailable", "Preparing", "Downloading", "Finished", "Failed"};
+        for (int s = 0; s <= 5; ++s)
+            QTest::newRow(qPrintable(QString::number(s))) << s << QString::fromLatin1(texts[s]);
+        QTest::newRow("-1") << -1 << QString();
+        QTest::newRow("6") << 6 << QString();
+    }
+
+    void statusText()
+    {
+        QFETCH(int, status);
+        QFETCH(QString, text);
+        KxUlxCloudSvrProgressWindow window(QStringLiteral("Notes"));
+        window.statusLabel->setText(QStringLiteral("stale"));
+        window.onStatusUpdate(KAppStatus(status));
+        QCOMPARE(window.statusLabel->text(), text);
+        QCOMPARE(int(window.currentStatus), status);
+    }
+
+    // The window's shape, and progress only while downloading, at the true fraction.
+    void progressGating()
+    {
+        KxUlxCloudSvrProgressWindow window(QStringLiteral("Notes"));
+        QVERIFY(window.testAttribute(Qt::WA_DeleteOnClose));
+        QVERIFY(window.windowTitle().isEmpty());
+        QVERIFY(window.isWindow());
+        QStringList texts;
+        for (QLabel *l : window.findChildren<QLabel *>())
+            texts << l->text();
+        QCOMPARE(texts, (QStringList{"Preparing", "icon", "Downloading Notes"}));
+
+        window.onProgressUpdate(100, 50); // before any status 3: untouched
+        QCOMPARE(window.progressBar->value(), -1);
+        QCOMPARE(window.progressBar->maximum(), 100);
+        window.onStatusUpdate(AppStatusDownloading);
+        window.onProgressUpdate(1000, 250);
+        QCOMPARE(window.progressBar->maximum(), 1000);
+        QCOMPARE(window.progressBar->value(), 250);
+        window.onStatusUpdate(AppStatusReady);
+        window.onProgressUpdate(1000, 900);
+        QCOMPARE(window.progressBar->value(), 250);
+
+        // 6 GiB, a third received: the bar's int range holds it at the same fraction.
+        window.onStatusUpdate(AppStatusDownloading);
+        const long long total = 6LL << 30;
+        window.onProgressUpdate(total, total / 3);
+        QVERIFY(window.progressBar->maximum() > 0 && window.progressBar->maximum() <= INT_MAX);
+        QCOMPARE(qRound(100.0 * window.progressBar->value() / window.progressBar->maximum()), 33);
+        window.onProgressUpdate(total, total);
+        QCOMPARE(window.progressBar->value(), window.progressBar->maximum());
+    }
+
+    void launchParameters_data()
+    {
+        QTest::addColumn<QString>("params");
+        QTest::addColumn<QString>("joined");
+        QTest::newRow("none") << "" << "";
+        QTest::newRow("pieces") << "a&b" << "a b";
+        QTest::newRow("empty piece") << "a&&b" << "a  b";
+        QTest::newRow("escapes") << "\\u0041\\u0042" << "AB";
+        QTest::newRow("three digits") << "\\u004" << "\\u004";
+        QTest::newRow("not hex") << "\\u00zz" << "\\u00zz";
+        QTest::newRow("0x prefix") << "\\u0x41" << "\\u0x41";
+        QTest::newRow("sign") << "\\u+041" << "\\u+041";
+        QTest::newRow("blank") << "\\u 041" << "\"\\u 041\"";
+        QTest::newRow("capital U") << "\\U0041" << "\\U0041";
+        QTest::newRow("decoded once") << "\\u005cu0041" << "\\u0041";
+        QTest::newRow("blank quoted") << "hello world&x" << "\"hello world\" x";
+        QTest::newRow("quoted stays") << "\"a b\"" << "\"a b\"";
+        QTest::newRow("decoded blank") << "\\u0020x" << "\" x\"";
+        QTest::newRow("half quoted") << "\"a b" << "\"\"a b\"";
+    }
+
+    void launchParameters()
+    {
+        QFETCH(QString, params);
+        QFETCH(QString, joined);
+        QCOMPARE(KxUlxCloudSvrRunAppTask::launchParameters(params), joined);
+    }
+
+    void readEntry_data()
+    {
+        QTest::addColumn<QByteArray>("ini");
+        QTest::addColumn<QString>("entry");
+        QTest::newRow("plain") << QByteArray("[runinfo]\nentry=bin/app\n") << "bin/app";
+        QTest::newRow("case and backslash") << QByteArray("[RunInfo]\nEntry=bin\\app\n") << "bin/app";
+        QTest::newRow("quoted") << QByteArray("[runinfo]\nentry=\"my dir\\app\"\n") << "my dir/app";
+        QTest::newRow("comma") << QByteArray("[runinfo]\nentry=a,b\n") << "a,b";
+        QTest::newRow("comment") << QByteArray("[runinfo]\nentry=bin/app ; main\n") << "bin/app";
+        QTest::newRow("no key") << QByteArray("[runinfo]\nname=x\n") << "";
+        QTest::newRow("other group") << QByteArray("[other]\nentry=x\n[runinfo]\nname=y\n") << "";
+        QTest::newRow("no file") << QByteArray() << "";
+    }
+
+    void readEntry()
+    {
+        QFETCH(QByteArray, ini);
+        QFETCH(QString, entry);
+        const QString dir = m_env->root() + QStringLiteral("/ini/") + QTest::currentDataTag();
+        QDir().mkpath(dir);
+        if (!ini.isEmpty())
+            QVERIFY(writeFile(dir + QStringLiteral("/app.ini"), ini));
+        QCOMPARE(KxUlxCloudSvrRunAppTask::readEntry(dir + QStringLiteral("/app.ini")), entry);
+        // A directory in the file's place reads as no file.
+        QDir().mkpath(dir + QStringLiteral("/sub/app.ini"));
+        QCOMPARE(KxUlxCloudSvrRunAppTask::readEntry(dir + QStringLiteral("/sub/app.ini")), QString());
+    }
+
+    void launchCommandLine_data()
+    {
+        QTest::addColumn<QByteArray>("ini");
+        QTest::addColumn<QString>("params");
+        QTest::addColumn<QString>("expected"); // %1: the app's directory
+        QTest::newRow("no params") << QByteArray("[runinfo]\nentry=bin/app\n") << ""
+                                   << "\"/opt/suite/ulx\" Run \"%1/bin/app\" ";
+        QTest::newRow("params") << QByteArray("[runinfo]\nentry=bin/app\n") << "-x&a b"
+                                << "\"/opt/suite/ulx\" Run \"%1/bin/app\" -x \"a b\"";
+        QTest::newRow("absolute") << QByteArray("[runinfo]\nentry=/bin/sh\n") << "" << "";
+        QTest::newRow("climbing") << QByteArray("[runinfo]\nentry=bin/../../x\n") << "" << "";
+        QTest::newRow("no entry") << QByteArray("[runinfo]\n") << "" << "";
+    }
+
+    void launchCommandLine()
+    {
+        QFETCH(QByteArray, ini);
+        QFETCH(QString, params);
+        QFETCH(QString, expected);
+        const QString dir = m_env->root() + QStringLiteral("/cmd/") + QTest::currentDataTag();
+        QVERIFY(writeFile(dir + QStringLiteral("/app.ini"), ini));
+        KxUlxCloudSvrRunAppTask task(nullptr);
+        task.appPath = dir;
+        task.appParams = params;
+        QCOMPARE(task.launchCommandLine(), expected.isEmpty() ? QString() : expected.arg(dir));
+    }
+
+    // One task at a time; commands wait for the manager; a failed preparation
+    // does not take the next queued command; the window follows the download.
+    void queue()
+    {
+        auto *app = static_cast<KTestApplication *>(QCoreApplication::instance());
+        KxUlxCloudSvrAppRunner runner(app);
+        runner.initialize();
+        QVERIFY(!runner.pluginMgrReady);
+        runner.run(QStringLiteral("/plugin_name=dirapp /plugin_params=x"));
+        QCOMPARE(runner.pendingCommands.size(), 1);
+
+        QTRY_VERIFY(runner.taskRunning); // the catalogue has been read: dirapp downloads
+        QVERIFY(runner.pendingCommands.isEmpty());
+        QTRY_COMPARE(windows().size(), 1);
+        KxUlxCloudSvrProgressWindow *window = windows().first();
+        QTRY_COMPARE(window->statusLabel->text(), QStringLiteral("Downloading"));
+        QTRY_VERIFY(window->progressBar->value() > 0);
+        QCOMPARE(window->progressBar->maximum(), 512 * 1024);
+
+        runner.run(QStringLiteral("/plugin_name=nosuchapp"));
+        runner.run(QStringLiteral("/plugin_name=localapp"));
+        runner.run(QStringLiteral("/plugin_params=no name"));
+        QCOMPARE(runner.pendingCommands.size(), 3);
+        window->close(); // the user closes it: the download goes on
+        QTRY_VERIFY(windows().isEmpty());
+        QVERIFY(runner.taskRunning);
+
+        // dirapp finished; nosuchapp fails to prepare and takes nothing more.
+        QTRY_VERIFY(!runner.taskRunning);
+        QVERIFY(QFileInfo::exists(krt::getPluginPath(QStringLiteral("dirapp")) + QStringLiteral("/app.ini")));
+        QCOMPARE(runner.pendingCommands,
+                 (QStringList{QStringLiteral("/plugin_name=localapp"), QStringLiteral("/plugin_params=no name")}));
+        // The next command runs at once (installed: no window) and finishes inside
+        // run(); each finished task takes one queued command: localapp, whose own
+        // finish takes the nameless one, which fails and ends the chain.
+        runner.run(QStringLiteral("/plugin_name=dirapp"));
+        QVERIFY(runner.pendingCommands.isEmpty());
+        QVERIFY(!runner.taskRunning);
+        QVERIFY(windows().isEmpty());
+        const QString log = m_env->logText();
+        QVERIFY(log.indexOf("prepare dirapp status 4") < log.indexOf("prepare localapp status 4"));
+        QVERIFY(log.indexOf("prepare localapp status 4") < log.indexOf("prepare no app name in /plugin_params=no name"));
+    }
+
+    // A runner deleted during a download cancels it and closes the window.
+    void deletedDuringDownload()
+    {
+        auto *runner = new KxUlxCloudSvrAppRunner(QCoreApplication::instance());
+        runner->initialize();
+        QVERIFY(runner->pluginMgrReady);
+        runner->run(QStringLiteral("/plugin_name=otherapp"));
+        QTRY_VERIFY(QFileInfo::exists(krt::getPluginPath(QStringLiteral("otherapp")) + QStringLiteral(".partial")));
+        QCOMPARE(windows().size(), 1);
+        delete runner;
+        QVERIFY(windows().isEmpty());
+        QVERIFY(!QFileInfo::exists(krt::getPluginPath(QStringLiteral("otherapp")) + QStringLiteral(".partial")));
+        QTest::qWait(50);
+        QVERIFY(!QFileInfo::exists(krt::getPluginPath(QStringLiteral("otherapp"))));
+    }
+};
+
+int main(int argc, char **argv)
+{
+    KTestEnv env;
+    const QString package = env.root() + QStringLiteral("/package");
+    QDir().mkpath(package);
+    {
+        QFile ini(package + QStringLiteral("/app.ini"));
+        ini.open(QIODevice::WriteOnly);
+        ini.write("[runinfo]\nentry=app.ini\n");
+        QFile data(package + QStringLiteral("/data.bin"));
+        data.open(QIODevice::WriteOnly);
+        data.write(QByteArray(512 * 1024 - 24, 'd'));
+    }
+    const QString catalogue = env.root() + QStringLiteral("/catalogue.json");
+    QFile f(catalogue);
+    f.open(QIODevice::WriteOnly);
+    f.write(QJsonDocument::fromVariant(QVariantMap{
+                {"plugins", QVariantList{QVariantMap{{"name", "dirapp"}, {"desc", "Dir"}, {"package", package}},
+                                         QVariantMap{{"name", "otherapp"}, {"desc", "Other"}, {"package", package}}}}})
+                .toJson());
+    f.close();
+    QDir().mkpath(env.root() + QStringLiteral("/plugins/localapp"));
+    env.writeInstallConfig({{"Installation/PluginCatalog", catalogue},
+                            {"Installation/PluginsDir", env.root() + QStringLiteral("/plugins")},
+                            {"Installation/LaunchExePath", "/opt/suite/ulx"}});
+    krt::reload();
+    KTestApplication app(argc, argv);
+    app.createPluginMgr();
+    // Slow enough to watch: 4 KiB per turn, 10 ms apart.
+    app.getPluginMgr()->setInstallChunkSize(4096);
+    app.getPluginMgr()->setInstallChunkInterval(10);
+    TestAppRunner test(&env);
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_apprunner.moc"
