@@ -11,10 +11,15 @@ KApplication *application()
     return KApplication::instance();
 }
 
-QObject *pluginRunner()
+QObject *instanceObject(const QString &name)
 {
     KApplication *app = application();
-    return app ? app->getPluginInstanceObject(QStringLiteral("kpluginrunner")) : nullptr;
+    return app ? app->getPluginInstanceObject(name) : nullptr;
+}
+
+QObject *pluginRunner()
+{
+    return instanceObject(QStringLiteral("kpluginrunner"));
 }
 
 KPluginManager *pluginMgr()

@@ -11,6 +11,8 @@ class QObject;
 namespace klauncher {
 
 KApplication *application();
+// The instance object a suite plugin published under `name`, or null.
+QObject *instanceObject(const QString &name);
 // The suite plugin runner object "kpluginrunner", or null while it is not published.
 QObject *pluginRunner();
 KPluginManager *pluginMgr();

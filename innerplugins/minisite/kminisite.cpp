@@ -2,6 +2,7 @@
 
 #include "app/kxcommandline.h"
 #include "innerplugins/kinnerclock.h"
+#include "innerplugins/klauncherrun.h"
 #include "innerplugins/minisite/kminipluginsstate.h"
 #include "innerplugins/minisite/kulxminisiteipc.h"
 #include "platform/detachedstart.h"
@@ -33,28 +34,10 @@ constexpr qint64 AcceptanceWindowSec = 600;
 int g_loadLimitSec = 300;
 int g_vipDelayMs = 1000;
 
-KApplication *application()
-{
-    return KApplication::instance();
-}
-
-QObject *instanceObject(const QString &name)
-{
-    KApplication *app = application();
-    return app ? app->getPluginInstanceObject(name) : nullptr;
-}
-
-KPluginManager *pluginMgr()
-{
-    KApplication *app = application();
-    return app ? app->getPluginMgr() : nullptr;
-}
-
-bool pluginMgrLoaded()
-{
-    KPluginManager *manager = pluginMgr();
-    return manager && manager->loaded();
-}
+using klauncher::application;
+using klauncher::instanceObject;
+using klauncher::pluginMgr;
+using klauncher::pluginMgrLoaded;
 
 void logInfo(const QString &message)
 {

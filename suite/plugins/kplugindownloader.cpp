@@ -1,6 +1,7 @@
 #include "suite/plugins/kplugindownloader.h"
 
 #include "suite/krt.h"
+#include "suite/plugins/kplugininstaller.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -284,15 +285,8 @@ void KPluginDownloader::complete()
 {
     m_active = false;
     QFile::remove(downloadFile());
-    if (QFileInfo::exists(m_target)) {
-        // Another install finished first: its complete copy counts.
-        QDir(partialDir()).removeRecursively();
-    } else if (!QDir().rename(partialDir(), m_target)) {
-        QDir(partialDir()).removeRecursively();
-        Q_EMIT finished(false, QStringLiteral("cannot rename %1 to %2").arg(partialDir(), m_target));
-        return;
-    }
-    Q_EMIT finished(true, QString());
+    const QString problem = moveInstalledCopy(partialDir(), m_target);
+    Q_EMIT finished(problem.isEmpty(), problem);
 }
 
 void KPluginDownloader::fail(const QString &problem)

@@ -155,18 +155,22 @@ bool KPluginInstaller::copySome(qint64 budget, QString *problem)
     return true;
 }
 
+QString moveInstalledCopy(const QString &partial, const QString &target)
+{
+    if (QFileInfo::exists(target)) {
+        QDir(partial).removeRecursively();
+    } else if (!QDir().rename(partial, target)) {
+        QDir(partial).removeRecursively();
+        return QStringLiteral("cannot rename %1 to %2").arg(partial, target);
+    }
+    return {};
+}
+
 void KPluginInstaller::complete()
 {
     m_active = false;
-    if (QFileInfo::exists(m_target)) {
-        // Another installer finished first: its complete copy counts.
-        QDir(partialDir()).removeRecursively();
-    } else if (!QDir().rename(partialDir(), m_target)) {
-        QDir(partialDir()).removeRecursively();
-        Q_EMIT finished(false, QStringLiteral("cannot rename %1 to %2").arg(partialDir(), m_target));
-        return;
-    }
-    Q_EMIT finished(true, QString());
+    const QString problem = moveInstalledCopy(partialDir(), m_target);
+    Q_EMIT finished(problem.isEmpty(), problem);
 }
 
 void KPluginInstaller::fail(const QString &problem)

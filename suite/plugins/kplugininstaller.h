@@ -7,6 +7,11 @@
 #include <QStringList>
 #include <QTimer>
 
+// Puts a complete copy made in `partial` in place as `target`. When `target`
+// appeared meanwhile (another install finished first), that copy counts and
+// `partial` is dropped. Empty on success, else why it failed (`partial` is gone).
+QString moveInstalledCopy(const QString &partial, const QString &target);
+
 // Copies a plugin package into the plugins directory without freezing the event
 // loop: the copy runs on the owner's thread in steps of at most `chunkSize`
 // bytes, one step per timer shot (`intervalMs` apart, 0 = as soon as the loop is
