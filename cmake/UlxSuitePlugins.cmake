@@ -30,6 +30,30 @@ function(ulx_add_suite_plugin)
   endif()
   set_property(GLOBAL APPEND PROPERTY ULX_SUITE_PLUGIN_NAMES ${P_NAME})
   set_property(GLOBAL PROPERTY ULX_SUITE_PLUGIN_DESC_${P_NAME} "${P_DESC}")
+  set_property(GLOBAL PROPERTY ULX_SUITE_PLUGIN_LIBRARY_${P_NAME} "lib${P_NAME}.so")
+endfunction()
+
+# An app of the build tree, for run_app: a package directory
+# bin/plugins/packages/<name>/ with the program bin/<name> and an "app.ini" that
+# names it, listed in the catalogue without a library.
+#
+#   ulx_add_suite_app(NAME <name> SOURCES <files...> [DESC <text>])
+function(ulx_add_suite_app)
+  cmake_parse_arguments(P "" "NAME;DESC" "SOURCES" ${ARGN})
+  set(target suiteapp_${P_NAME})
+  add_executable(${target} ${P_SOURCES})
+  set_target_properties(${target} PROPERTIES
+    OUTPUT_NAME ${P_NAME}
+    RUNTIME_OUTPUT_DIRECTORY ${ULX_SUITE_PACKAGES_DIR}/${P_NAME}/bin)
+  file(CONFIGURE OUTPUT ${ULX_SUITE_PACKAGES_DIR}/${P_NAME}/app.ini
+       CONTENT "[runinfo]\nentry=bin/${P_NAME}\n")
+  add_dependencies(ulx_suite_plugins ${target})
+  if(NOT P_DESC)
+    set(P_DESC ${P_NAME})
+  endif()
+  set_property(GLOBAL APPEND PROPERTY ULX_SUITE_PLUGIN_NAMES ${P_NAME})
+  set_property(GLOBAL PROPERTY ULX_SUITE_PLUGIN_DESC_${P_NAME} "${P_DESC}")
+  set_property(GLOBAL PROPERTY ULX_SUITE_PLUGIN_LIBRARY_${P_NAME} "")
 endfunction()
 
 # Written once every directory has declared its plugins; rewritten only when it changes.
@@ -38,8 +62,13 @@ function(ulx_write_suite_catalogue)
   set(entries "")
   foreach(name IN LISTS names)
     get_property(desc GLOBAL PROPERTY ULX_SUITE_PLUGIN_DESC_${name})
+    get_property(library GLOBAL PROPERTY ULX_SUITE_PLUGIN_LIBRARY_${name})
+    set(libraryField "")
+    if(library)
+      set(libraryField ", \"library\": \"${library}\"")
+    endif()
     list(APPEND entries
-      "    {\"name\": \"${name}\", \"version\": \"1.0.0.1\", \"desc\": \"${desc}\", \"package\": \"packages/${name}\", \"library\": \"lib${name}.so\"}")
+      "    {\"name\": \"${name}\", \"version\": \"1.0.0.1\", \"desc\": \"${desc}\", \"package\": \"packages/${name}\"${libraryField}}")
   endforeach()
   list(JOIN entries ",\n" body)
   file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/bin/plugins/catalogue.json
