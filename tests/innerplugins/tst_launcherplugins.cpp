@@ -5,7 +5,7 @@
 #include "suite/krt.h"
 #include "suite/kxpluginssettings.h"
 #include "suite/plugins/kpluginmanager.h"
-#include "tests/common/testenv.h"
+#include "tests/common/kworld.h"
 #include "tests/pluginrunner/kfakerunner.h"
 
 #include <QTest>
@@ -36,16 +36,7 @@ private:
     std::unique_ptr<KFakeRunner> m_runner;
 
     QString calls() const { return m_runner->calls.join(QLatin1Char(',')); }
-    // Messages logged under `category` since the mark.
-    QStringList logged(const QString &category, qsizetype from) const
-    {
-        QStringList out;
-        for (const QString &line : m_env->logText().mid(from).split('\n', Qt::SkipEmptyParts)) {
-            if (line.section(' ', 4, 4) == category)
-                out << line.section(' ', 5);
-        }
-        return out;
-    }
+    QStringList logged(const QString &category, qsizetype from) const { return ktest::logMessages(*m_env, category, from); }
 
 private Q_SLOTS:
     void initTestCase()
@@ -59,14 +50,6 @@ private Q_SLOTS:
         m_runner = std::make_unique<KFakeRunner>();
         m_env->writeInstallConfig({});
         krt::reload();
-    }
-
-    // All of them are registered, by the static objects of the library the service links.
-    void registered()
-    {
-        const QStringList names = innerPluginNames();
-        for (const char *name : {"KBubble", "KRecentFile", "Messagepush"})
-            QVERIFY2(names.contains(QLatin1String(name)), qPrintable(names.join(',')));
     }
 
     // Before the plugin manager has loaded and the runner is published, KBubble

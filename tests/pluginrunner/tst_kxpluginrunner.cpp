@@ -7,7 +7,7 @@
 #include "suite/krt.h"
 #include "suite/kxpluginssettings.h"
 #include "suite/plugins/kpluginmanager.h"
-#include "tests/common/testenv.h"
+#include "tests/common/kworld.h"
 
 #include <QDir>
 #include <QJsonArray>
@@ -55,17 +55,10 @@ private Q_SLOTS:
             plugins << QJsonObject{{"name", n}, {"package", packages + '/' + n}, {"library", "lib" + n + ".so"}};
         }
         const QString broken = m_env->root() + QStringLiteral("/packages/kbroken");
-        QDir().mkpath(broken);
-        QFile garbage(broken + QStringLiteral("/libkbroken.so"));
-        QVERIFY(garbage.open(QIODevice::WriteOnly));
-        garbage.write("not a library");
-        garbage.close();
+        QVERIFY(ktest::writeFile(broken + QStringLiteral("/libkbroken.so"), "not a library"));
         plugins << QJsonObject{{"name", "kbroken"}, {"package", broken}, {"library", "libkbroken.so"}};
         const QString catalogue = m_env->root() + QStringLiteral("/catalogue.json");
-        QFile f(catalogue);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(QJsonDocument(QJsonObject{{"plugins", plugins}}).toJson());
-        f.close();
+        QVERIFY(ktest::writeFile(catalogue, QJsonDocument(QJsonObject{{"plugins", plugins}}).toJson()));
         m_env->writeInstallConfig({{QStringLiteral("Installation/PluginCatalog"), catalogue}});
         krt::reload();
 

@@ -7,7 +7,7 @@
 #include "suite/plugins/kplugin.h"
 #include "suite/plugins/kpluginmanager.h"
 #include "suite/plugins/kpluginupgrademanager.h"
-#include "tests/common/testenv.h"
+#include "tests/common/kworld.h"
 #include "tests/pluginrunner/kfakerunner.h"
 
 #include <QDir>
@@ -52,14 +52,10 @@ private Q_SLOTS:
         m_env = std::make_unique<KTestEnv>();
         // A catalogue of one plugin without library and one whose package is missing.
         const QString office = m_env->root() + QStringLiteral("/office");
-        QDir().mkpath(office + QStringLiteral("/plugins/packages/kpkg"));
-        QFile readme(office + QStringLiteral("/plugins/packages/kpkg/readme"));
-        QVERIFY(readme.open(QIODevice::WriteOnly));
-        QFile catalogue(office + QStringLiteral("/plugins/catalogue.json"));
-        QVERIFY(catalogue.open(QIODevice::WriteOnly));
-        catalogue.write(R"({"plugins":[{"name":"kpkg","package":"packages/kpkg"},
-                                      {"name":"kgone","package":"packages/kgone"}]})");
-        catalogue.close();
+        QVERIFY(ktest::writeFile(office + QStringLiteral("/plugins/packages/kpkg/readme"), QByteArray()));
+        QVERIFY(ktest::writeFile(office + QStringLiteral("/plugins/catalogue.json"),
+                                 R"({"plugins":[{"name":"kpkg","package":"packages/kpkg"},
+                                                {"name":"kgone","package":"packages/kgone"}]})"));
         krt::reload();
     }
 

@@ -9,7 +9,7 @@
 #include "suite/krt.h"
 #include "suite/kxstartup.h"
 #include "suite/plugins/kpluginmanager.h"
-#include "tests/common/testenv.h"
+#include "tests/common/kworld.h"
 
 #include <QDir>
 #include <QFile>
@@ -49,15 +49,6 @@ private Q_SLOTS:
         m_app.reset();
     }
 
-    void bothAreRegistered()
-    {
-        const QStringList names = innerPluginNames();
-        QVERIFY(names.contains(QStringLiteral("KUpdateself")));
-        QVERIFY(names.contains(QStringLiteral("KUpdateUlx")));
-        // Upper-case "U" sorts before lower-case "s".
-        QVERIFY(names.indexOf(QStringLiteral("KUpdateUlx")) < names.indexOf(QStringLiteral("KUpdateself")));
-    }
-
     void pool_data()
     {
         QTest::addColumn<QStringList>("dirs");
@@ -71,8 +62,8 @@ private Q_SLOTS:
         QTest::newRow("look-alikes only")
             << QStringList{"krpt_1.2.3", "krpt_1.2.3.4.5", "krpt_a.b.c.d", "krpt_1.2.3.4\n", "krpt_1.2.3.4 ", "krpt_"}
             << QStringList{} << "";
-        QTest::newRow("another letter case is found, not taken") << QStringList{"KRPT_9.0.0.0", "krpt_1.0.0.0"}
-                                                                 << QStringList{} << "krpt_1.0.0.0";
+        QTest::newRow("another letter case is not taken") << QStringList{"KRPT_9.0.0.0", "krpt_1.0.0.0"} << QStringList{}
+                                                          << "krpt_1.0.0.0";
         QTest::newRow("five digits compare as text") << QStringList{"krpt_1.0.0.9999", "krpt_1.0.0.10000"}
                                                      << QStringList{} << "krpt_1.0.0.9999";
         QTest::newRow("files are not plugins") << QStringList{"krpt_1.0.0.0"} << QStringList{"krpt_9.0.0.0"}
@@ -161,11 +152,7 @@ private Q_SLOTS:
         const QString marker = m_env->root() + QStringLiteral("/update-ran");
         const QString script = m_env->root() + QStringLiteral("/ulxupdate.sh");
         QFile::remove(marker);
-        QFile f(script);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(QStringLiteral("#!/bin/sh\necho \"$@\" > '%1'\n").arg(marker).toUtf8());
-        f.close();
-        f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QVERIFY(ktest::writeRecordingScript(script, marker));
         m_env->writeInstallConfig({{QStringLiteral("Installation/Features"), features},
                                    {QStringLiteral("Installation/UpdateProgram"), program ? script : QString()}});
         krt::reload();
@@ -173,12 +160,7 @@ private Q_SLOTS:
         KUpdateUlx update;
         update.exec(QStringLiteral("/start_from:x"));
         if (runs) {
-            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), KTestEnv::scaled(5000));
-            const auto content = [&marker] {
-                QFile m(marker);
-                return m.open(QIODevice::ReadOnly) ? m.readAll() : QByteArray();
-            };
-            QTRY_COMPARE(content(), QByteArray("/from:rlostart\n"));
+            QTRY_COMPARE_WITH_TIMEOUT(ktest::readFile(marker), QByteArray("/from:rlostart\n"), KTestEnv::scaled(5000));
         } else {
             QTest::qWait(KTestEnv::scaled(300));
             QVERIFY(!QFile::exists(marker));
