@@ -95,12 +95,10 @@ private:
     {
         int rows = 0;
         for (int y = 0; y < image.height(); ++y) {
-            for (int x = 0; x < image.width(); ++x) {
-                if (qGray(image.pixel(x, y)) < 80) {
-                    ++rows;
-                    break;
-                }
-            }
+            int x = 0;
+            while (x < image.width() && qGray(image.pixel(x, y)) >= 80)
+                ++x;
+            rows += x < image.width();
         }
         return rows;
     }
