@@ -79,15 +79,7 @@ private:
                                  QJsonDocument(QJsonObject{{"plugins", m_catalogue}}).toJson()));
     }
 
-    QStringList serverLines() const
-    {
-        QStringList out;
-        for (const QString &line : m_env->logText().split('\n', Qt::SkipEmptyParts)) {
-            if (line.section(' ', 2, 2).toLongLong() == m_pid)
-                out << line.section(' ', 3);
-        }
-        return out;
-    }
+    QStringList serverLines() const { return ktest::logLinesOf(*m_env, m_pid); }
     bool logged(const QString &text) const { return serverLines().contains(text); }
 
     QList<AppStart> appStarts() const

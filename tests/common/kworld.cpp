@@ -51,6 +51,16 @@ QStringList logMessages(const KTestEnv &env, const QString &category, qsizetype 
     return out;
 }
 
+QStringList logLinesOf(const KTestEnv &env, qint64 pid)
+{
+    QStringList out;
+    for (const QString &line : env.logText().split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        if (line.section(QLatin1Char(' '), 2, 2).toLongLong() == pid)
+            out << line.section(QLatin1Char(' '), 3);
+    }
+    return out;
+}
+
 bool waitForLog(const KTestEnv &env, const QString &category, const QString &message, int ms)
 {
     QElapsedTimer t;

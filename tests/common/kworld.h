@@ -26,6 +26,8 @@ bool startLockHolder(QProcess &holder, const QString &path);
 // The messages logged under `category` (the fifth field of a log line), from
 // byte `from` of the log on.
 QStringList logMessages(const KTestEnv &env, const QString &category, qsizetype from = 0);
+// The messages ("LEVEL category text") logged by the process `pid`.
+QStringList logLinesOf(const KTestEnv &env, qint64 pid);
 // Waits up to scaled(`ms`) until `message` is logged under `category`.
 bool waitForLog(const KTestEnv &env, const QString &category, const QString &message, int ms);
 

@@ -17,16 +17,7 @@ private:
     std::unique_ptr<ktest::KService> m_server;
     qint64 m_pid = 0;
 
-    // The messages ("LEVEL category text") the server logged.
-    QStringList serverLines() const
-    {
-        QStringList out;
-        for (const QString &line : m_env->logText().split('\n', Qt::SkipEmptyParts)) {
-            if (line.section(' ', 2, 2).toLongLong() == m_pid)
-                out << line.section(' ', 3);
-        }
-        return out;
-    }
+    QStringList serverLines() const { return ktest::logLinesOf(*m_env, m_pid); }
     int indexOf(const QString &text) const { return serverLines().indexOf(text); }
     bool logged(const QString &text) const { return serverLines().contains(text); }
 
