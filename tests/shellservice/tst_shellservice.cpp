@@ -42,10 +42,6 @@ private:
                 {QStringLiteral("Servers/InfoCollectSvr"), m_server->url(QStringLiteral("/collect"))},
                 {QStringLiteral("Servers/NexaSwitchSvr"), m_server->url(QString())}};
     }
-    bool waitForMessage(const QString &category, const QString &message, int ms) const
-    {
-        return ktest::waitForLog(*m_env, category, message, ms);
-    }
     QStringList events(const QString &action) const
     {
         QStringList out;
@@ -82,10 +78,8 @@ private Q_SLOTS:
     void switchAndPrestart()
     {
         m_env->writeInstallConfig(config(script()));
-        KRegSettings(PluginsKey + QStringLiteral("knexabeep"))
-            .setValue(QStringLiteral("switch"), QStringLiteral("true"));
-        KRegSettings(PluginsKey + QStringLiteral("knexaprestart"))
-            .setValue(QStringLiteral("strategy"), 1);
+        KRegSettings(PluginsKey + QStringLiteral("knexabeep")).setValue(QStringLiteral("switch"), QStringLiteral("true"));
+        KRegSettings(PluginsKey + QStringLiteral("knexaprestart")).setValue(QStringLiteral("strategy"), 1);
         QElapsedTimer sinceStart;
         sinceStart.start();
         QVERIFY(m_service->start({QStringLiteral("/inner_plugin:KNexaSwitch")}));
@@ -93,13 +87,11 @@ private Q_SLOTS:
         const auto beepOf = [] { return KRegSettings(PluginsKey + QStringLiteral("knexabeep")).value(QStringLiteral("beep")).toString(); };
         QTRY_VERIFY_WITH_TIMEOUT(!beepOf().isEmpty(), KTestEnv::scaled(5000));
         const QString beep = beepOf();
-        QVERIFY2(QRegularExpression(QStringLiteral("^([0-9a-f]{2}(:[0-9a-f]{2}){3}\\|){2}[0-9a-f]{2}(:[0-9a-f]{2}){3}$"))
-                     .match(beep)
-                     .hasMatch(),
-                 qPrintable(beep));
+        const QRegularExpression codes(QStringLiteral("^([0-9a-f]{2}(:[0-9a-f]{2}){3}\\|){2}[0-9a-f]{2}(:[0-9a-f]{2}){3}$"));
+        QVERIFY2(codes.match(beep).hasMatch(), qPrintable(beep));
         QCOMPARE(m_server->recordsAt(ListPath).size(), 1);
 
-        QVERIFY(waitForMessage(QStringLiteral("knexaprestart"),
+        QVERIFY(ktest::waitForLog(*m_env, QStringLiteral("knexaprestart"),
                                QStringLiteral("prestart:%1, /nexaplex /prestart-type=1").arg(script()), 10000));
         const qint64 after = sinceStart.elapsed();
         QVERIFY2(after >= 5000, qPrintable(QString::number(after)));
@@ -115,14 +107,13 @@ private Q_SLOTS:
     void prestartSkippedWhileShellRuns()
     {
         m_env->writeInstallConfig(config(script()));
-        KRegSettings(PluginsKey + QStringLiteral("knexaprestart"))
-            .setValue(QStringLiteral("strategy"), 1);
+        KRegSettings(PluginsKey + QStringLiteral("knexaprestart")).setValue(QStringLiteral("strategy"), 1);
         const QString path = ulx::namedmutex::filePath(QStringLiteral("__#_NEXA_INSTANCE_EXIST_KEY_#__"));
         QVERIFY(!path.isEmpty());
         QProcess holder;
         QVERIFY(ktest::startLockHolder(holder, path));
         QVERIFY(m_service->start({QStringLiteral("/start_from:test")}));
-        QVERIFY(waitForMessage(QStringLiteral("knexaprestart"), QStringLiteral("nexa exist, skipped prestart:1"), 10000));
+        QVERIFY(ktest::waitForLog(*m_env, QStringLiteral("knexaprestart"), QStringLiteral("nexa exist, skipped prestart:1"), 10000));
         QCOMPARE(launches(), QStringList());
         holder.closeWriteChannel();
         QVERIFY(holder.waitForFinished(KTestEnv::scaled(5000)));
@@ -139,8 +130,7 @@ private Q_SLOTS:
             .setValue(QStringLiteral("InstallRoot"), m_env->root());
         // Yesterday on the faked calendar, years ahead of the real one: only a faked
         // clock makes this the day's first showing.
-        KRegSettings(PluginsKey + QStringLiteral("minisiteex"))
-            .setValue(QStringLiteral("impstrtpmnstdt"), QStringLiteral("2031-03-03"));
+        KRegSettings(PluginsKey + QStringLiteral("minisiteex")).setValue(QStringLiteral("impstrtpmnstdt"), QStringLiteral("2031-03-03"));
 
         QProcessEnvironment env = m_env->environment();
         env.insert(QStringLiteral("LD_PRELOAD"), QString::fromLatin1(FakeTimeLib));
@@ -155,10 +145,10 @@ private Q_SLOTS:
         QVERIFY(m_service->start({QStringLiteral("/run_plugin"), QStringLiteral("/plugin_name:kulxpushbubble"),
                               QStringLiteral("/plugin_local"), QStringLiteral("/plugin_type:dll"), QStringLiteral("/code=none")},
                              env));
-        QVERIFY(waitForMessage(QStringLiteral("KUlxPushBubble"), QStringLiteral("KUlxPushBubble::run params: /code=none "), 15000));
+        QVERIFY(ktest::waitForLog(*m_env, QStringLiteral("KUlxPushBubble"), QStringLiteral("KUlxPushBubble::run params: /code=none "), 15000));
 
         QVERIFY(m_service->send({QStringLiteral("/inner_plugin:KMinisite"), QStringLiteral("/start_from:test")}));
-        QVERIFY(waitForMessage(QStringLiteral("ulxminisite"), QStringLiteral("ulxminisite::start /from:minisite /minisite:tray"), 15000));
+        QVERIFY(ktest::waitForLog(*m_env, QStringLiteral("ulxminisite"), QStringLiteral("ulxminisite::start /from:minisite /minisite:tray"), 15000));
         qint64 minisitePid = 0;
         for (const QString &line : m_env->logText().split('\n')) {
             if (line.contains(QLatin1String("ulxminisite::start")))
@@ -175,7 +165,7 @@ private Q_SLOTS:
 
         QVERIFY(m_service->send({QStringLiteral("/run_plugin"), QStringLiteral("/plugin_name:kulxpushbubble"), QStringLiteral("/plugin_local"),
                       QStringLiteral("/plugin_type:dll"), QStringLiteral("/code=browsetheweb"), QStringLiteral("/info=hello")}));
-        QVERIFY(waitForMessage(QStringLiteral("ulxminisite"), QStringLiteral("ulxminisite::receive hello"), 10000));
+        QVERIFY(ktest::waitForLog(*m_env, QStringLiteral("ulxminisite"), QStringLiteral("ulxminisite::receive hello"), 10000));
 
         // Inside the 600 s window: refused, with the line naming the accepted time.
         QVERIFY(m_service->send({QStringLiteral("/inner_plugin:KMinisite"), QStringLiteral("/start_from:again")}));
@@ -192,10 +182,10 @@ private Q_SLOTS:
         // With nobody serving the channel the relay only logs.
         stopMinisite.dismiss();
         QCOMPARE(::kill(pid_t(minisitePid), SIGTERM), 0);
-        QVERIFY(waitForMessage(QStringLiteral("ulxminisite"), QStringLiteral("ulxminisite::quit"), 5000));
+        QVERIFY(ktest::waitForLog(*m_env, QStringLiteral("ulxminisite"), QStringLiteral("ulxminisite::quit"), 5000));
         QVERIFY(m_service->send({QStringLiteral("/run_plugin"), QStringLiteral("/plugin_name:kulxpushbubble"), QStringLiteral("/plugin_local"),
                       QStringLiteral("/plugin_type:dll"), QStringLiteral("/code=browsetheweb_common"), QStringLiteral("/info=gone")}));
-        QVERIFY(waitForMessage(QStringLiteral("KMinisite"),
+        QVERIFY(ktest::waitForLog(*m_env, QStringLiteral("KMinisite"),
                                QStringLiteral("KMinisite::__OnBubbleLogicEx not delivered to ulxminisite: browsetheweb_common"), 5000));
 
         // Under libfaketime the shutdown's timed thread joins cannot be trusted (the
