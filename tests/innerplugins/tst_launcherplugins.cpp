@@ -1,7 +1,7 @@
 // The launcher inner plugins KBubble, Messagepush and KRecentFile, linked as the
 // service links them, against a recording runner object in one process.
 #include "innerplugins/iinnerplugin.h"
-#include "suite/kapplication.h"
+#include "tests/common/kserviceapp.h"
 #include "suite/krt.h"
 #include "suite/kxpluginssettings.h"
 #include "suite/plugins/kpluginmanager.h"
@@ -13,10 +13,6 @@
 #include <memory>
 
 namespace {
-int g_argc = 1;
-char g_arg0[] = "tst_launcherplugins";
-char *g_argv[] = {g_arg0, nullptr};
-
 // The push-bubble object: records the document scenes it is handed.
 class KFakePushBubble : public QObject
 {
@@ -42,7 +38,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         m_env = std::make_unique<KTestEnv>();
-        m_app = std::make_unique<KxApplication>(g_argc, g_argv, QStringLiteral("tavi"), QStringLiteral("Office"));
+        m_app = makeServiceApp();
     }
 
     void init()

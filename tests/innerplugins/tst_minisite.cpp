@@ -7,7 +7,7 @@
 #include "innerplugins/minisite/kminipluginsstate.h"
 #include "innerplugins/minisite/kminisite.h"
 #include "platform/registry/kregsettings.h"
-#include "suite/kapplication.h"
+#include "tests/common/kserviceapp.h"
 #include "suite/kmemberuser.h"
 #include "suite/krt.h"
 #include "suite/kxpluginssettings.h"
@@ -26,10 +26,6 @@
 #include <memory>
 
 namespace {
-int g_argc = 1;
-char g_arg0[] = "tst_minisite";
-char *g_argv[] = {g_arg0, nullptr};
-
 class KFakeAccount : public QObject
 {
     Q_OBJECT
@@ -130,7 +126,7 @@ private Q_SLOTS:
         KMinisite::setVipDelayMs(50);
         KFakeHost::instance().reset();
         KFakeHost::instance().deliverToSelf = false;
-        m_app = std::make_unique<KxApplication>(g_argc, g_argv, QStringLiteral("tavi"), QStringLiteral("Office"));
+        m_app = makeServiceApp();
         m_now = QDateTime(QDate(2026, 3, 2), QTime(10, 0));
         kinnerclock::setSource([this] { return m_now; });
     }

@@ -6,7 +6,7 @@
 #include "innerplugins/knexaprestart/knexaprestart.h"
 #include "innerplugins/knexaswitch/knexaswitch.h"
 #include "platform/namedmutex.h"
-#include "suite/kapplication.h"
+#include "tests/common/kserviceapp.h"
 #include "suite/krt.h"
 #include "suite/kxpluginssettings.h"
 #include "tests/common/ktestserver.h"
@@ -24,10 +24,6 @@
 #include <unistd.h>
 
 namespace {
-int g_argc = 1;
-char g_arg0[] = "tst_shellplugins";
-char *g_argv[] = {g_arg0, nullptr};
-
 const QString ListPath = QStringLiteral("/config/common/list");
 } // namespace
 
@@ -102,7 +98,7 @@ private Q_SLOTS:
         QVERIFY(m_server->isRunning());
         m_env->writeInstallConfig(installConfig(m_server->url(QString())));
         krt::reload();
-        m_app = std::make_unique<KxApplication>(g_argc, g_argv, QStringLiteral("tavi"), QStringLiteral("Office"));
+        m_app = makeServiceApp();
     }
 
     void cleanup() { kinnerclock::setSource({}); }

@@ -3,7 +3,7 @@
 // plugins of the build tree.
 #include "app/kxcommandline.h"
 #include "pluginrunner/kxulxcloudsvrpluginrunner_p.h"
-#include "suite/kapplication.h"
+#include "tests/common/kserviceapp.h"
 #include "suite/krt.h"
 #include "suite/kxpluginssettings.h"
 #include "suite/plugins/kpluginmanager.h"
@@ -18,12 +18,6 @@
 #include <QTimer>
 
 #include <memory>
-
-namespace {
-int g_argc = 1;
-char g_arg0[] = "tst_kxpluginrunner";
-char *g_argv[] = {g_arg0, nullptr};
-} // namespace
 
 class TestKxPluginRunner : public QObject
 {
@@ -63,7 +57,7 @@ private Q_SLOTS:
         krt::reload();
 
         KPluginManager::setAutoLoadRunner(true);
-        m_app = std::make_unique<KxApplication>(g_argc, g_argv, QStringLiteral("tavi"), QStringLiteral("Office"));
+        m_app = makeServiceApp();
         m_app->coreInitComplete();
         QTRY_VERIFY_WITH_TIMEOUT(m_runner = m_app->getPluginInstanceObject(QStringLiteral("kpluginrunner")),
                                  KTestEnv::scaled(10000));

@@ -2,7 +2,7 @@
 // process, against a recording runner object and the plugin manager stand-in.
 #include "pluginrunner/kplugingetter.h"
 #include "pluginrunner/kxulxcloudsvrpluginrunner.h"
-#include "suite/kapplication.h"
+#include "tests/common/kserviceapp.h"
 #include "suite/krt.h"
 #include "suite/plugins/kplugin.h"
 #include "suite/plugins/kpluginmanager.h"
@@ -17,10 +17,6 @@
 #include <memory>
 
 namespace {
-int g_argc = 1;
-char g_arg0[] = "tst_pluginrunner";
-char *g_argv[] = {g_arg0, nullptr};
-
 const QString Bubbles = QStringLiteral("kpdfassobubble||kpdfassobubble.dll|dll,kpdfassobubbleview||kpdfassobubbleview.dll|dll");
 } // namespace
 
@@ -36,7 +32,7 @@ private:
     // An application whose plugin manager is created (and loads from the event loop).
     void startApp()
     {
-        m_app = std::make_unique<KxApplication>(g_argc, g_argv, QStringLiteral("tavi"), QStringLiteral("Office"));
+        m_app = makeServiceApp();
         m_app->coreInitComplete();
         m_runner = std::make_unique<KxUlxCloudSvrPluginRunner>(m_app.get());
         m_runner->setParent(nullptr);

@@ -5,7 +5,7 @@
 #include "innerplugins/kupdateulx/kupdateulx.h"
 #include "innerplugins/pluginpool/kpluginpool.h"
 #include "platform/registry/kregsettings.h"
-#include "suite/kapplication.h"
+#include "tests/common/kserviceapp.h"
 #include "suite/krt.h"
 #include "suite/kxstartup.h"
 #include "suite/plugins/kpluginmanager.h"
@@ -19,10 +19,6 @@
 #include <memory>
 
 namespace {
-int g_argc = 1;
-char g_arg0[] = "tst_updateplugins";
-char *g_argv[] = {g_arg0, nullptr};
-
 const QString PluginsKey = QStringLiteral("HKEY_CURRENT_USER\\Software\\Corvanta\\Office\\6.0\\plugins");
 } // namespace
 
@@ -39,7 +35,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         m_env = std::make_unique<KTestEnv>();
-        m_app = std::make_unique<KxApplication>(g_argc, g_argv, QStringLiteral("tavi"), QStringLiteral("Office"));
+        m_app = makeServiceApp();
         m_app->setStartupInfo(new KxStartup(QStringLiteral("tavi"), 0, false));
     }
 
