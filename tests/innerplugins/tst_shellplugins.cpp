@@ -166,25 +166,19 @@ private Q_SLOTS:
         QTest::addColumn<QString>("expected"); // empty: nothing written
         const QString today = KNexaSwitch::dateCode(QDate(2026, 3, 2));
         // 2026-03-01T20:00Z is already March 2 in JST; 2027-01-01T00:00 JST is Dec 31 in UTC.
-        const QByteArray ts = "1772395200000", exp = "1798729200000";
-        QTest::newRow("valid, text expiration")
-            << QByteArray("{\"success\":true,\"timestamp\":" + ts + ",\"data\":[{\"expiration\":\"" + exp + "\"}]}")
-            << today + "|3c:7f:1b:4f|3c:7f:18:3e";
-        QTest::newRow("valid, number expiration")
-            << QByteArray("{\"success\":true,\"timestamp\":" + ts + ",\"data\":[{\"expiration\":" + exp + "}]}")
-            << today + "|3c:7f:1b:4f|3c:7f:18:3e";
-        QTest::newRow("timestamp missing reads as 1970")
-            << QByteArray("{\"success\":true,\"data\":[{\"expiration\":\"" + exp + "\"}]}") << today + "|3c:7f:ab:6d|3c:7f:18:3e";
-        QTest::newRow("success false")
-            << QByteArray("{\"success\":false,\"timestamp\":" + ts + ",\"data\":[{\"expiration\":\"" + exp + "\"}]}") << QString();
-        QTest::newRow("two entries")
-            << QByteArray("{\"success\":true,\"timestamp\":" + ts + ",\"data\":[{\"expiration\":\"" + exp + "\"},{\"expiration\":\"1\"}]}")
-            << QString();
-        QTest::newRow("empty entry") << QByteArray("{\"success\":true,\"timestamp\":" + ts + ",\"data\":[{}]}") << QString();
-        QTest::newRow("expiration not numeric")
-            << QByteArray("{\"success\":true,\"timestamp\":" + ts + ",\"data\":[{\"expiration\":\"soon\"}]}") << QString();
-        QTest::newRow("negative timestamp")
-            << QByteArray("{\"success\":true,\"timestamp\":-5000,\"data\":[{\"expiration\":\"" + exp + "\"}]}") << QString();
+        const auto body = [](const QByteArray &head, const QByteArray &data) {
+            return QByteArray("{\"success\":" + head + ",\"data\":[" + data + "]}");
+        };
+        const QByteArray ok = "true,\"timestamp\":1772395200000", entry = "{\"expiration\":\"1798729200000\"}";
+        const QString valid = today + "|3c:7f:1b:4f|3c:7f:18:3e";
+        QTest::newRow("valid, text expiration") << body(ok, entry) << valid;
+        QTest::newRow("valid, number expiration") << body(ok, "{\"expiration\":1798729200000}") << valid;
+        QTest::newRow("timestamp missing reads as 1970") << body("true", entry) << today + "|3c:7f:ab:6d|3c:7f:18:3e";
+        QTest::newRow("success false") << body("false,\"timestamp\":1772395200000", entry) << QString();
+        QTest::newRow("two entries") << body(ok, entry + ",{\"expiration\":\"1\"}") << QString();
+        QTest::newRow("empty entry") << body(ok, "{}") << QString();
+        QTest::newRow("expiration not numeric") << body(ok, "{\"expiration\":\"soon\"}") << QString();
+        QTest::newRow("negative timestamp") << body("true,\"timestamp\":-5000", entry) << QString();
         QTest::newRow("not JSON") << QByteArray("<html>") << QString();
     }
     void answers()
