@@ -84,6 +84,18 @@ QMap<QString, QString> KTestServer::pairsOf(const QJsonObject &record)
     return out;
 }
 
+QStringList KTestServer::eventValues(const QString &dm, const QString &action, int field) const
+{
+    QStringList out;
+    for (const QJsonObject &r : records()) {
+        const QJsonArray pairs = r.value(QStringLiteral("pairs")).toArray();
+        if (pairs.size() > field && pairs.at(0).toArray().at(1).toString() == dm
+            && pairs.at(1).toArray().at(1).toString() == action)
+            out << pairs.at(field).toArray().at(1).toString();
+    }
+    return out;
+}
+
 bool KTestServer::waitForRecords(int count, int ms) const
 {
     QElapsedTimer t;

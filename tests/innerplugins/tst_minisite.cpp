@@ -66,14 +66,7 @@ private:
     // The minisite event codes the collector received, in order.
     QStringList events() const
     {
-        QStringList out;
-        for (const QJsonObject &r : m_collector->records()) {
-            const QJsonArray pairs = r.value(QStringLiteral("pairs")).toArray();
-            if (pairs.size() > 6 && pairs.at(1).toArray().at(1).toString() == QLatin1String("impstartupmini")
-                && pairs.at(0).toArray().at(1).toString() == QLatin1String("/ulx/client/minisite"))
-                out << pairs.at(6).toArray().at(1).toString();
-        }
-        return out;
+        return m_collector->eventValues(QStringLiteral("/ulx/client/minisite"), QStringLiteral("impstartupmini"));
     }
     QStringList minisiteLog(qsizetype from) const
     {

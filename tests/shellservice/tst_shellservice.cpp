@@ -44,13 +44,7 @@ private:
     }
     QStringList events(const QString &action) const
     {
-        QStringList out;
-        for (const QJsonObject &r : m_server->records()) {
-            const QJsonArray pairs = r.value(QStringLiteral("pairs")).toArray();
-            if (pairs.size() > 6 && pairs.at(1).toArray().at(1).toString() == action)
-                out << pairs.at(6).toArray().at(1).toString();
-        }
-        return out;
+        return m_server->eventValues(QStringLiteral("/ulx/client/minisite"), action);
     }
 
 private Q_SLOTS:
