@@ -4,7 +4,7 @@
 // closes the window through the window manager and sees the download finish and
 // the app start. Also: a service whose DISPLAY names no X server still serves.
 #include "tests/common/ktestserver.h"
-#include "tests/common/testenv.h"
+#include "tests/common/kworld.h"
 
 #include <QDir>
 #include <QFile>
@@ -54,10 +54,9 @@ private:
 
     void writeWorld(const QString &url)
     {
-        QFile f(m_env->root() + QStringLiteral("/catalogue.json"));
-        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
         const QJsonObject entry{{"name", "viewapp"}, {"desc", "Viewer"}, {"url", url}, {"size", double(m_size)}};
-        f.write(QJsonDocument(QJsonObject{{"plugins", QJsonArray{entry}}}).toJson());
+        QVERIFY(ktest::writeFile(m_env->root() + QStringLiteral("/catalogue.json"),
+                                 QJsonDocument(QJsonObject{{"plugins", QJsonArray{entry}}}).toJson()));
     }
 
     QProcessEnvironment serviceEnv(const QString &display) const
@@ -78,11 +77,6 @@ private:
                                          QDir::AllEntries | QDir::NoDotAndDotDot);
     }
 
-    bool send(const QProcessEnvironment &env, const QStringList &args)
-    {
-        return tool(KTestEnv::binPath(QStringLiteral("ulxcloudsvr")), args, env, 10000).code == 0;
-    }
-
     // Pixels of the bar's filled part: the palette's highlight, a clear blue.
     static int barPixels(const QImage &image)
     {
@@ -101,12 +95,10 @@ private:
     {
         int rows = 0;
         for (int y = 0; y < image.height(); ++y) {
-            for (int x = 0; x < image.width(); ++x) {
-                if (qGray(image.pixel(x, y)) < 80) {
-                    ++rows;
-                    break;
-                }
-            }
+            int x = 0;
+            while (x < image.width() && qGray(image.pixel(x, y)) >= 80)
+                ++x;
+            rows += x < image.width();
         }
         return rows;
     }
@@ -120,10 +112,7 @@ private Q_SLOTS:
         QDir().mkpath(m_out);
         const QString stage = m_env->root() + QStringLiteral("/stage");
         QDir().mkpath(stage + QStringLiteral("/bin"));
-        QFile ini(stage + QStringLiteral("/app.ini"));
-        QVERIFY(ini.open(QIODevice::WriteOnly));
-        ini.write("[runinfo]\nentry=bin/app\n");
-        ini.close();
+        QVERIFY(ktest::writeFile(stage + QStringLiteral("/app.ini"), "[runinfo]\nentry=bin/app\n"));
         QVERIFY(QFile::copy(KTestEnv::binPath(QStringLiteral("tst_runapp_argvapp")), stage + QStringLiteral("/bin/app")));
         m_package = m_env->root() + QStringLiteral("/viewapp.tar");
         QProcess tar;
@@ -186,17 +175,11 @@ private Q_SLOTS:
                                  KTestEnv::scaled(10000));
 
         writeWorld(m_server->url("/slow"));
-        QProcess service;
-        service.setProcessEnvironment(env);
-        service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        service.start(KTestEnv::binPath(QStringLiteral("ulxcloudsvr")),
-                      {QStringLiteral("/run_app"), QStringLiteral("/plugin_name:viewapp"), QStringLiteral("/plugin_params:one&two")});
-        QVERIFY(service.waitForStarted());
-        auto stopService = qScopeGuard([&service] {
-            service.terminate();
-            if (!service.waitForFinished(10000))
-                service.kill();
-        });
+        ktest::KService running(*m_env);
+        QVERIFY(running.start({QStringLiteral("/run_app"), QStringLiteral("/plugin_name:viewapp"),
+                               QStringLiteral("/plugin_params:one&two")},
+                              env));
+        QProcess &service = *running.process();
 
         const Tool found = tool(QStringLiteral("xdotool"),
                                 {QStringLiteral("search"), QStringLiteral("--sync"), QStringLiteral("--onlyvisible"),
@@ -237,7 +220,7 @@ private Q_SLOTS:
         QVERIFY(leftovers().isEmpty());
 
         // Installed now: started again, no window.
-        QVERIFY(send(env, {QStringLiteral("/run_app"), QStringLiteral("/plugin_name:viewapp")}));
+        QVERIFY(running.send({QStringLiteral("/run_app"), QStringLiteral("/plugin_name:viewapp")}, env));
         QTRY_COMPARE_WITH_TIMEOUT(appStarts(), 2, KTestEnv::scaled(10000));
         QVERIFY(tool(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
                                                  QStringLiteral("--pid"), QString::number(service.processId())},
@@ -252,18 +235,13 @@ private Q_SLOTS:
         writeWorld(m_server->url("/fast"));
         const int before = appStarts();
         const QProcessEnvironment env = serviceEnv(QStringLiteral(":97"));
-        QProcess service;
-        service.setProcessEnvironment(env);
-        service.start(KTestEnv::binPath(QStringLiteral("ulxcloudsvr")),
-                      {QStringLiteral("/run_app"), QStringLiteral("/plugin_name:viewapp")});
-        QVERIFY(service.waitForStarted());
+        ktest::KService service(*m_env);
+        QVERIFY(service.start({QStringLiteral("/run_app"), QStringLiteral("/plugin_name:viewapp")}, env));
         QTRY_COMPARE_WITH_TIMEOUT(appStarts(), before + 1, KTestEnv::scaled(15000));
-        QVERIFY(send(env, {QStringLiteral("/run_app"), QStringLiteral("/plugin_name:viewapp")}));
+        QVERIFY(service.send({QStringLiteral("/run_app"), QStringLiteral("/plugin_name:viewapp")}, env));
         QTRY_COMPARE_WITH_TIMEOUT(appStarts(), before + 2, KTestEnv::scaled(10000));
-        QCOMPARE(service.state(), QProcess::Running);
-        service.terminate();
-        QVERIFY(service.waitForFinished(KTestEnv::scaled(10000)));
-        QCOMPARE(service.exitCode(), 0);
+        QCOMPARE(service.process()->state(), QProcess::Running);
+        QVERIFY(service.stop());
     }
 };
 

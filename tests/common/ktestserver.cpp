@@ -3,6 +3,7 @@
 #include <QElapsedTimer>
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QThread>
 
@@ -61,6 +62,36 @@ QList<QJsonObject> KTestServer::records() const
     for (const QByteArray &line : f.readAll().split('\n')) {
         if (!line.isEmpty())
             out.append(QJsonDocument::fromJson(line).object());
+    }
+    return out;
+}
+
+QList<QJsonObject> KTestServer::recordsAt(const QString &path) const
+{
+    QList<QJsonObject> out;
+    for (const QJsonObject &r : records()) {
+        if (r.value(QStringLiteral("path")).toString() == path)
+            out << r;
+    }
+    return out;
+}
+
+QMap<QString, QString> KTestServer::pairsOf(const QJsonObject &record)
+{
+    QMap<QString, QString> out;
+    for (const QJsonValue &p : record.value(QStringLiteral("pairs")).toArray())
+        out.insert(p.toArray().at(0).toString(), p.toArray().at(1).toString());
+    return out;
+}
+
+QStringList KTestServer::eventValues(const QString &dm, const QString &action, int field) const
+{
+    QStringList out;
+    for (const QJsonObject &r : records()) {
+        const QJsonArray pairs = r.value(QStringLiteral("pairs")).toArray();
+        if (pairs.size() > field && pairs.at(0).toArray().at(1).toString() == dm
+            && pairs.at(1).toArray().at(1).toString() == action)
+            out << pairs.at(field).toArray().at(1).toString();
     }
     return out;
 }

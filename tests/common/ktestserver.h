@@ -2,6 +2,7 @@
 
 #include <QJsonObject>
 #include <QList>
+#include <QMap>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -25,6 +26,12 @@ public:
     QString caFile() const;
     // Every request so far, in arrival order.
     QList<QJsonObject> records() const;
+    // Those whose path is exactly `path`.
+    QList<QJsonObject> recordsAt(const QString &path) const;
+    // The decoded "pairs" of a record as a map (for records whose fields are unique).
+    static QMap<QString, QString> pairsOf(const QJsonObject &record);
+    // Of the events whose first two pairs are `dm` and `action`, the value of pair `field`, in arrival order.
+    QStringList eventValues(const QString &dm, const QString &action, int field = 6) const;
     // Waits up to `ms` (not scaled here) until at least `count` requests arrived.
     bool waitForRecords(int count, int ms) const;
 

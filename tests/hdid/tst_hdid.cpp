@@ -3,7 +3,7 @@
 
 #include "hdid/khdidmanager.h"
 #include "platform/registry/kregsettings.h"
-#include "tests/common/testenv.h"
+#include "tests/common/kworld.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -25,13 +25,7 @@ class FakeMachine
 {
 public:
     explicit FakeMachine(const QString &root) : m_root(root) { QDir(root).removeRecursively(); }
-    void file(const QString &path, const QByteArray &content) const
-    {
-        QDir().mkpath(QFileInfo(m_root + path).absolutePath());
-        QFile f(m_root + path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(content);
-    }
+    void file(const QString &path, const QByteArray &content) const { QVERIFY(ktest::writeFile(m_root + path, content)); }
     void dir(const QString &path) const { QDir().mkpath(m_root + path); }
     // A link at `path` to the absolute-looking `target`, made relative as sysfs does.
     void link(const QString &path, const QString &target) const
@@ -127,36 +121,28 @@ private slots:
         m.dir(QStringLiteral("/sys/block"));
         m.dir(QStringLiteral("/sys/devices/virtual"));
         const QString pci = QStringLiteral("/sys/devices/pci0000:00/0000:00:05.0");
+        // The files of each disk below its device node; "udev" is a vda known to the udev database.
+        const QMap<QString, QList<QPair<QString, QByteArray>>> disks{
+            {"vda", {{"/serial", "BHYVE-7F3A\n"}}},
+            {"sda", {{"/device/model", "QEMU HARDDISK   \n"}, {"/device/rev", "2.5+\n"}, {"/device/serial", "QM00001\n"}}},
+            {"sda-nosn", {{"/device/model", "NoSerial\n"}}},
+            {"sdb", {{"/device/model", "Crucial\n"}, {"/device/rev", "0.1\n"}, {"/device/serial", "SDB-SERIAL\n"}}},
+            {"udev", {{"/serial", "SYSFS-LOSES\n"}, {"/dev", "252:0\n"}}}};
         for (const QString &disk : layout.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
-            if (disk == QLatin1String("vda")) {
-                m.file(m.disk(QStringLiteral("vda"), pci) + QStringLiteral("/serial"), "BHYVE-7F3A\n");
-            } else if (disk == QLatin1String("sda")) {
-                const QString node = m.disk(QStringLiteral("sda"), pci);
-                m.file(node + QStringLiteral("/device/model"), "QEMU HARDDISK   \n");
-                m.file(node + QStringLiteral("/device/rev"), "2.5+\n");
-                m.file(node + QStringLiteral("/device/serial"), "QM00001\n");
-            } else if (disk == QLatin1String("sda-nosn")) {
-                m.file(m.disk(QStringLiteral("sda"), pci) + QStringLiteral("/device/model"), "NoSerial\n");
-            } else if (disk == QLatin1String("sdb")) {
-                const QString node = m.disk(QStringLiteral("sdb"), pci);
-                m.file(node + QStringLiteral("/device/model"), "Crucial\n");
-                m.file(node + QStringLiteral("/device/rev"), "0.1\n");
-                m.file(node + QStringLiteral("/device/serial"), "SDB-SERIAL\n");
-            } else if (disk == QLatin1String("udev")) {
-                const QString node = m.disk(QStringLiteral("vda"), pci);
-                m.file(node + QStringLiteral("/serial"), "SYSFS-LOSES\n");
-                m.file(node + QStringLiteral("/dev"), "252:0\n");
+            if (disk == QLatin1String("virtual")) {
+                for (const char *name : {"loop0", "ram0", "zram0", "dm-0"})
+                    m.file(QStringLiteral("/sys/block/%1/serial").arg(QLatin1String(name)), "VIRTUAL\n");
+                m.file(m.disk(QStringLiteral("nbd0"), QStringLiteral("/sys/devices/virtual")) + QStringLiteral("/serial"),
+                       "NBD\n");
+                continue;
+            }
+            const QString node = m.disk(disk == QLatin1String("udev") ? QStringLiteral("vda") : disk.left(3), pci);
+            for (const auto &[path, content] : disks.value(disk))
+                m.file(node + path, content);
+            if (disk == QLatin1String("udev"))
                 m.file(QStringLiteral("/run/udev/data/b252:0"),
                        "S:disk/by-id/virtio-UDEVSER42\nE:ID_MODEL=Virtual_disk\nE:ID_REVISION=1.0\n"
                        "E:ID_SERIAL_SHORT=UDEVSER42\nG:systemd\n");
-            } else if (disk == QLatin1String("virtual")) {
-                for (const char *name : {"loop0", "ram0", "zram0", "dm-0"}) {
-                    m.dir(QStringLiteral("/sys/block/") + QLatin1String(name));
-                    m.file(QStringLiteral("/sys/block/%1/serial").arg(QLatin1String(name)), "VIRTUAL\n");
-                }
-                m.file(m.disk(QStringLiteral("nbd0"), QStringLiteral("/sys/devices/virtual")) + QStringLiteral("/serial"),
-                       "NBD\n");
-            }
         }
         Sources s = sourcesAt(m.root());
         if (ata) {
@@ -332,9 +318,7 @@ private slots:
         const QByteArray outB = b.readAllStandardOutput().trimmed();
         QCOMPARE(outA, QByteArray("32 ") + digest(identifierText(sourcesAt(m.root()))).toLatin1());
         QCOMPARE(outB, outA);
-        QFile f(log);
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        QCOMPARE(f.readAll().count('\n'), 1);
+        QCOMPARE(ktest::readLines(log).size(), 1);
     }
 
     // This machine, through its real sources: the same value in every process and

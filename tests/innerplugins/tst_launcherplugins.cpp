@@ -1,11 +1,11 @@
 // The launcher inner plugins KBubble, Messagepush and KRecentFile, linked as the
 // service links them, against a recording runner object in one process.
 #include "innerplugins/iinnerplugin.h"
-#include "suite/kapplication.h"
+#include "tests/common/kserviceapp.h"
 #include "suite/krt.h"
 #include "suite/kxpluginssettings.h"
 #include "suite/plugins/kpluginmanager.h"
-#include "tests/common/testenv.h"
+#include "tests/common/kworld.h"
 #include "tests/pluginrunner/kfakerunner.h"
 
 #include <QTest>
@@ -13,10 +13,6 @@
 #include <memory>
 
 namespace {
-int g_argc = 1;
-char g_arg0[] = "tst_launcherplugins";
-char *g_argv[] = {g_arg0, nullptr};
-
 // The push-bubble object: records the document scenes it is handed.
 class KFakePushBubble : public QObject
 {
@@ -36,22 +32,13 @@ private:
     std::unique_ptr<KFakeRunner> m_runner;
 
     QString calls() const { return m_runner->calls.join(QLatin1Char(',')); }
-    // Messages logged under `category` since the mark.
-    QStringList logged(const QString &category, qsizetype from) const
-    {
-        QStringList out;
-        for (const QString &line : m_env->logText().mid(from).split('\n', Qt::SkipEmptyParts)) {
-            if (line.section(' ', 4, 4) == category)
-                out << line.section(' ', 5);
-        }
-        return out;
-    }
+    QStringList logged(const QString &category, qsizetype from) const { return ktest::logMessages(*m_env, category, from); }
 
 private Q_SLOTS:
     void initTestCase()
     {
         m_env = std::make_unique<KTestEnv>();
-        m_app = std::make_unique<KxApplication>(g_argc, g_argv, QStringLiteral("tavi"), QStringLiteral("Office"));
+        m_app = makeServiceApp();
     }
 
     void init()
@@ -59,14 +46,6 @@ private Q_SLOTS:
         m_runner = std::make_unique<KFakeRunner>();
         m_env->writeInstallConfig({});
         krt::reload();
-    }
-
-    // All of them are registered, by the static objects of the library the service links.
-    void registered()
-    {
-        const QStringList names = innerPluginNames();
-        for (const char *name : {"KBubble", "KRecentFile", "Messagepush"})
-            QVERIFY2(names.contains(QLatin1String(name)), qPrintable(names.join(',')));
     }
 
     // Before the plugin manager has loaded and the runner is published, KBubble

@@ -7,7 +7,7 @@
 #include "innerplugins/minisite/kminipluginsstate.h"
 #include "innerplugins/minisite/kminisite.h"
 #include "platform/registry/kregsettings.h"
-#include "suite/kapplication.h"
+#include "tests/common/kserviceapp.h"
 #include "suite/kmemberuser.h"
 #include "suite/krt.h"
 #include "suite/kxpluginssettings.h"
@@ -15,10 +15,9 @@
 #include "suite/plugins/kpluginmanager.h"
 #include "tests/common/kfakehost.h"
 #include "tests/common/ktestserver.h"
-#include "tests/common/testenv.h"
+#include "tests/common/kworld.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QSignalSpy>
@@ -27,10 +26,6 @@
 #include <memory>
 
 namespace {
-int g_argc = 1;
-char g_arg0[] = "tst_minisite";
-char *g_argv[] = {g_arg0, nullptr};
-
 class KFakeAccount : public QObject
 {
     Q_OBJECT
@@ -67,24 +62,11 @@ private:
         const QString source = KTestEnv::binPath(QStringLiteral("plugins/packages/%1/lib%1.so").arg(from));
         QVERIFY(QFile::copy(source, pkgDir(name) + QStringLiteral("/lib%1.so").arg(from)));
     }
-    QStringList launches() const
-    {
-        QFile f(m_record);
-        if (!f.open(QIODevice::ReadOnly))
-            return {};
-        return QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    }
+    QStringList launches() const { return ktest::readLines(m_record); }
     // The minisite event codes the collector received, in order.
     QStringList events() const
     {
-        QStringList out;
-        for (const QJsonObject &r : m_collector->records()) {
-            const QJsonArray pairs = r.value(QStringLiteral("pairs")).toArray();
-            if (pairs.size() > 6 && pairs.at(1).toArray().at(1).toString() == QLatin1String("impstartupmini")
-                && pairs.at(0).toArray().at(1).toString() == QLatin1String("/ulx/client/minisite"))
-                out << pairs.at(6).toArray().at(1).toString();
-        }
-        return out;
+        return m_collector->eventValues(QStringLiteral("/ulx/client/minisite"), QStringLiteral("impstartupmini"));
     }
     QStringList minisiteLog(qsizetype from) const
     {
@@ -117,16 +99,6 @@ private:
     {
         return KxPluginsSettings(QStringLiteral("minisiteex")).value(QStringLiteral("impstrtpmnstdt")).toString();
     }
-    // Waits until `done` holds or the bound passes.
-    template <class F>
-    static bool waitFor(F done, int ms)
-    {
-        QElapsedTimer t;
-        t.start();
-        while (!done() && t.elapsed() < KTestEnv::scaled(ms))
-            QTest::qWait(20);
-        return done();
-    }
 
 private Q_SLOTS:
     void initTestCase()
@@ -136,32 +108,18 @@ private Q_SLOTS:
         m_collector = std::make_unique<KTestServer>(m_env->root());
         QVERIFY(m_collector->isRunning());
         m_record = m_env->root() + QStringLiteral("/launches.txt");
-        const QString script = m_env->root() + QStringLiteral("/launcher.sh");
-        QFile f(script);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("#!/bin/sh\necho \"$*\" >> '" + QFile::encodeName(m_record) + "'\n");
-        f.close();
-        f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        QFile catalogue(m_env->root() + QStringLiteral("/catalogue.json"));
-        QVERIFY(catalogue.open(QIODevice::WriteOnly));
-        catalogue.write(R"({"plugins": [
+        QVERIFY(ktest::writeRecordingScript(m_env->root() + QStringLiteral("/launcher.sh"), m_record));
+        QVERIFY(ktest::writeFile(m_env->root() + QStringLiteral("/catalogue.json"), R"({"plugins": [
   {"name": "ulxminisite", "version": "1.0.0.1", "package": "pkgs/ulxminisite", "library": "libulxminisite.so"},
   {"name": "kulxminisiteassistant", "version": "1.0.0.1", "package": "pkgs/kulxminisiteassistant", "library": "libkbubble.so"},
   {"name": "slowplugin", "version": "1.0.0.1", "package": "pkgs/slow", "library": "libslow.so"}
-]})");
-        QDir().mkpath(pkgDir(QStringLiteral("slow")));
-        QFile slow(pkgDir(QStringLiteral("slow")) + QStringLiteral("/libslow.so"));
-        QVERIFY(slow.open(QIODevice::WriteOnly));
-        slow.write(QByteArray(4096, 'x'));
-        catalogue.close();
-        m_env->writeInstallConfig({{QStringLiteral("Servers/InfoCollectSvr"), m_collector->url(QStringLiteral("/c"))},
-                                   {QStringLiteral("Installation/PluginCatalog"), catalogue.fileName()},
-                                   {QStringLiteral("Installation/LaunchExePath"), script}});
-        krt::reload();
+]})"));
+        QVERIFY(ktest::writeFile(pkgDir(QStringLiteral("slow")) + QStringLiteral("/libslow.so"), QByteArray(4096, 'x')));
+        reconfigure();
         KMinisite::setVipDelayMs(50);
         KFakeHost::instance().reset();
         KFakeHost::instance().deliverToSelf = false;
-        m_app = std::make_unique<KxApplication>(g_argc, g_argv, QStringLiteral("tavi"), QStringLiteral("Office"));
+        m_app = makeServiceApp();
         m_now = QDateTime(QDate(2026, 3, 2), QTime(10, 0));
         kinnerclock::setSource([this] { return m_now; });
     }
@@ -172,9 +130,6 @@ private Q_SLOTS:
         setInstallRoot(QStringLiteral("/opt/suite"));
         QFile::remove(m_record);
     }
-
-    // Registered as the service registers it, under its class name.
-    void registered() { QVERIFY(dynamic_cast<KMinisite *>(innerPlugin(QStringLiteral("KMinisite")))); }
 
     void membership_data()
     {
@@ -208,7 +163,7 @@ private Q_SLOTS:
         KMinisite plugin;
         plugin.exec(QStringLiteral("/start_from:a"));
         plugin.exec(QStringLiteral("/start_from:b"));
-        QVERIFY(waitFor([&] { return events().size() >= before + 2; }, 5000));
+        QTRY_VERIFY_WITH_TIMEOUT(events().size() >= before + 2, KTestEnv::scaled(5000));
         QCOMPARE(events().mid(before), (QStringList{"102", "102"}));
         QVERIFY(plugin.lastAccepted().isNull());
 
@@ -220,7 +175,7 @@ private Q_SLOTS:
         QCOMPARE(v6.membershipMode(), int(KMinisite::Undecided));
         QTest::qWait(KTestEnv::scaled(300));
         QCOMPARE(events().size(), before + 2);
-        initTestCase_reconfigure();
+        reconfigure();
     }
 
     // The 600 s window on the wall clock: 600 s later refused with the log line,
@@ -257,7 +212,7 @@ private Q_SLOTS:
     void notification()
     {
         m_app->coreInitComplete();
-        QVERIFY(waitFor([this] { return m_app_loaded(); }, 5000));
+        QTRY_VERIFY_WITH_TIMEOUT(m_app_loaded(), KTestEnv::scaled(5000));
         providePackage(QStringLiteral("ulxminisite"), {});
         providePackage(QStringLiteral("kulxminisiteassistant"), {});
         KxPluginsSettings(QStringLiteral("minisiteex")).setValue(QStringLiteral("impstrtpmnstdt"), QStringLiteral("garbage"));
@@ -265,7 +220,7 @@ private Q_SLOTS:
 
         KMinisite failing;
         failing.exec(QStringLiteral("/start_from:x"));
-        QVERIFY(waitFor([&] { return events().size() > before; }, 5000));
+        QTRY_VERIFY_WITH_TIMEOUT(events().size() > before, KTestEnv::scaled(5000));
         QCOMPARE(events().mid(before), QStringList{"101"});
         QCOMPARE(launches(), QStringList());
 
@@ -278,7 +233,7 @@ private Q_SLOTS:
         {
             KMinisite slow;
             slow.exec(QStringLiteral("/start_from:x"));
-            QVERIFY(waitFor([&] { return events().size() > before + 1; }, 4000));
+            QTRY_VERIFY_WITH_TIMEOUT(events().size() > before + 1, KTestEnv::scaled(4000));
             QCOMPARE(events().mid(before), (QStringList{"101", "101"}));
         }
         manager->getPlugin(QStringLiteral("ulxminisite"))->cancelLoad();
@@ -290,16 +245,16 @@ private Q_SLOTS:
         KMinisite plugin;
         plugin.exec(QStringLiteral("/start_from:x"));
         const QString shown = QStringLiteral("/minisite /from:minisite /minisite:tray");
-        QVERIFY(waitFor([&] { return launches().size() == 1; }, 5000));
+        QTRY_VERIFY_WITH_TIMEOUT(launches().size() == 1, KTestEnv::scaled(5000));
         QCOMPARE(launches(), QStringList{shown});
-        QVERIFY(waitFor([&] { return events().size() > before + 2; }, 5000));
+        QTRY_VERIFY_WITH_TIMEOUT(events().size() > before + 2, KTestEnv::scaled(5000));
         QCOMPARE(events().mid(before), (QStringList{"101", "101", "100"}));
         QCOMPARE(dayMarker(), QStringLiteral("2026-03-02"));
 
         // The same day again: shown again, no second event. The kept states answer at once.
         m_now = m_now.addSecs(601);
         plugin.exec(QStringLiteral("/start_from:x"));
-        QVERIFY(waitFor([&] { return launches().size() == 2; }, 5000));
+        QTRY_VERIFY_WITH_TIMEOUT(launches().size() == 2, KTestEnv::scaled(5000));
         QTest::qWait(KTestEnv::scaled(300));
         QCOMPARE(events().mid(before), (QStringList{"101", "101", "100"}));
 
@@ -307,11 +262,11 @@ private Q_SLOTS:
         KxPluginsSettings(QStringLiteral("minisiteex")).setValue(QStringLiteral("impstrtpmnstdt"), QStringLiteral("2026-03-05"));
         m_now = m_now.addSecs(601);
         plugin.exec(QStringLiteral("/start_from:x"));
-        QVERIFY(waitFor([&] { return launches().size() == 3; }, 5000));
+        QTRY_VERIFY_WITH_TIMEOUT(launches().size() == 3, KTestEnv::scaled(5000));
         QCOMPARE(dayMarker(), QStringLiteral("2026-03-05"));
         m_now = QDateTime(QDate(2026, 3, 6), QTime(0, 0));
         plugin.exec(QStringLiteral("/start_from:x"));
-        QVERIFY(waitFor([&] { return events().size() > before + 3; }, 5000));
+        QTRY_VERIFY_WITH_TIMEOUT(events().size() > before + 3, KTestEnv::scaled(5000));
         QCOMPARE(events().mid(before), (QStringList{"101", "101", "100", "100"}));
         QCOMPARE(dayMarker(), QStringLiteral("2026-03-06"));
 
@@ -334,7 +289,7 @@ private Q_SLOTS:
         providePackage(QStringLiteral("kulxminisiteassistant"), QStringLiteral("kbubble"));
         KMinisite plugin;
         plugin.exec(QStringLiteral("/start_from:x"));
-        QVERIFY(waitFor([&] { return plugin.assistantLoaded(); }, 5000));
+        QTRY_VERIFY_WITH_TIMEOUT(plugin.assistantLoaded(), KTestEnv::scaled(5000));
         QTest::qWait(KTestEnv::scaled(300));
         QCOMPARE(launches(), QStringList());
         m_now = m_now.addSecs(601);
@@ -442,7 +397,7 @@ private Q_SLOTS:
 
 private:
     bool m_app_loaded() const { return m_app->getPluginMgr() && m_app->getPluginMgr()->loaded(); }
-    void initTestCase_reconfigure()
+    void reconfigure()
     {
         m_env->writeInstallConfig({{QStringLiteral("Servers/InfoCollectSvr"), m_collector->url(QStringLiteral("/c"))},
                                    {QStringLiteral("Installation/PluginCatalog"), m_env->root() + QStringLiteral("/catalogue.json")},

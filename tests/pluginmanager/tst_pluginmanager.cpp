@@ -4,7 +4,7 @@
 #include "suite/plugins/kpluginmanager.h"
 #include "suite/plugins/kpluginmonitor.h"
 #include "suite/plugins/kpluginupgrademanager.h"
-#include "tests/common/testenv.h"
+#include "tests/common/kworld.h"
 
 #include <QDirIterator>
 #include <QJsonArray>
@@ -31,13 +31,7 @@ QByteArray randomBytes(int size)
     return bytes;
 }
 
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(content);
-}
+void writeFile(const QString &path, const QByteArray &content) { QVERIFY(ktest::writeFile(path, content)); }
 
 // A package directory below the catalogue: packages/<name>/<files>.
 void makePackage(const QString &name, const Files &files)

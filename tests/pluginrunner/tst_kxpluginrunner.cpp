@@ -3,11 +3,11 @@
 // plugins of the build tree.
 #include "app/kxcommandline.h"
 #include "pluginrunner/kxulxcloudsvrpluginrunner_p.h"
-#include "suite/kapplication.h"
+#include "tests/common/kserviceapp.h"
 #include "suite/krt.h"
 #include "suite/kxpluginssettings.h"
 #include "suite/plugins/kpluginmanager.h"
-#include "tests/common/testenv.h"
+#include "tests/common/kworld.h"
 
 #include <QDir>
 #include <QJsonArray>
@@ -18,12 +18,6 @@
 #include <QTimer>
 
 #include <memory>
-
-namespace {
-int g_argc = 1;
-char g_arg0[] = "tst_kxpluginrunner";
-char *g_argv[] = {g_arg0, nullptr};
-} // namespace
 
 class TestKxPluginRunner : public QObject
 {
@@ -55,22 +49,15 @@ private Q_SLOTS:
             plugins << QJsonObject{{"name", n}, {"package", packages + '/' + n}, {"library", "lib" + n + ".so"}};
         }
         const QString broken = m_env->root() + QStringLiteral("/packages/kbroken");
-        QDir().mkpath(broken);
-        QFile garbage(broken + QStringLiteral("/libkbroken.so"));
-        QVERIFY(garbage.open(QIODevice::WriteOnly));
-        garbage.write("not a library");
-        garbage.close();
+        QVERIFY(ktest::writeFile(broken + QStringLiteral("/libkbroken.so"), "not a library"));
         plugins << QJsonObject{{"name", "kbroken"}, {"package", broken}, {"library", "libkbroken.so"}};
         const QString catalogue = m_env->root() + QStringLiteral("/catalogue.json");
-        QFile f(catalogue);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(QJsonDocument(QJsonObject{{"plugins", plugins}}).toJson());
-        f.close();
+        QVERIFY(ktest::writeFile(catalogue, QJsonDocument(QJsonObject{{"plugins", plugins}}).toJson()));
         m_env->writeInstallConfig({{QStringLiteral("Installation/PluginCatalog"), catalogue}});
         krt::reload();
 
         KPluginManager::setAutoLoadRunner(true);
-        m_app = std::make_unique<KxApplication>(g_argc, g_argv, QStringLiteral("tavi"), QStringLiteral("Office"));
+        m_app = makeServiceApp();
         m_app->coreInitComplete();
         QTRY_VERIFY_WITH_TIMEOUT(m_runner = m_app->getPluginInstanceObject(QStringLiteral("kpluginrunner")),
                                  KTestEnv::scaled(10000));

@@ -2,7 +2,7 @@
 // installation uses the build tree's catalogue (kpluginrunner and the
 // demonstration plugins), installed into the world's data directory on first use.
 #include "suite/kxpluginssettings.h"
-#include "tests/common/testenv.h"
+#include "tests/common/kworld.h"
 
 #include <QProcess>
 #include <QTest>
@@ -14,57 +14,31 @@ class TestPluginRun : public QObject
     Q_OBJECT
 private:
     std::unique_ptr<KTestEnv> m_env;
-    std::unique_ptr<QProcess> m_server;
+    std::unique_ptr<ktest::KService> m_server;
     qint64 m_pid = 0;
 
-    // The messages ("LEVEL category text") the server logged.
-    QStringList serverLines() const
-    {
-        QStringList out;
-        for (const QString &line : m_env->logText().split('\n', Qt::SkipEmptyParts)) {
-            if (line.section(' ', 2, 2).toLongLong() == m_pid)
-                out << line.section(' ', 3);
-        }
-        return out;
-    }
+    QStringList serverLines() const { return ktest::logLinesOf(*m_env, m_pid); }
     int indexOf(const QString &text) const { return serverLines().indexOf(text); }
     bool logged(const QString &text) const { return serverLines().contains(text); }
 
-    void send(const QStringList &arguments)
-    {
-        QProcess second;
-        second.setProcessEnvironment(m_env->environment());
-        second.start(KTestEnv::binPath(QStringLiteral("ulxcloudsvr")), arguments);
-        QVERIFY(second.waitForFinished(KTestEnv::scaled(10000)));
-        QCOMPARE(second.exitCode(), 0);
-    }
+    void send(const QStringList &arguments) { QVERIFY(m_server->send(arguments)); }
 
 private Q_SLOTS:
     void initTestCase()
     {
         m_env = std::make_unique<KTestEnv>(QMap<QString, QString>{
             {QStringLiteral("Installation/PluginCatalog"), KTestEnv::binPath(QStringLiteral("plugins/catalogue.json"))}});
+        m_server = std::make_unique<ktest::KService>(*m_env);
     }
 
-    void cleanupTestCase()
-    {
-        if (m_server) {
-            m_server->terminate();
-            QVERIFY(m_server->waitForFinished(KTestEnv::scaled(10000)));
-        }
-    }
+    void cleanupTestCase() { QVERIFY(m_server->stop()); }
 
     // The first start's own command reaches the runner before the plugin manager
     // has even read its catalogue; it waits, and the bubbles run first.
     void firstRunWaitsForTheRunner()
     {
-        m_server = std::make_unique<QProcess>();
-        m_server->setProcessEnvironment(m_env->environment());
-        m_server->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_server->start(KTestEnv::binPath(QStringLiteral("ulxcloudsvr")),
-                        {"/run_plugin", "/plugin_name:kbubble", "/plugin_local", "/plugin_type:dll"});
-        QVERIFY(m_server->waitForStarted());
-        m_pid = m_server->processId();
+        QVERIFY(m_server->start({"/run_plugin", "/plugin_name:kbubble", "/plugin_local", "/plugin_type:dll"}));
+        m_pid = m_server->pid();
         QTRY_VERIFY_WITH_TIMEOUT(logged("FIXED kbubble kbubble::run params: "), KTestEnv::scaled(15000));
 
         const int arrived = indexOf("INFO KxUlxCloudSvrApplication KxUlxCloudSvrApplication::onRunPlugin /plugin_local /plugin_name=kbubble /plugin_type=dll ");

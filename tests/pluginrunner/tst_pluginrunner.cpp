@@ -2,12 +2,12 @@
 // process, against a recording runner object and the plugin manager stand-in.
 #include "pluginrunner/kplugingetter.h"
 #include "pluginrunner/kxulxcloudsvrpluginrunner.h"
-#include "suite/kapplication.h"
+#include "tests/common/kserviceapp.h"
 #include "suite/krt.h"
 #include "suite/plugins/kplugin.h"
 #include "suite/plugins/kpluginmanager.h"
 #include "suite/plugins/kpluginupgrademanager.h"
-#include "tests/common/testenv.h"
+#include "tests/common/kworld.h"
 #include "tests/pluginrunner/kfakerunner.h"
 
 #include <QDir>
@@ -17,10 +17,6 @@
 #include <memory>
 
 namespace {
-int g_argc = 1;
-char g_arg0[] = "tst_pluginrunner";
-char *g_argv[] = {g_arg0, nullptr};
-
 const QString Bubbles = QStringLiteral("kpdfassobubble||kpdfassobubble.dll|dll,kpdfassobubbleview||kpdfassobubbleview.dll|dll");
 } // namespace
 
@@ -36,7 +32,7 @@ private:
     // An application whose plugin manager is created (and loads from the event loop).
     void startApp()
     {
-        m_app = std::make_unique<KxApplication>(g_argc, g_argv, QStringLiteral("tavi"), QStringLiteral("Office"));
+        m_app = makeServiceApp();
         m_app->coreInitComplete();
         m_runner = std::make_unique<KxUlxCloudSvrPluginRunner>(m_app.get());
         m_runner->setParent(nullptr);
@@ -52,14 +48,10 @@ private Q_SLOTS:
         m_env = std::make_unique<KTestEnv>();
         // A catalogue of one plugin without library and one whose package is missing.
         const QString office = m_env->root() + QStringLiteral("/office");
-        QDir().mkpath(office + QStringLiteral("/plugins/packages/kpkg"));
-        QFile readme(office + QStringLiteral("/plugins/packages/kpkg/readme"));
-        QVERIFY(readme.open(QIODevice::WriteOnly));
-        QFile catalogue(office + QStringLiteral("/plugins/catalogue.json"));
-        QVERIFY(catalogue.open(QIODevice::WriteOnly));
-        catalogue.write(R"({"plugins":[{"name":"kpkg","package":"packages/kpkg"},
-                                      {"name":"kgone","package":"packages/kgone"}]})");
-        catalogue.close();
+        QVERIFY(ktest::writeFile(office + QStringLiteral("/plugins/packages/kpkg/readme"), QByteArray()));
+        QVERIFY(ktest::writeFile(office + QStringLiteral("/plugins/catalogue.json"),
+                                 R"({"plugins":[{"name":"kpkg","package":"packages/kpkg"},
+                                                {"name":"kgone","package":"packages/kgone"}]})"));
         krt::reload();
     }
 

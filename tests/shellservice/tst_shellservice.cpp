@@ -6,7 +6,7 @@
 #include "platform/namedmutex.h"
 #include "platform/registry/kregsettings.h"
 #include "tests/common/ktestserver.h"
-#include "tests/common/testenv.h"
+#include "tests/common/kworld.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -22,6 +22,7 @@
 namespace {
 const QString ListPath = QStringLiteral("/config/common/list");
 const char FakeTimeLib[] = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1";
+const QString PluginsKey = QStringLiteral("HKEY_CURRENT_USER\\Software\\Corvanta\\Office\\6.0\\plugins\\");
 } // namespace
 
 class TestShellService : public QObject
@@ -30,10 +31,10 @@ class TestShellService : public QObject
 private:
     std::unique_ptr<KTestEnv> m_env;
     std::unique_ptr<KTestServer> m_server;
-    std::unique_ptr<QProcess> m_service;
-    QString m_record;
+    std::unique_ptr<ktest::KService> m_service;
 
     QString script() const { return m_env->root() + QStringLiteral("/launcher.sh"); }
+    QStringList launches() const { return ktest::readLines(m_env->root() + QStringLiteral("/launches.txt")); }
     QMap<QString, QString> config(const QString &launcher) const
     {
         return {{QStringLiteral("Installation/PluginCatalog"), KTestEnv::binPath(QStringLiteral("plugins/catalogue.json"))},
@@ -41,63 +42,9 @@ private:
                 {QStringLiteral("Servers/InfoCollectSvr"), m_server->url(QStringLiteral("/collect"))},
                 {QStringLiteral("Servers/NexaSwitchSvr"), m_server->url(QString())}};
     }
-    bool startService(const QStringList &arguments, QProcessEnvironment env = {})
-    {
-        m_service = std::make_unique<QProcess>();
-        m_service->setProcessEnvironment(env.isEmpty() ? m_env->environment() : env);
-        m_service->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_service->start(KTestEnv::binPath(QStringLiteral("ulxcloudsvr")), arguments);
-        return m_service->waitForStarted(KTestEnv::scaled(5000));
-    }
-    // A second start: hands its line to the serving process and ends.
-    bool send(const QStringList &arguments)
-    {
-        QProcess client;
-        client.setProcessEnvironment(m_env->environment());
-        client.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        client.start(KTestEnv::binPath(QStringLiteral("ulxcloudsvr")), arguments);
-        return client.waitForFinished(KTestEnv::scaled(10000)) && client.exitCode() == 0;
-    }
-    QStringList messages(const QString &category) const
-    {
-        QStringList out;
-        for (const QString &line : m_env->logText().split('\n', Qt::SkipEmptyParts)) {
-            if (line.section(' ', 4, 4) == category)
-                out << line.section(' ', 5);
-        }
-        return out;
-    }
-    bool waitForMessage(const QString &category, const QString &message, int ms) const
-    {
-        QElapsedTimer t;
-        t.start();
-        while (!messages(category).contains(message) && t.elapsed() < KTestEnv::scaled(ms))
-            QTest::qWait(25);
-        return messages(category).contains(message);
-    }
-    QStringList launches() const
-    {
-        QFile f(m_record);
-        if (!f.open(QIODevice::ReadOnly))
-            return {};
-        return QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    }
     QStringList events(const QString &action) const
     {
-        QStringList out;
-        for (const QJsonObject &r : m_server->records()) {
-            const QJsonArray pairs = r.value(QStringLiteral("pairs")).toArray();
-            if (pairs.size() > 6 && pairs.at(1).toArray().at(1).toString() == action)
-                out << pairs.at(6).toArray().at(1).toString();
-        }
-        return out;
-    }
-    int listRequests() const
-    {
-        int n = 0;
-        for (const QJsonObject &r : m_server->records())
-            n += r.value(QStringLiteral("path")).toString() == ListPath;
-        return n;
+        return m_server->eventValues(QStringLiteral("/ulx/client/minisite"), action);
     }
 
 private Q_SLOTS:
@@ -105,27 +52,15 @@ private Q_SLOTS:
     {
         m_env = std::make_unique<KTestEnv>();
         const QString answer = m_env->root() + QStringLiteral("/answer.json");
-        QFile a(answer);
-        QVERIFY(a.open(QIODevice::WriteOnly));
-        a.write(R"({"success":true,"timestamp":1772395200000,"data":[{"expiration":1798729200000}]})");
-        a.close();
+        QVERIFY(ktest::writeFile(answer, R"({"success":true,"timestamp":1772395200000,"data":[{"expiration":1798729200000}]})"));
         m_server = std::make_unique<KTestServer>(m_env->root(), QStringList{ListPath + QStringLiteral("=file:") + answer});
         QVERIFY(m_server->isRunning());
-        m_record = m_env->root() + QStringLiteral("/launches.txt");
-        QFile s(script());
-        QVERIFY(s.open(QIODevice::WriteOnly));
-        s.write("#!/bin/sh\necho \"$*\" >> '" + QFile::encodeName(m_record) + "'\n");
-        s.close();
-        s.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QVERIFY(ktest::writeRecordingScript(script(), m_env->root() + QStringLiteral("/launches.txt")));
+        m_service = std::make_unique<ktest::KService>(*m_env);
     }
 
     void cleanup()
     {
-        if (m_service && m_service->state() != QProcess::NotRunning) {
-            m_service->terminate();
-            if (!m_service->waitForFinished(KTestEnv::scaled(10000)))
-                m_service->kill();
-        }
         m_service.reset();
         m_server.reset();
         m_env.reset();
@@ -137,36 +72,26 @@ private Q_SLOTS:
     void switchAndPrestart()
     {
         m_env->writeInstallConfig(config(script()));
-        KRegSettings(QStringLiteral("HKEY_CURRENT_USER\\Software\\Corvanta\\Office\\6.0\\plugins\\knexabeep"))
-            .setValue(QStringLiteral("switch"), QStringLiteral("true"));
-        KRegSettings(QStringLiteral("HKEY_CURRENT_USER\\Software\\Corvanta\\Office\\6.0\\plugins\\knexaprestart"))
-            .setValue(QStringLiteral("strategy"), 1);
+        KRegSettings(PluginsKey + QStringLiteral("knexabeep")).setValue(QStringLiteral("switch"), QStringLiteral("true"));
+        KRegSettings(PluginsKey + QStringLiteral("knexaprestart")).setValue(QStringLiteral("strategy"), 1);
         QElapsedTimer sinceStart;
         sinceStart.start();
-        QVERIFY(startService({QStringLiteral("/inner_plugin:KNexaSwitch")}));
+        QVERIFY(m_service->start({QStringLiteral("/inner_plugin:KNexaSwitch")}));
         QVERIFY(m_server->waitForRecords(1, KTestEnv::scaled(10000)));
-        QElapsedTimer t;
-        t.start();
-        QString beep;
-        while (beep.isEmpty() && t.elapsed() < KTestEnv::scaled(5000)) {
-            QTest::qWait(50);
-            beep = KRegSettings(QStringLiteral("HKEY_CURRENT_USER\\Software\\Corvanta\\Office\\6.0\\plugins\\knexabeep"))
-                       .value(QStringLiteral("beep"))
-                       .toString();
-        }
-        QVERIFY2(QRegularExpression(QStringLiteral("^([0-9a-f]{2}(:[0-9a-f]{2}){3}\\|){2}[0-9a-f]{2}(:[0-9a-f]{2}){3}$"))
-                     .match(beep)
-                     .hasMatch(),
-                 qPrintable(beep));
-        QCOMPARE(listRequests(), 1);
+        const auto beepOf = [] { return KRegSettings(PluginsKey + QStringLiteral("knexabeep")).value(QStringLiteral("beep")).toString(); };
+        QTRY_VERIFY_WITH_TIMEOUT(!beepOf().isEmpty(), KTestEnv::scaled(5000));
+        const QString beep = beepOf();
+        const QRegularExpression codes(QStringLiteral("^([0-9a-f]{2}(:[0-9a-f]{2}){3}\\|){2}[0-9a-f]{2}(:[0-9a-f]{2}){3}$"));
+        QVERIFY2(codes.match(beep).hasMatch(), qPrintable(beep));
+        QCOMPARE(m_server->recordsAt(ListPath).size(), 1);
 
-        QVERIFY(waitForMessage(QStringLiteral("knexaprestart"),
+        QVERIFY(ktest::waitForLog(*m_env, QStringLiteral("knexaprestart"),
                                QStringLiteral("prestart:%1, /nexaplex /prestart-type=1").arg(script()), 10000));
         const qint64 after = sinceStart.elapsed();
         QVERIFY2(after >= 5000, qPrintable(QString::number(after)));
         QTRY_COMPARE_WITH_TIMEOUT(launches(), QStringList{"/nexaplex /prestart-type=1"}, KTestEnv::scaled(3000));
         // Later lines change nothing.
-        QVERIFY(send({QStringLiteral("/broadcast")}));
+        QVERIFY(m_service->send({QStringLiteral("/broadcast")}));
         QTest::qWait(KTestEnv::scaled(1000));
         QCOMPARE(launches().size(), 1);
     }
@@ -176,15 +101,13 @@ private Q_SLOTS:
     void prestartSkippedWhileShellRuns()
     {
         m_env->writeInstallConfig(config(script()));
-        KRegSettings(QStringLiteral("HKEY_CURRENT_USER\\Software\\Corvanta\\Office\\6.0\\plugins\\knexaprestart"))
-            .setValue(QStringLiteral("strategy"), 1);
+        KRegSettings(PluginsKey + QStringLiteral("knexaprestart")).setValue(QStringLiteral("strategy"), 1);
         const QString path = ulx::namedmutex::filePath(QStringLiteral("__#_NEXA_INSTANCE_EXIST_KEY_#__"));
         QVERIFY(!path.isEmpty());
         QProcess holder;
-        holder.start(QStringLiteral("flock"), {path, QStringLiteral("sh"), QStringLiteral("-c"), QStringLiteral("echo held; read line")});
-        QVERIFY(holder.waitForReadyRead(KTestEnv::scaled(10000)));
-        QVERIFY(startService({QStringLiteral("/start_from:test")}));
-        QVERIFY(waitForMessage(QStringLiteral("knexaprestart"), QStringLiteral("nexa exist, skipped prestart:1"), 10000));
+        QVERIFY(ktest::startLockHolder(holder, path));
+        QVERIFY(m_service->start({QStringLiteral("/start_from:test")}));
+        QVERIFY(ktest::waitForLog(*m_env, QStringLiteral("knexaprestart"), QStringLiteral("nexa exist, skipped prestart:1"), 10000));
         QCOMPARE(launches(), QStringList());
         holder.closeWriteChannel();
         QVERIFY(holder.waitForFinished(KTestEnv::scaled(5000)));
@@ -201,8 +124,7 @@ private Q_SLOTS:
             .setValue(QStringLiteral("InstallRoot"), m_env->root());
         // Yesterday on the faked calendar, years ahead of the real one: only a faked
         // clock makes this the day's first showing.
-        KRegSettings(QStringLiteral("HKEY_CURRENT_USER\\Software\\Corvanta\\Office\\6.0\\plugins\\minisiteex"))
-            .setValue(QStringLiteral("impstrtpmnstdt"), QStringLiteral("2031-03-03"));
+        KRegSettings(PluginsKey + QStringLiteral("minisiteex")).setValue(QStringLiteral("impstrtpmnstdt"), QStringLiteral("2031-03-03"));
 
         QProcessEnvironment env = m_env->environment();
         env.insert(QStringLiteral("LD_PRELOAD"), QString::fromLatin1(FakeTimeLib));
@@ -214,13 +136,13 @@ private Q_SLOTS:
         env.insert(QStringLiteral("ASAN_OPTIONS"),
                    env.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":verify_asan_link_order=0"));
 #endif
-        QVERIFY(startService({QStringLiteral("/run_plugin"), QStringLiteral("/plugin_name:kulxpushbubble"),
+        QVERIFY(m_service->start({QStringLiteral("/run_plugin"), QStringLiteral("/plugin_name:kulxpushbubble"),
                               QStringLiteral("/plugin_local"), QStringLiteral("/plugin_type:dll"), QStringLiteral("/code=none")},
                              env));
-        QVERIFY(waitForMessage(QStringLiteral("KUlxPushBubble"), QStringLiteral("KUlxPushBubble::run params: /code=none "), 15000));
+        QVERIFY(ktest::waitForLog(*m_env, QStringLiteral("KUlxPushBubble"), QStringLiteral("KUlxPushBubble::run params: /code=none "), 15000));
 
-        QVERIFY(send({QStringLiteral("/inner_plugin:KMinisite"), QStringLiteral("/start_from:test")}));
-        QVERIFY(waitForMessage(QStringLiteral("ulxminisite"), QStringLiteral("ulxminisite::start /from:minisite /minisite:tray"), 15000));
+        QVERIFY(m_service->send({QStringLiteral("/inner_plugin:KMinisite"), QStringLiteral("/start_from:test")}));
+        QVERIFY(ktest::waitForLog(*m_env, QStringLiteral("ulxminisite"), QStringLiteral("ulxminisite::start /from:minisite /minisite:tray"), 15000));
         qint64 minisitePid = 0;
         for (const QString &line : m_env->logText().split('\n')) {
             if (line.contains(QLatin1String("ulxminisite::start")))
@@ -230,44 +152,40 @@ private Q_SLOTS:
         auto stopMinisite = qScopeGuard([minisitePid] { ::kill(pid_t(minisitePid), SIGTERM); });
 
         QTRY_COMPARE_WITH_TIMEOUT(events(QStringLiteral("impstartupmini")), QStringList{"100"}, KTestEnv::scaled(10000));
-        QCOMPARE(KRegSettings(QStringLiteral("HKEY_CURRENT_USER\\Software\\Corvanta\\Office\\6.0\\plugins\\minisiteex"))
+        QCOMPARE(KRegSettings(PluginsKey + QStringLiteral("minisiteex"))
                      .value(QStringLiteral("impstrtpmnstdt"))
                      .toString(),
                  QStringLiteral("2031-03-04"));
 
-        QVERIFY(send({QStringLiteral("/run_plugin"), QStringLiteral("/plugin_name:kulxpushbubble"), QStringLiteral("/plugin_local"),
+        QVERIFY(m_service->send({QStringLiteral("/run_plugin"), QStringLiteral("/plugin_name:kulxpushbubble"), QStringLiteral("/plugin_local"),
                       QStringLiteral("/plugin_type:dll"), QStringLiteral("/code=browsetheweb"), QStringLiteral("/info=hello")}));
-        QVERIFY(waitForMessage(QStringLiteral("ulxminisite"), QStringLiteral("ulxminisite::receive hello"), 10000));
+        QVERIFY(ktest::waitForLog(*m_env, QStringLiteral("ulxminisite"), QStringLiteral("ulxminisite::receive hello"), 10000));
 
         // Inside the 600 s window: refused, with the line naming the accepted time.
-        QVERIFY(send({QStringLiteral("/inner_plugin:KMinisite"), QStringLiteral("/start_from:again")}));
-        QElapsedTimer t;
-        t.start();
-        auto refused = [this] {
-            for (const QString &m : messages(QStringLiteral("KMinisite")))
+        QVERIFY(m_service->send({QStringLiteral("/inner_plugin:KMinisite"), QStringLiteral("/start_from:again")}));
+        const auto refused = [this] {
+            for (const QString &m : ktest::logMessages(*m_env, QStringLiteral("KMinisite")))
                 if (m.startsWith(QLatin1String("KMinisite::hasAccepted at : ")) && m.contains(QLatin1String("2031"))
                     && m.endsWith(QLatin1String("/start_from=again ")))
                     return true;
             return false;
         };
-        while (!refused() && t.elapsed() < KTestEnv::scaled(5000))
-            QTest::qWait(25);
-        QVERIFY2(refused(), qPrintable(messages(QStringLiteral("KMinisite")).join('\n')));
+        QTRY_VERIFY2_WITH_TIMEOUT(refused(), qPrintable(m_env->logText()), KTestEnv::scaled(5000));
         QCOMPARE(events(QStringLiteral("impstartupmini")), QStringList{"100"});
 
         // With nobody serving the channel the relay only logs.
         stopMinisite.dismiss();
         QCOMPARE(::kill(pid_t(minisitePid), SIGTERM), 0);
-        QVERIFY(waitForMessage(QStringLiteral("ulxminisite"), QStringLiteral("ulxminisite::quit"), 5000));
-        QVERIFY(send({QStringLiteral("/run_plugin"), QStringLiteral("/plugin_name:kulxpushbubble"), QStringLiteral("/plugin_local"),
+        QVERIFY(ktest::waitForLog(*m_env, QStringLiteral("ulxminisite"), QStringLiteral("ulxminisite::quit"), 5000));
+        QVERIFY(m_service->send({QStringLiteral("/run_plugin"), QStringLiteral("/plugin_name:kulxpushbubble"), QStringLiteral("/plugin_local"),
                       QStringLiteral("/plugin_type:dll"), QStringLiteral("/code=browsetheweb_common"), QStringLiteral("/info=gone")}));
-        QVERIFY(waitForMessage(QStringLiteral("KMinisite"),
+        QVERIFY(ktest::waitForLog(*m_env, QStringLiteral("KMinisite"),
                                QStringLiteral("KMinisite::__OnBubbleLogicEx not delivered to ulxminisite: browsetheweb_common"), 5000));
 
         // Under libfaketime the shutdown's timed thread joins cannot be trusted (the
         // watchdog's threads outlive their wait and Qt aborts), so this service is killed.
-        m_service->kill();
-        QVERIFY(m_service->waitForFinished(KTestEnv::scaled(10000)));
+        m_service->process()->kill();
+        QVERIFY(m_service->process()->waitForFinished(KTestEnv::scaled(10000)));
     }
 };
 

@@ -5,11 +5,11 @@
 #include "innerplugins/kupdateulx/kupdateulx.h"
 #include "innerplugins/pluginpool/kpluginpool.h"
 #include "platform/registry/kregsettings.h"
-#include "suite/kapplication.h"
+#include "tests/common/kserviceapp.h"
 #include "suite/krt.h"
 #include "suite/kxstartup.h"
 #include "suite/plugins/kpluginmanager.h"
-#include "tests/common/testenv.h"
+#include "tests/common/kworld.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,10 +19,6 @@
 #include <memory>
 
 namespace {
-int g_argc = 1;
-char g_arg0[] = "tst_updateplugins";
-char *g_argv[] = {g_arg0, nullptr};
-
 const QString PluginsKey = QStringLiteral("HKEY_CURRENT_USER\\Software\\Corvanta\\Office\\6.0\\plugins");
 } // namespace
 
@@ -39,7 +35,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         m_env = std::make_unique<KTestEnv>();
-        m_app = std::make_unique<KxApplication>(g_argc, g_argv, QStringLiteral("tavi"), QStringLiteral("Office"));
+        m_app = makeServiceApp();
         m_app->setStartupInfo(new KxStartup(QStringLiteral("tavi"), 0, false));
     }
 
@@ -47,15 +43,6 @@ private Q_SLOTS:
     {
         destroyInnerPlugins();
         m_app.reset();
-    }
-
-    void bothAreRegistered()
-    {
-        const QStringList names = innerPluginNames();
-        QVERIFY(names.contains(QStringLiteral("KUpdateself")));
-        QVERIFY(names.contains(QStringLiteral("KUpdateUlx")));
-        // Upper-case "U" sorts before lower-case "s".
-        QVERIFY(names.indexOf(QStringLiteral("KUpdateUlx")) < names.indexOf(QStringLiteral("KUpdateself")));
     }
 
     void pool_data()
@@ -71,8 +58,8 @@ private Q_SLOTS:
         QTest::newRow("look-alikes only")
             << QStringList{"krpt_1.2.3", "krpt_1.2.3.4.5", "krpt_a.b.c.d", "krpt_1.2.3.4\n", "krpt_1.2.3.4 ", "krpt_"}
             << QStringList{} << "";
-        QTest::newRow("another letter case is found, not taken") << QStringList{"KRPT_9.0.0.0", "krpt_1.0.0.0"}
-                                                                 << QStringList{} << "krpt_1.0.0.0";
+        QTest::newRow("another letter case is not taken") << QStringList{"KRPT_9.0.0.0", "krpt_1.0.0.0"} << QStringList{}
+                                                          << "krpt_1.0.0.0";
         QTest::newRow("five digits compare as text") << QStringList{"krpt_1.0.0.9999", "krpt_1.0.0.10000"}
                                                      << QStringList{} << "krpt_1.0.0.9999";
         QTest::newRow("files are not plugins") << QStringList{"krpt_1.0.0.0"} << QStringList{"krpt_9.0.0.0"}
@@ -161,11 +148,7 @@ private Q_SLOTS:
         const QString marker = m_env->root() + QStringLiteral("/update-ran");
         const QString script = m_env->root() + QStringLiteral("/ulxupdate.sh");
         QFile::remove(marker);
-        QFile f(script);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(QStringLiteral("#!/bin/sh\necho \"$@\" > '%1'\n").arg(marker).toUtf8());
-        f.close();
-        f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QVERIFY(ktest::writeRecordingScript(script, marker));
         m_env->writeInstallConfig({{QStringLiteral("Installation/Features"), features},
                                    {QStringLiteral("Installation/UpdateProgram"), program ? script : QString()}});
         krt::reload();
@@ -173,12 +156,7 @@ private Q_SLOTS:
         KUpdateUlx update;
         update.exec(QStringLiteral("/start_from:x"));
         if (runs) {
-            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), KTestEnv::scaled(5000));
-            const auto content = [&marker] {
-                QFile m(marker);
-                return m.open(QIODevice::ReadOnly) ? m.readAll() : QByteArray();
-            };
-            QTRY_COMPARE(content(), QByteArray("/from:rlostart\n"));
+            QTRY_COMPARE_WITH_TIMEOUT(ktest::readFile(marker), QByteArray("/from:rlostart\n"), KTestEnv::scaled(5000));
         } else {
             QTest::qWait(KTestEnv::scaled(300));
             QVERIFY(!QFile::exists(marker));
