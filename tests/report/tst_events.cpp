@@ -49,15 +49,9 @@ class TestEvents : public QObject
     // Waits until the service serves (its own line dispatched).
     bool serving(QProcess *p, const QString &line)
     {
-        const QString expected = QStringLiteral(" FIXED KxUlxCloudSvrApplication KxUlxCloudSvrApplication::onIPCTransmission ") + line;
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < KTestEnv::scaled(10000)) {
-            if (m_env->logText().contains(QString::number(p->processId()) + expected))
-                return true;
-            QTest::qWait(20);
-        }
-        return false;
+        const QString expected = QString::number(p->processId())
+            + QStringLiteral(" FIXED KxUlxCloudSvrApplication KxUlxCloudSvrApplication::onIPCTransmission ") + line;
+        return QTest::qWaitFor([&] { return m_env->logText().contains(expected); }, KTestEnv::scaled(10000));
     }
 
     QList<QJsonArray> events(const QString &action) const
