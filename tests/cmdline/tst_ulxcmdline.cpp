@@ -78,14 +78,10 @@ void TestUlxCmdline::lines_data()
     QTest::newRow("CRLF line ending") << false << QByteArray("\"/a b\"\r")
                                       << QByteArray(R"x({"arguments":["/a","b"],"program":"","switchCount":1,)x"
                                                     R"x("switches":{"a":""},"remainder":"b","rebuilt":"/a b"})x");
-    QTest::newRow("program path")
+    QTest::newRow("--program: the first argument is the program path")
         << true << QByteArray(R"x("\"C:\\Program Files\\x.exe\" /S tail")x")
         << QByteArray(R"x({"arguments":["C:\\Program Files\\x.exe","/S","tail"],"program":"C:\\Program Files\\x.exe",)x"
                       R"x("switchCount":2,"switches":{"s":""},"remainder":"tail","rebuilt":"/s tail"})x");
-    QTest::newRow("a first argument that is a switch is no program")
-        << true << QByteArray(R"x("/a b")x")
-        << QByteArray(R"x({"arguments":["/a","b"],"program":"","switchCount":1,"switches":{"a":""},)x"
-                      R"x("remainder":"b","rebuilt":"/a b"})x");
 }
 
 void TestUlxCmdline::badLinesDoNotStopTheTool()
