@@ -133,7 +133,6 @@ void TestWinArgv::split_data()
     // Empty and blank texts.
     row("empty text gives no argument", t(""), {});
     row("blanks alone: one empty argument", t("    "), {t("")});
-    row("newline alone", t("\n"), {t("")});
     row("two newlines: 2nd is an argument", t("\n\n"), {t(""), t("\n")});
     row("leading blanks, trailing blanks", t("  a  b  "), {t(""), t("a"), t("b")});
     row("leading control char", t("\x01" "a"), {t(""), t("a")});
@@ -164,7 +163,6 @@ void TestWinArgv::split_data()
     row("2 backslashes + quote", t(R"x(p a\\"b c")x"), {t("p"), t(R"x(a\b c)x")});
     row("3 backslashes + quote", t(R"x(p a\\\"b)x"), {t("p"), t(R"x(a\"b)x")});
     row("4 backslashes + quote", t(R"x(p a\\\\"b c" d)x"), {t("p"), t(R"x(a\\b c)x"), t("d")});
-    row("5 backslashes + quote", t(R"x(p a\\\\\"b)x"), {t("p"), t(R"x(a\\"b)x")});
     row("2 backslashes + unterminated quote", t(R"x(p \\")x"), {t("p"), t(R"x(\)x")});
     row("quoted, 2 backslashes close", t(R"x(p "a\\" b)x"), {t("p"), t(R"x(a\)x"), t("b")});
     row("quoted, escaped quote stays quoted", t(R"x(p "a\" b)x"), {t("p"), t(R"x(a" b)x")});
@@ -178,7 +176,6 @@ void TestWinArgv::split_data()
     row("lone quote", t(R"x(p ")x"), {t("p"), t("")});
     row("3 quotes", t(R"x(p """)x"), {t("p"), t(R"x(")x")});
     row("4 quotes", t(R"x(p """")x"), {t("p"), t(R"x(")x")});
-    row("6 quotes", t(R"x(p """""")x"), {t("p"), t(R"x("")x")});
     row("3 quotes then blank ends argument", t(R"x(p """ a)x"), {t("p"), t(R"x(")x"), t("a")});
     row("doubled quote inside", t(R"x(p "a""b")x"), {t("p"), t(R"x(a"b)x")});
     row("doubled quote ends quoting", t(R"x(p "a""b c")x"), {t("p"), t(R"x(a"b)x"), t("c")});
@@ -189,7 +186,6 @@ void TestWinArgv::split_data()
     row("triple outside quotes", t(R"x(p a"""b)x"), {t("p"), t(R"x(a"b)x")});
     row("unterminated quote", t(R"x(p "a b)x"), {t("p"), t("a b")});
     row("quoted pieces join", t(R"x(p "a"b"c d")x"), {t("p"), t("abc d")});
-    row("msdn: backslashes and quotes", t(R"x(p a\\\b d"e f"g h)x"), {t("p"), t(R"x(a\\\b)x"), t("de fg"), t("h")});
 
     // Separators and other characters in later arguments.
     row("tabs separate", t("p\ta\t\tb"), {t("p"), t("a"), t("b")});
