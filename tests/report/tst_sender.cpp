@@ -59,7 +59,6 @@ private Q_SLOTS:
         QTest::newRow("hang") << QStringLiteral("hang");
         QTest::newRow("500") << QStringLiteral("status:500");
         QTest::newRow("garbage") << QStringLiteral("garbage");
-        QTest::newRow("close without answer") << QStringLiteral("close");
         QTest::newRow("endless body") << QStringLiteral("endless");
     }
     void badCollector()
