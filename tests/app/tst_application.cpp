@@ -129,7 +129,6 @@ private Q_SLOTS:
         QTest::addColumn<QString>("line");
         QTest::addColumn<QStringList>("serviceLines"); // log lines after onIPCTransmission
         QTest::addColumn<QStringList>("inner");        // what the inner plugins received
-
         const QString runPlugin = QStringLiteral("INFO KxUlxCloudSvrApplication KxUlxCloudSvrApplication::onRunPlugin ");
         const QString runApp = QStringLiteral("INFO KxUlxCloudSvrApplication KxUlxCloudSvrApplication::onRunApp ");
         // The plugin runner got the line: without plugin_local or an entry it refuses it.
@@ -174,7 +173,6 @@ private Q_SLOTS:
         QFETCH(QString, line);
         QFETCH(QStringList, serviceLines);
         QFETCH(QStringList, inner);
-
         auto app = makeApp();
         host.deliverToSelf = false;
         app->init(u"/start");

@@ -4,7 +4,6 @@
 #include "tests/common/testenv.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QTest>
@@ -64,13 +63,9 @@ private:
     QProcess *startServer(const QStringList &arguments, const QString &ownLine)
     {
         QProcess *server = start(arguments);
-        if (!server->waitForStarted(KTestEnv::scaled(5000)))
-            return nullptr;
-        QElapsedTimer t;
-        t.start();
-        while (!linesOf(server->processId()).contains(dispatched(ownLine)) && t.elapsed() < KTestEnv::scaled(10000))
-            QTest::qWait(10);
-        return linesOf(server->processId()).contains(dispatched(ownLine)) ? server : nullptr;
+        return QTest::qWaitFor([&] { return linesOf(pidOf(server)).contains(dispatched(ownLine)); }, KTestEnv::scaled(10000))
+            ? server
+            : nullptr;
     }
 
     QStringList runtimeFiles() const
@@ -79,18 +74,12 @@ private:
     }
 
 private Q_SLOTS:
-    void init()
-    {
-        m_env = std::make_unique<KTestEnv>();
-    }
-
+    void init() { m_env = std::make_unique<KTestEnv>(); }
     void cleanup()
     {
         for (auto &p : m_processes) {
-            if (p->state() != QProcess::NotRunning) {
-                p->kill();
-                p->waitForFinished(KTestEnv::scaled(5000));
-            }
+            p->kill(); // harmless on a process that has ended
+            p->waitForFinished(KTestEnv::scaled(5000));
         }
         m_processes.clear();
     }

@@ -22,15 +22,6 @@ class TestEvents : public QObject
     std::unique_ptr<KTestServer> m_collector;
     std::vector<std::unique_ptr<QProcess>> m_processes;
 
-    void configure(const QString &collectorUrl)
-    {
-        m_env->writeInstallConfig({{QStringLiteral("Installation/Features"), QStringLiteral("UseUlxCloudSvrInfoXa")},
-                                   {QStringLiteral("Installation/Version"), QStringLiteral("6.0.0.7")},
-                                   {QStringLiteral("Installation/DistribNumber"), QStringLiteral("Grüße-1")},
-                                   {QStringLiteral("Servers/InfoCollectSvr"), collectorUrl},
-                                   {QStringLiteral("Servers/DefaultInfoCollectSvr"), collectorUrl}});
-    }
-
     QProcess *start(const QStringList &arguments, KTestEnv *world = nullptr)
     {
         auto p = std::make_unique<QProcess>();
@@ -49,15 +40,9 @@ class TestEvents : public QObject
     // Waits until the service serves (its own line dispatched).
     bool serving(QProcess *p, const QString &line)
     {
-        const QString expected = QStringLiteral(" FIXED KxUlxCloudSvrApplication KxUlxCloudSvrApplication::onIPCTransmission ") + line;
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < KTestEnv::scaled(10000)) {
-            if (m_env->logText().contains(QString::number(p->processId()) + expected))
-                return true;
-            QTest::qWait(20);
-        }
-        return false;
+        const QString expected = QString::number(p->processId())
+            + QStringLiteral(" FIXED KxUlxCloudSvrApplication KxUlxCloudSvrApplication::onIPCTransmission ") + line;
+        return QTest::qWaitFor([&] { return m_env->logText().contains(expected); }, KTestEnv::scaled(10000));
     }
 
     QList<QJsonArray> events(const QString &action) const
@@ -93,7 +78,12 @@ private Q_SLOTS:
         QVERIFY(m_collector->isRunning());
         KRegSettings(QStringLiteral("HKCU\\Software\\Corvanta\\Office\\6.0\\Common"))
             .setValue(QStringLiteral("infoGUID"), QStringLiteral("{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}"));
-        configure(m_collector->url(QStringLiteral("/ulxv6internet/infos.ads")));
+        const QString collectorUrl = m_collector->url(QStringLiteral("/ulxv6internet/infos.ads"));
+        m_env->writeInstallConfig({{QStringLiteral("Installation/Features"), QStringLiteral("UseUlxCloudSvrInfoXa")},
+                                   {QStringLiteral("Installation/Version"), QStringLiteral("6.0.0.7")},
+                                   {QStringLiteral("Installation/DistribNumber"), QStringLiteral("Grüße-1")},
+                                   {QStringLiteral("Servers/InfoCollectSvr"), collectorUrl},
+                                   {QStringLiteral("Servers/DefaultInfoCollectSvr"), collectorUrl}});
         // The crash dumper lives in the suite's program directory.
         QDir().mkpath(m_env->root() + QStringLiteral("/office"));
         QFile::link(KTestEnv::binPath(QStringLiteral("kcrashdumper")), m_env->root() + QStringLiteral("/office/kcrashdumper"));

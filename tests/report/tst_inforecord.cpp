@@ -52,10 +52,6 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("path");
         QTest::newRow("no fields, null action, null path") << QString() << QStringList() << QByteArray();
         QTest::newRow("empty action is not null") << QStringLiteral("") << QStringList{QString()} << QByteArray("/p");
-        QTest::newRow("hang") << QStringLiteral("ulxcloudsvrimp_hang")
-                              << QStringList{QStringLiteral("ABCDEF"), QStringLiteral("6.0.0.1"), QStringLiteral("100.0"),
-                                             QStringLiteral("4"), QStringLiteral("1")}
-                              << QByteArray("/ulx/client/ulxcloudsvrimp");
         QTest::newRow("non-ASCII and separators") << QStringLiteral("aktion")
                               << QStringList{QStringLiteral("Grüße 日本 🙂"), QStringLiteral("a|b&c=d?e#f%20+\n")}
                               << QByteArray("/ulx/client/app");

@@ -57,10 +57,8 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("kind");
         QTest::newRow("hang") << QStringLiteral("hang");
-        QTest::newRow("late beyond the time-out") << QStringLiteral("late:60000");
         QTest::newRow("500") << QStringLiteral("status:500");
         QTest::newRow("garbage") << QStringLiteral("garbage");
-        QTest::newRow("close without answer") << QStringLiteral("close");
         QTest::newRow("endless body") << QStringLiteral("endless");
     }
     void badCollector()

@@ -16,6 +16,7 @@
 #include <QSet>
 #include <QTest>
 
+#include <algorithm>
 #include <csignal>
 #include <memory>
 #include <sys/stat.h>
@@ -232,19 +233,11 @@ private Q_SLOTS:
             }
         }
         QCOMPARE(executedBy.size(), rounds + 1);
-        int lost = 0, doubled = 0;
-        for (int round = 0; round < rounds; ++round) {
-            for (int s = 0; s < senders; ++s) {
-                for (int i = 0; i < linesPerSender; ++i) {
-                    const int n = seen.value(QStringLiteral("r%1s%2-%3").arg(round).arg(s).arg(i));
-                    lost += n == 0;
-                    doubled += n > 1;
-                }
-            }
-        }
-        qInfo("restarts: %d, release to serving (ms): %s; lines lost %d, doubled %d of %d", rounds,
-              qPrintable(handOverMs.join(QLatin1Char(' '))), lost, doubled, rounds * senders * linesPerSender);
-        QCOMPARE(lost, 0);
+        // Only the senders send these lines: each of their names once is none lost, none doubled.
+        const int doubled = int(std::count_if(seen.cbegin(), seen.cend(), [](int n) { return n > 1; }));
+        qInfo("restarts: %d, release to serving (ms): %s; lines seen %lld, doubled %d of %d", rounds,
+              qPrintable(handOverMs.join(QLatin1Char(' '))), qint64(seen.size()), doubled, rounds * senders * linesPerSender);
+        QCOMPARE(int(seen.size()), rounds * senders * linesPerSender);
         QCOMPARE(doubled, 0);
     }
 

@@ -39,11 +39,26 @@ private:
         return lines;
     }
 
-private Q_SLOTS:
-    void init()
+    // This process's logger resolved its file at the first test's world: the text of that one.
+    static QString ownLog()
     {
-        m_env = std::make_unique<KTestEnv>();
+        QFile f(KxLogger::logFilePath());
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
     }
+
+    // A writer process (see main()) logging `count` lines with a size bound of `maxBytes`.
+    std::unique_ptr<QProcess> startWriter(const QString &tag, int count, int maxBytes)
+    {
+        QProcessEnvironment env = m_env->environment();
+        env.insert(QStringLiteral("ULX_LOG_MAX_BYTES"), QString::number(maxBytes));
+        auto p = std::make_unique<QProcess>();
+        p->setProcessEnvironment(env);
+        p->start(QCoreApplication::applicationFilePath(), {QStringLiteral("--writer"), tag, QString::number(count)});
+        return p;
+    }
+
+private Q_SLOTS:
+    void init() { m_env = std::make_unique<KTestEnv>(); }
 
     void lineShape_data()
     {
@@ -79,10 +94,7 @@ private Q_SLOTS:
         QFETCH(QString, message);
         QFETCH(QString, written);
         KxLogger::writeMsg(level, category, message);
-        // This process's logger resolved its file at the first test's world: read that one.
-        QFile f(KxLogger::logFilePath());
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        const QString text = QString::fromUtf8(f.readAll());
+        const QString text = ownLog();
         QVERIFY(text.endsWith('\n'));
         const QString line = text.section('\n', -2, -2);
         static const QRegularExpression stamp(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} (\\d+) "));
@@ -96,18 +108,10 @@ private Q_SLOTS:
     // log rotates many times while they write: every line arrives whole and once.
     void concurrentProcessesNeverInterleaveOrLose()
     {
-        const int writers = 4;
-        const int perWriter = 400;
-        QProcessEnvironment env = m_env->environment();
-        env.insert(QStringLiteral("ULX_LOG_MAX_BYTES"), QStringLiteral("40000"));
+        const int writers = 4, perWriter = 400;
         std::vector<std::unique_ptr<QProcess>> children;
-        for (int w = 0; w < writers; ++w) {
-            auto p = std::make_unique<QProcess>();
-            p->setProcessEnvironment(env);
-            p->start(QCoreApplication::applicationFilePath(),
-                     {QStringLiteral("--writer"), QStringLiteral("w%1").arg(w), QString::number(perWriter)});
-            children.push_back(std::move(p));
-        }
+        for (int w = 0; w < writers; ++w)
+            children.push_back(startWriter(QStringLiteral("w%1").arg(w), perWriter, 40000));
         for (auto &p : children) {
             QVERIFY(p->waitForFinished(KTestEnv::scaled(30000)));
             QCOMPARE(p->exitCode(), 0);
@@ -132,8 +136,7 @@ private Q_SLOTS:
 
     void threadsOfOneProcess()
     {
-        const int threads = 4;
-        const int perThread = 250;
+        const int threads = 4, perThread = 250;
         std::vector<std::unique_ptr<QThread>> workers;
         for (int t = 0; t < threads; ++t) {
             workers.emplace_back(QThread::create([t] {
@@ -145,10 +148,7 @@ private Q_SLOTS:
         for (auto &w : workers)
             QVERIFY(w->wait(KTestEnv::scaled(20000)));
         KxLogger::onAboutToQuit();
-        // This process's logger resolved its file at the first test's world: read that one.
-        QFile f(KxLogger::logFilePath());
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        const QStringList lines = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        const QStringList lines = ownLog().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         static const QRegularExpression shape(QStringLiteral("^\\S+ \\S+ \\d+ INFO T t(\\d) (\\d+)$"));
         QSet<QString> seen;
         for (const QString &line : lines) {
@@ -167,16 +167,12 @@ private Q_SLOTS:
         // Directories in the places of the rotated files: every rename fails, even for root.
         for (int i = 1; i <= KxLogger::RotatedFiles; ++i)
             QVERIFY(QDir().mkpath(m_env->logPath() + QStringLiteral(".%1/keep").arg(i)));
-        QProcessEnvironment env = m_env->environment();
-        env.insert(QStringLiteral("ULX_LOG_MAX_BYTES"), QStringLiteral("2000"));
-        QProcess writer;
-        writer.setProcessEnvironment(env);
-        writer.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--writer"), QStringLiteral("w"), QStringLiteral("200")});
-        QVERIFY(writer.waitForFinished(KTestEnv::scaled(30000)));
-        QCOMPARE(writer.exitCode(), 0);
+        const auto writer = startWriter(QStringLiteral("w"), 200, 2000);
+        QVERIFY(writer->waitForFinished(KTestEnv::scaled(30000)));
+        QCOMPARE(writer->exitCode(), 0);
         const qint64 size = QFileInfo(m_env->logPath()).size();
         QVERIFY2(size > 2000 && size <= 4000, qPrintable(QString::number(size)));
-        const QString err = QString::fromLocal8Bit(writer.readAllStandardError());
+        const QString err = QString::fromLocal8Bit(writer->readAllStandardError());
         QCOMPARE(err.count(QStringLiteral("cannot be rotated")), 1);
         QVERIFY2(err.contains(m_env->logPath()), qPrintable(err));
     }
@@ -205,11 +201,8 @@ private Q_SLOTS:
         KxLogger::writeInfo(QStringLiteral("R"), QStringLiteral("before"));
         QVERIFY(QFile::remove(KxLogger::logFilePath()));
         KxLogger::writeInfo(QStringLiteral("R"), QStringLiteral("after"));
-        QFile f(KxLogger::logFilePath());
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        const QByteArray text = f.readAll();
-        QVERIFY(text.contains("INFO R after"));
-        QVERIFY(!text.contains("INFO R before"));
+        QVERIFY(ownLog().contains(QStringLiteral("INFO R after")));
+        QVERIFY(!ownLog().contains(QStringLiteral("INFO R before")));
     }
 };
 

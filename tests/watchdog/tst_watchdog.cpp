@@ -28,14 +28,7 @@ class TestWatchdog : public QObject
 
     bool waitForLog(const QString &text, int ms) const
     {
-        QElapsedTimer t;
-        t.start();
-        while (!m_env->logText().contains(text)) {
-            if (t.elapsed() > ms)
-                return false;
-            QTest::qWait(50);
-        }
-        return true;
+        return QTest::qWaitFor([&] { return m_env->logText().contains(text); }, ms);
     }
 
     void command(const QByteArray &text)
@@ -57,16 +50,21 @@ class TestWatchdog : public QObject
                              KTestEnv::scaled(10000));
     }
 
-    QList<QJsonArray> exceptionalExitEvents() const
+    // The value of pair `at` of an event.
+    static QString field(const QJsonArray &pairs, int at) { return pairs.at(at).toArray().at(1).toString(); }
+
+    // The events whose pair `at` has `value`.
+    QList<QJsonArray> events(int at, const QString &value) const
     {
         QList<QJsonArray> out;
         for (const QJsonObject &r : m_collector->records()) {
             const QJsonArray pairs = r.value(QStringLiteral("pairs")).toArray();
-            if (pairs.at(1).toArray().at(1).toString() == QLatin1String("e_exit_host"))
+            if (pairs.size() > at && field(pairs, at) == value)
                 out.append(pairs);
         }
         return out;
     }
+    QList<QJsonArray> exceptionalExitEvents() const { return events(1, QStringLiteral("e_exit_host")); }
 
     QStringList threadNames() const
     {
@@ -127,8 +125,7 @@ private Q_SLOTS:
     // 5 to 13 s without an answer: a short block, never a long one.
     void shortBlock()
     {
-        m_server->start(KTestEnv::binPath(QStringLiteral("ulxcloudsvr")), {QStringLiteral("/serve")});
-        QVERIFY(waitForLog(QStringLiteral("ulxblockplugin ready"), KTestEnv::scaled(10000)));
+        QVERIFY(startService());
         const QStringList names = threadNames();
         QVERIFY2(names.contains(QStringLiteral("ulx-sampler")) && names.contains(QStringLiteral("ulx-detector")),
                  qPrintable(names.join(QLatin1Char(','))));
@@ -148,9 +145,7 @@ private Q_SLOTS:
     {
         KRegSettings(QStringLiteral("HKCU\\Software\\Corvanta\\Office\\6.0\\ulxcloudsvr"))
             .setValue(QStringLiteral("Application Settings/AlwaysDumpWhenBlock"), QStringLiteral("1"));
-        m_server->start(KTestEnv::binPath(QStringLiteral("ulxcloudsvr")), {QStringLiteral("/serve")});
-        QVERIFY(waitForLog(QStringLiteral("ulxblockplugin ready"), KTestEnv::scaled(10000)));
-
+        QVERIFY(startService());
         block(120000);
         const QString fatal = QStringLiteral(
             "FATAL ThreadResponseSampler longTimeBlockDetected : long time blocking detected, process will be terminated");
@@ -159,24 +154,16 @@ private Q_SLOTS:
         sinceDetection.start();
 
         // Short blocks are reported too, 1 in 100: the long one is the one ending in "1".
-        const auto longHangs = [this] {
-            QList<QJsonArray> out;
-            for (const QJsonObject &r : m_collector->records()) {
-                const QJsonArray pairs = r.value(QStringLiteral("pairs")).toArray();
-                if (pairs.size() == 8 && pairs.at(7).toArray().at(1).toString() == QLatin1String("1"))
-                    out.append(pairs);
-            }
-            return out;
-        };
+        const auto longHangs = [this] { return events(7, QStringLiteral("1")); };
         QTRY_COMPARE_WITH_TIMEOUT(longHangs().size(), 1, KTestEnv::scaled(10000));
         const QJsonArray pairs = longHangs().first();
-        QCOMPARE(pairs.at(0).toArray().at(1).toString(), QStringLiteral("/ulx/client/ulxcloudsvrimp"));
-        QCOMPARE(pairs.at(1).toArray().at(1).toString(), QStringLiteral("ulxcloudsvrimp_hang"));
-        QCOMPARE(pairs.at(2).toArray().at(1).toString(), QStringLiteral("5"));
-        QCOMPARE(pairs.at(4).toArray().at(1).toString(), QStringLiteral("6.0.0.0")); // user information
-        QCOMPARE(pairs.at(5).toArray().at(1).toString(), QStringLiteral("0.0"));     // distribution
-        QCOMPARE(pairs.at(6).toArray().at(1).toString(), QStringLiteral("1")); // threshold (shortened to 1 s)
-        QCOMPARE(pairs.at(7).toArray().at(1).toString(), QStringLiteral("1")); // long
+        QCOMPARE(pairs.size(), 8);
+        QCOMPARE(field(pairs, 0), QStringLiteral("/ulx/client/ulxcloudsvrimp"));
+        QCOMPARE(field(pairs, 1), QStringLiteral("ulxcloudsvrimp_hang"));
+        QCOMPARE(field(pairs, 2), QStringLiteral("5"));
+        QCOMPARE(field(pairs, 4), QStringLiteral("6.0.0.0")); // user information
+        QCOMPARE(field(pairs, 5), QStringLiteral("0.0"));     // distribution
+        QCOMPARE(field(pairs, 6), QStringLiteral("1")); // threshold (shortened to 1 s); pair 7 "1": long
 
         // "AlwaysDumpWhenBlock" "1": a dump whose stacks show the main thread in the plugin's sleep.
         const QString pid = QString::number(m_server->processId());
@@ -218,8 +205,7 @@ private Q_SLOTS:
         const QString settings = QStringLiteral("HKCU\\Software\\Corvanta\\Office\\6.0\\ulxcloudsvr");
         const auto eventCounts = [this](int i) {
             const QJsonArray e = exceptionalExitEvents().value(i);
-            return QStringList{e.at(0).toArray().at(1).toString(), e.at(2).toArray().at(1).toString(),
-                               e.at(6).toArray().at(1).toString(), e.at(7).toArray().at(1).toString()};
+            return QStringList{field(e, 0), field(e, 2), field(e, 6), field(e, 7)};
         };
         QVERIFY(startService());
         const QString crashedPid = QString::number(m_server->processId());
@@ -234,8 +220,8 @@ private Q_SLOTS:
         QCOMPARE(eventCounts(0), (QStringList{QStringLiteral("/ulx/client/e_exit"), QStringLiteral("5"),
                                               QStringLiteral("0"), QStringLiteral("1")}));
         const QJsonArray first = exceptionalExitEvents().first();
-        QCOMPARE(first.at(3).toArray().at(1).toString().count(QLatin1Char('|')), 2); // GUID|HDID|UUID
-        QCOMPARE(first.at(4).toArray().at(1).toString(), QStringLiteral("6.0.0.0"));
+        QCOMPARE(field(first, 3).count(QLatin1Char('|')), 2); // GUID|HDID|UUID
+        QCOMPARE(field(first, 4), QStringLiteral("6.0.0.0"));
         KRegSettings app(settings);
         QCOMPARE(app.value(QStringLiteral("Application Settings/ICCapturedCrash")).toInt(), 0);
         QCOMPARE(app.value(QStringLiteral("Application Settings/ICExceptExit")).toInt(), 0);
