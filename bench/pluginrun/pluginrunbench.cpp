@@ -7,6 +7,7 @@
 // Usage: ulxbench_pluginrun [rounds=30]
 
 #include "bench/common/benchstats.h"
+#include "bench/common/benchworld.h"
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -73,20 +74,10 @@ int main(int argc, char **argv)
     const QString bin = QCoreApplication::applicationDirPath();
     g_service = bin + QStringLiteral("/ulxcloudsvr");
 
-    QTemporaryDir world;
-    const QString root = world.path();
-    for (const char *d : {"home", "config", "state", "data", "run"})
-        QDir().mkpath(root + QLatin1Char('/') + QLatin1String(d));
-    QFile::setPermissions(root + QStringLiteral("/run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    g_env = QProcessEnvironment::systemEnvironment();
-    g_env.insert(QStringLiteral("HOME"), root + QStringLiteral("/home"));
-    g_env.insert(QStringLiteral("XDG_CONFIG_HOME"), root + QStringLiteral("/config"));
-    g_env.insert(QStringLiteral("XDG_STATE_HOME"), root + QStringLiteral("/state"));
-    g_env.insert(QStringLiteral("XDG_DATA_HOME"), root + QStringLiteral("/data"));
-    g_env.insert(QStringLiteral("XDG_RUNTIME_DIR"), root + QStringLiteral("/run"));
-    g_env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    BenchWorld world;
+    g_env = world.env;
     g_env.remove(QStringLiteral("ULX_INSTALL_CONFIG")); // the build tree's installation and catalogue
-    g_log = root + QStringLiteral("/state/ulxcloudsvr/ulxcloudsvr.log");
+    g_log = world.logPath();
 
     QProcess server;
     server.setProcessEnvironment(g_env);

@@ -6,6 +6,7 @@
 // Usage: ulxbench_runapp [rounds=30]
 
 #include "bench/common/benchstats.h"
+#include "bench/common/benchworld.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -61,11 +62,8 @@ int main(int argc, char **argv)
     const QString bin = QCoreApplication::applicationDirPath();
     g_service = bin + QStringLiteral("/ulxcloudsvr");
 
-    QTemporaryDir world;
-    const QString root = world.path();
-    for (const char *d : {"home", "config", "state", "data", "run", "plugins/benchapp/bin", "marks"})
-        QDir().mkpath(root + QLatin1Char('/') + QLatin1String(d));
-    QFile::setPermissions(root + QStringLiteral("/run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    BenchWorld world({"plugins/benchapp/bin", "marks"});
+    const QString root = world.root();
     const QString entry = root + QStringLiteral("/plugins/benchapp/bin/app");
     QFile::copy(bin + QStringLiteral("/ulxbench_runapp_app"), entry);
     {
@@ -77,15 +75,9 @@ int main(int argc, char **argv)
         config.setValue(QStringLiteral("Installation/PluginsDir"), root + QStringLiteral("/plugins"));
         config.setValue(QStringLiteral("Installation/PluginCatalog"), root + QStringLiteral("/none.json"));
     }
-    g_env = QProcessEnvironment::systemEnvironment();
-    g_env.insert(QStringLiteral("HOME"), root + QStringLiteral("/home"));
-    g_env.insert(QStringLiteral("XDG_CONFIG_HOME"), root + QStringLiteral("/config"));
-    g_env.insert(QStringLiteral("XDG_STATE_HOME"), root + QStringLiteral("/state"));
-    g_env.insert(QStringLiteral("XDG_DATA_HOME"), root + QStringLiteral("/data"));
-    g_env.insert(QStringLiteral("XDG_RUNTIME_DIR"), root + QStringLiteral("/run"));
-    g_env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    g_env = world.env;
     g_env.insert(QStringLiteral("ULX_INSTALL_CONFIG"), root + QStringLiteral("/ulxinstall.ini"));
-    g_log = root + QStringLiteral("/state/ulxcloudsvr/ulxcloudsvr.log");
+    g_log = world.logPath();
     const QString marks = root + QStringLiteral("/marks/");
 
     QProcess server;

@@ -5,6 +5,7 @@
 // Usage: ulxbench_startup [rounds=30] [concurrent=100]
 
 #include "bench/common/benchstats.h"
+#include "bench/common/benchworld.h"
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -63,18 +64,8 @@ int main(int argc, char **argv)
     const QString service = g_bin + QStringLiteral("/ulxcloudsvr");
     const QString bare = g_bin + QStringLiteral("/ulxbench_bareapp");
 
-    QTemporaryDir world;
-    const QString root = world.path();
-    for (const char *d : {"home", "config", "state", "data", "run"})
-        QDir().mkpath(root + QLatin1Char('/') + QLatin1String(d));
-    QFile::setPermissions(root + QStringLiteral("/run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    g_env = QProcessEnvironment::systemEnvironment();
-    g_env.insert(QStringLiteral("HOME"), root + QStringLiteral("/home"));
-    g_env.insert(QStringLiteral("XDG_CONFIG_HOME"), root + QStringLiteral("/config"));
-    g_env.insert(QStringLiteral("XDG_STATE_HOME"), root + QStringLiteral("/state"));
-    g_env.insert(QStringLiteral("XDG_DATA_HOME"), root + QStringLiteral("/data"));
-    g_env.insert(QStringLiteral("XDG_RUNTIME_DIR"), root + QStringLiteral("/run"));
-    g_env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    BenchWorld world;
+    g_env = world.env;
 
     QProcess server;
     server.setProcessEnvironment(g_env);
