@@ -1,10 +1,12 @@
 #pragma once
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QTemporaryDir>
+#include <QThread>
 
 // A private world for the service processes a benchmark starts: a temporary
 // HOME, XDG directories and runtime directory (mode 0700), and the environment
@@ -37,4 +39,43 @@ public:
 
 private:
     QTemporaryDir m_dir;
+};
+
+// A log read from where the last match ended, so each wait sees only lines
+// written after the previous one.
+class BenchLogTail
+{
+public:
+    void setPath(const QString &path) { m_path = path; }
+
+    // True when the unread part holds `text`; the match is then read.
+    bool has(const QByteArray &text)
+    {
+        QFile f(m_path);
+        if (!f.open(QIODevice::ReadOnly) || f.size() <= m_offset)
+            return false;
+        f.seek(m_offset);
+        const QByteArray tail = f.readAll();
+        const qsizetype at = tail.indexOf(text);
+        if (at < 0)
+            return false;
+        m_offset += at + text.size();
+        return true;
+    }
+
+    bool waitFor(const QByteArray &text, int timeoutMs = 20000)
+    {
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < timeoutMs) {
+            if (has(text))
+                return true;
+            QThread::usleep(200);
+        }
+        return false;
+    }
+
+private:
+    QString m_path;
+    qint64 m_offset = 0;
 };

@@ -24,30 +24,11 @@ namespace {
 
 QProcessEnvironment g_env;
 QString g_service;
-QString g_log;
-qint64 g_offset = 0; // what of the log has been read
+BenchLogTail g_log;
 
-// Waits until the log holds `text` in a line written after the last match.
-bool waitForLog(const QByteArray &text, int timeoutMs = 20000)
+bool waitForLog(const QByteArray &text)
 {
-    QElapsedTimer t;
-    t.start();
-    QByteArray pending;
-    while (t.elapsed() < timeoutMs) {
-        QFile f(g_log);
-        if (f.open(QIODevice::ReadOnly) && f.size() > g_offset) {
-            f.seek(g_offset);
-            pending += f.readAll();
-            g_offset = f.pos();
-            const qsizetype at = pending.indexOf(text);
-            if (at >= 0)
-                return true;
-            // Keep an unfinished last line for the next read.
-            pending = pending.mid(pending.lastIndexOf('\n') + 1);
-        }
-        QThread::usleep(200);
-    }
-    return false;
+    return g_log.waitFor(text);
 }
 
 // One second start; the time until `marker` is in the log, in nanoseconds.
@@ -77,7 +58,7 @@ int main(int argc, char **argv)
     BenchWorld world;
     g_env = world.env;
     g_env.remove(QStringLiteral("ULX_INSTALL_CONFIG")); // the build tree's installation and catalogue
-    g_log = world.logPath();
+    g_log.setPath(world.logPath());
 
     QProcess server;
     server.setProcessEnvironment(g_env);

@@ -24,8 +24,7 @@ namespace {
 
 QProcessEnvironment g_env;
 QString g_service;
-QString g_log;
-qint64 g_offset = 0;
+BenchLogTail g_log;
 
 bool waitFor(const std::function<bool()> &done, int timeoutMs = 20000)
 {
@@ -41,16 +40,7 @@ bool waitFor(const std::function<bool()> &done, int timeoutMs = 20000)
 
 bool logHas(const QByteArray &text)
 {
-    QFile f(g_log);
-    if (!f.open(QIODevice::ReadOnly) || f.size() <= g_offset)
-        return false;
-    f.seek(g_offset);
-    const QByteArray tail = f.readAll();
-    const qsizetype at = tail.indexOf(text);
-    if (at < 0)
-        return false;
-    g_offset += at + text.size();
-    return true;
+    return g_log.has(text);
 }
 
 } // namespace
@@ -77,7 +67,7 @@ int main(int argc, char **argv)
     }
     g_env = world.env;
     g_env.insert(QStringLiteral("ULX_INSTALL_CONFIG"), root + QStringLiteral("/ulxinstall.ini"));
-    g_log = world.logPath();
+    g_log.setPath(world.logPath());
     const QString marks = root + QStringLiteral("/marks/");
 
     QProcess server;
