@@ -2,7 +2,7 @@
 # Installs what building and testing the service needs, from Debian's archive.
 # Does nothing when everything is there already.
 set -euo pipefail
-packages=(g++ cmake ninja-build qt6-base-dev libcurl4-openssl-dev elfutils python3 openssl libssl-dev uuid-dev curl
+packages=(g++ ccache cmake ninja-build qt6-base-dev libcurl4-openssl-dev elfutils python3 openssl libssl-dev uuid-dev curl
   tar gzip faketime xvfb xauth xdotool imagemagick openbox wmctrl)
 missing=()
 for p in "${packages[@]}"; do
