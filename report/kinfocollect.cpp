@@ -108,9 +108,13 @@ QString InfoCollectContext::collectDetail6()
         QString uuid = normalisedUuid(common.value(InfoUuid));
         if (uuid.isEmpty()) {
             // Missing, or nothing a UUID can be read from: a fresh one replaces it.
-            common.setValue(InfoUuid, QUuid::createUuid().toString(QUuid::WithoutBraces));
-            // Two first reads in two processes at once: the value that stayed wins in both.
+            const QString fresh = QUuid::createUuid().toString(QUuid::WithoutBraces);
+            common.setValue(InfoUuid, fresh);
+            // Two first reads in two processes at once: the value that stayed wins in
+            // both; a store that took nothing leaves this process with its own.
             uuid = normalisedUuid(common.value(InfoUuid));
+            if (uuid.isEmpty())
+                uuid = fresh;
         }
         m_collectDetail6 = uuid;
     }
