@@ -158,7 +158,7 @@ QJsonObject toJson(const Record &record)
         else if (f.id == 64 && f.data.size() == 1)
             o.insert(QStringLiteral("value"), quint8(f.data.at(0)));
         else if (f.id == 129)
-            o.insert(QStringLiteral("value"), QString::fromLatin1(f.data));
+            o.insert(QStringLiteral("value"), QString::fromUtf8(f.data));
         else if (f.id == 21 && f.data.size() == 8) // as text: JSON numbers lose 64-bit precision
             o.insert(QStringLiteral("value"), QString::number(qFromLittleEndian<quint64>(d)));
         fields.append(o);

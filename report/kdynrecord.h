@@ -20,7 +20,7 @@
 //
 // All integers little-endian. The service's report carries six fields: 4 the
 // application id (u16), 9 the packed version (u32), 17 the instance id (u32), 64 one
-// byte 1, 129 the action text, 21 the distribution number (u64).
+// byte 1, 129 the action text (UTF-8), 21 the distribution number (u64).
 namespace ulx::dynrecord {
 
 struct Field

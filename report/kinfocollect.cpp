@@ -1,5 +1,6 @@
 #include "report/kinfocollect.h"
 
+#include "hdid/khdidmanager.h"
 #include "platform/registry/kregsettings.h"
 #include "report/kinforecord.h"
 #include "report/knettransfer.h"
@@ -8,6 +9,9 @@
 #include <QMutexLocker>
 #include <QUuid>
 
+#include <atomic>
+#include <thread>
+
 namespace {
 
 const char DefaultPath[] = "/ulx/client/app";
@@ -15,6 +19,42 @@ const char DefaultPath[] = "/ulx/client/app";
 QString readCommon(const QString &name)
 {
     return KRegSettings(infoCommonKey()).value(name).toString();
+}
+
+// The UUID as it is stored, in its one form (lowercase, hyphens, no braces): text
+// in any form QUuid reads, or the 16 bytes of a binary value. Empty for anything else.
+QString normalisedUuid(const QVariant &stored)
+{
+    QUuid uuid;
+    if (stored.typeId() == QMetaType::QByteArray) {
+        const QByteArray bytes = stored.toByteArray();
+        uuid = bytes.size() == 16 ? QUuid::fromRfc4122(bytes) : QUuid::fromString(QLatin1String(bytes.trimmed()));
+    } else if (stored.typeId() == QMetaType::QString) {
+        QString text = stored.toString().trimmed();
+        if (text.size() == 32) // the 32 digits alone
+            text = QStringLiteral("%1-%2-%3-%4-%5").arg(text.left(8), text.mid(8, 4), text.mid(12, 4), text.mid(16, 4), text.mid(20));
+        uuid = QUuid::fromString(text);
+    }
+    return uuid.isNull() ? QString() : uuid.toString(QUuid::WithoutBraces);
+}
+
+// Has the hardware identifier computed and stored, off the caller's thread: the
+// computation waits on the user's identifier mutex without limit while another
+// process computes, and up to its own limit for the devices. One at a time; the
+// identifier's own manager (not the process-wide one, which may be destroyed at
+// exit while this thread still runs) stores it where the next read finds it.
+void requestHardwareId()
+{
+    static std::atomic_bool running{false};
+    if (running.exchange(true))
+        return;
+    std::thread([] {
+        {
+            ulx::hdid::HdidManager manager;
+            manager.read(ulx::hdid::WaitLimitMs);
+        }
+        running = false;
+    }).detach();
 }
 
 } // namespace
@@ -51,8 +91,11 @@ InfoCollectContext::InfoCollectContext()
 QString InfoCollectContext::collectDetail5()
 {
     QMutexLocker lock(&m_lazyMutex);
-    if (m_collectDetail5.isEmpty())
+    if (m_collectDetail5.isEmpty()) {
         m_collectDetail5 = readCommon(QStringLiteral("InfoHD2"));
+        if (m_collectDetail5.isEmpty())
+            requestHardwareId(); // this event goes without it; a later one has it
+    }
     return m_collectDetail5;
 }
 
@@ -61,14 +104,17 @@ QString InfoCollectContext::collectDetail6()
     QMutexLocker lock(&m_lazyMutex);
     if (m_collectDetail6.isEmpty()) {
         KRegSettings common(infoCommonKey());
-        QString uuid = common.value(QStringLiteral("InfoUUID")).toString();
+        const QString InfoUuid = QStringLiteral("InfoUUID");
+        QString uuid = normalisedUuid(common.value(InfoUuid));
         if (uuid.isEmpty()) {
-            uuid = QUuid::createUuid().toString(QUuid::WithoutBraces);
-            common.setValue(QStringLiteral("InfoUUID"), uuid);
-            // Two first reads in two processes at once: the value that stayed wins in both.
-            const QString stored = common.value(QStringLiteral("InfoUUID")).toString();
-            if (!stored.isEmpty())
-                uuid = stored;
+            // Missing, or nothing a UUID can be read from: a fresh one replaces it.
+            const QString fresh = QUuid::createUuid().toString(QUuid::WithoutBraces);
+            common.setValue(InfoUuid, fresh);
+            // Two first reads in two processes at once: the value that stayed wins in
+            // both; a store that took nothing leaves this process with its own.
+            uuid = normalisedUuid(common.value(InfoUuid));
+            if (uuid.isEmpty())
+                uuid = fresh;
         }
         m_collectDetail6 = uuid;
     }

@@ -9,9 +9,11 @@
 //
 // Sources on this platform: the suite's common key
 // "HKEY_CURRENT_USER\Software\Corvanta\Office\6.0\Common" (values "ICNotSend",
-// "infoGUID", "InfoHD2" - the hardware identifier's cached value - and "InfoUUID",
-// a per-user UUID created on first read), the installation configuration (the
-// distribution number, the suite version, the endpoints).
+// "infoGUID", "InfoHD2" - the hardware identifier's cached value, computed in the
+// background on first use when missing - and "InfoUUID", a per-user UUID created on
+// first read, sent in its one text form whatever form it is stored in), the
+// installation configuration (the distribution number, the suite version, the
+// endpoints).
 class InfoCollectContext
 {
 public:
@@ -20,7 +22,9 @@ public:
     QString infoGuid() const { return m_infoGuid; }
     QString userInfo() const { return m_userInfo; }
     QString collectDetail2() const { return m_collectDetail2; }
-    // Asked for again on every read until non-empty.
+    // Asked for again on every read until non-empty; never blocks: while the
+    // identifier is not stored, each read returns empty and has it computed on a
+    // thread of its own (one at a time).
     QString collectDetail5();
     QString collectDetail6();
     // The identity field: info GUID, detail 5 and detail 6 joined by "|".

@@ -229,7 +229,8 @@ void KxUlxCloudsvrRepActive::setReportData(const QString &action)
     }
     if (g_distribNumber == 0)
         g_distribNumber = packDistribNumber(krt::product::distribNumber());
-    const QByteArray actionText = action.toLatin1();
+    // UTF-8, so that an action outside Latin-1 arrives as it was given, not as '?'.
+    const QByteArray actionText = action.toUtf8();
 
     const char meta = 1;
     if (auto f = reinterpret_cast<SetMetaDataFn>(resolve("kAppDynSetMetaData")))
