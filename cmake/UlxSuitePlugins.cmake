@@ -21,6 +21,9 @@ function(ulx_add_suite_plugin)
     # libraries are found beside the programs, by this path or already loaded.
     BUILD_RPATH "${CMAKE_BINARY_DIR}/bin")
   target_link_libraries(${target} PRIVATE ulx_settings suite ${P_LIBS})
+  # A plugin that calls nothing of libc directly still runs in a process of it, and
+  # Debian's rule is that every shared library names libc among its dependencies.
+  target_link_options(${target} PRIVATE "LINKER:--push-state,--no-as-needed,-lc,--pop-state")
   if(P_DEFINITIONS)
     target_compile_definitions(${target} PRIVATE ${P_DEFINITIONS})
   endif()

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Installs what building and testing the service needs, from Debian's archive.
+# Installs what building, testing and packaging the service needs, from Debian's archive
+# (dpkg-dev: dpkg-shlibdeps for the package's dependencies; lintian, dex,
+# desktop-file-utils, systemd: the package's checks; graphviz: docs/architecture.svg).
 # Does nothing when everything is there already.
 set -euo pipefail
 packages=(g++ ccache cmake ninja-build qt6-base-dev libcurl4-openssl-dev elfutils python3 openssl libssl-dev uuid-dev curl
-  tar gzip faketime xvfb xauth xdotool imagemagick openbox wmctrl)
+  tar gzip faketime xvfb xauth xdotool imagemagick openbox wmctrl
+  dpkg-dev file lintian dex desktop-file-utils systemd graphviz gcovr)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
