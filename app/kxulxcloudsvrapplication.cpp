@@ -1,6 +1,6 @@
 #include "app/kxulxcloudsvrapplication.h"
 
-#include "app/kxcommandline.h"
+#include "platform/cmdline/kxcommandline.h"
 #include "app/kxrestartschedule.h"
 #include "app/kxulxcloudsvrstartup.h"
 #include "apprunner/kxulxcloudsvrapprunner.h"
