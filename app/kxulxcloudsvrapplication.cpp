@@ -122,11 +122,12 @@ void KxUlxCloudSvrApplication::init(const char16_t *cmdLine)
 
     coreInitComplete();
 
-    // The service pins its default TLS protocol to one version. The system's TLS
-    // library no longer offers the first TLS version, so the pin is TLS 1.2.
+    // The service sets the oldest TLS protocol it accepts. The system's TLS library
+    // no longer offers the first TLS version, so that is TLS 1.2; newer ones stay
+    // on, so a server that speaks only TLS 1.3 is reached as well.
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    if (tls.protocol() != QSsl::TlsV1_2) {
-        tls.setProtocol(QSsl::TlsV1_2);
+    if (tls.protocol() != QSsl::TlsV1_2OrLater) {
+        tls.setProtocol(QSsl::TlsV1_2OrLater);
         QSslConfiguration::setDefaultConfiguration(tls);
     }
 
