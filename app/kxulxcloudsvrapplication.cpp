@@ -25,7 +25,6 @@
 #include "watchdog/klongblockignore.h"
 
 #include <QFileInfo>
-#include <QSslConfiguration>
 #include <QTimer>
 
 #include <malloc.h>
@@ -122,14 +121,9 @@ void KxUlxCloudSvrApplication::init(const char16_t *cmdLine)
 
     coreInitComplete();
 
-    // The service sets the oldest TLS protocol it accepts. The system's TLS library
-    // no longer offers the first TLS version, so that is TLS 1.2; newer ones stay
-    // on, so a server that speaks only TLS 1.3 is reached as well.
-    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    if (tls.protocol() != QSsl::TlsV1_2OrLater) {
-        tls.setProtocol(QSsl::TlsV1_2OrLater);
-        QSslConfiguration::setDefaultConfiguration(tls);
-    }
+    // The default TLS protocol is set by the network module when the first network
+    // request loads it (platform/knetaccess.h): a service without endpoints never
+    // maps the TLS backend.
 
     if (krt::product::isSupported(QStringLiteral("UseUlxCloudSvrInfoXa")))
         reportLive(cmdLine);
