@@ -1,6 +1,6 @@
 #include "app/kxulxcloudsvrapplication.h"
 
-#include "app/kxcommandline.h"
+#include "platform/cmdline/kxcommandline.h"
 #include "app/kxrestartschedule.h"
 #include "app/kxulxcloudsvrstartup.h"
 #include "apprunner/kxulxcloudsvrapprunner.h"
@@ -25,7 +25,6 @@
 #include "watchdog/klongblockignore.h"
 
 #include <QFileInfo>
-#include <QSslConfiguration>
 #include <QTimer>
 
 #include <malloc.h>
@@ -122,13 +121,9 @@ void KxUlxCloudSvrApplication::init(const char16_t *cmdLine)
 
     coreInitComplete();
 
-    // The service pins its default TLS protocol to one version. The system's TLS
-    // library no longer offers the first TLS version, so the pin is TLS 1.2.
-    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    if (tls.protocol() != QSsl::TlsV1_2) {
-        tls.setProtocol(QSsl::TlsV1_2);
-        QSslConfiguration::setDefaultConfiguration(tls);
-    }
+    // The default TLS protocol is set by the network module when the first network
+    // request loads it (platform/knetaccess.h): a service without endpoints never
+    // maps the TLS backend.
 
     if (krt::product::isSupported(QStringLiteral("UseUlxCloudSvrInfoXa")))
         reportLive(cmdLine);

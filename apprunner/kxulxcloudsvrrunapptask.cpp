@@ -1,6 +1,6 @@
 #include "apprunner/kxulxcloudsvrrunapptask.h"
 
-#include "app/kxcommandline.h"
+#include "platform/cmdline/kxcommandline.h"
 #include "apprunner/kxulxcloudsvrprogresswindow.h"
 #include "platform/commandlinestart.h"
 #include "suite/kapplication.h"

@@ -5,9 +5,6 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QUrl>
 
 namespace {
@@ -54,28 +51,23 @@ void KCommonParamsChecker::requestCountry()
         return; // not configured: no request
     while (server.endsWith(QLatin1Char('/')))
         server.chop(1);
-    QNetworkRequest request{QUrl(server + CountryPath)};
-    request.setTransferTimeout(GeoTimeoutMs);
-    if (!m_network) {
-        m_network = new QNetworkAccessManager(this);
-        connect(m_network, &QNetworkAccessManager::finished, this, &KCommonParamsChecker::onReply);
-    }
-    QNetworkReply *reply = m_network->get(request);
-    connect(reply, &QNetworkReply::sslErrors, this, &KCommonParamsChecker::onSslErrors);
-}
-
-void KCommonParamsChecker::onSslErrors(const QList<QSslError> &)
-{
+    ulx::net::KNetworkAccess *network = ulx::net::networkAccess();
+    if (!network)
+        return; // as a failed request: asked again at the next start
+    ulx::net::KHttpRequest request;
+    request.url = QUrl(server + CountryPath);
+    request.transferTimeoutMs = GeoTimeoutMs;
     // Certificate errors of this one request are accepted: the country is a hint,
     // nothing secret goes out and nothing but the country is taken in.
-    if (auto *reply = qobject_cast<QNetworkReply *>(sender()))
-        reply->ignoreSslErrors();
+    request.ignoreTlsErrors = true;
+    ulx::net::KHttpReply *reply = network->get(request, this);
+    connect(reply, &ulx::net::KHttpReply::finished, this, [this, reply] { onReply(reply); });
 }
 
-void KCommonParamsChecker::onReply(QNetworkReply *reply)
+void KCommonParamsChecker::onReply(ulx::net::KHttpReply *reply)
 {
     reply->deleteLater();
-    if (reply->error() != QNetworkReply::NoError)
+    if (reply->error() != ulx::net::KHttpReply::NoError)
         return;
     const QByteArray body = reply->readAll();
     if (body.isEmpty())

@@ -1,11 +1,8 @@
 #pragma once
 
-#include <QList>
-#include <QObject>
-#include <QSslError>
+#include "platform/knetaccess.h"
 
-class QNetworkAccessManager;
-class QNetworkReply;
+#include <QObject>
 
 // Fills "Nation" (the user's country as the geo-location service [Servers] GeoSvr
 // sees it, path "/api/util/geo/country") and "Hdcode" (the last character of
@@ -23,13 +20,10 @@ public:
     static QString pluginMgrKey();
 
 private Q_SLOTS:
-    void onSslErrors(const QList<QSslError> &errors);
-    void onReply(QNetworkReply *reply);
+    void onReply(ulx::net::KHttpReply *reply);
 
 private:
     KCommonParamsChecker() = default;
     void requestCountry();
     void copyHdcode();
-
-    QNetworkAccessManager *m_network = nullptr;
 };

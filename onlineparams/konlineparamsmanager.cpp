@@ -11,9 +11,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMap>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QSaveFile>
 #include <QUrl>
 
@@ -47,7 +44,6 @@ bool writeWhole(const QString &path, const QByteArray &bytes)
 
 KOnlineParamsManager::KOnlineParamsManager(QObject *parent)
     : QObject(parent)
-    , m_network(new QNetworkAccessManager(this))
     , m_settings(settingsKey())
 {
 }
@@ -122,12 +118,21 @@ bool KOnlineParamsManager::getOnlineConfig()
         m_reply->abort();
         m_reply->deleteLater();
     }
-    QNetworkRequest request{QUrl(m_requestUrl)};
-    request.setTransferTimeout(std::min(m_requestTimer.interval(), MaxRequestTimeoutMs));
-    QNetworkReply *reply = m_network->get(request);
+    QString problem;
+    ulx::net::KNetworkAccess *network = ulx::net::networkAccess(&problem);
+    if (!network) {
+        KxLogger::writeMsg(KxLogger::Info(), LogCategory, QStringLiteral("KOnlineParamsManager::getOnlineConfig ") + problem);
+        // Counted like any failed request, from the event loop as a reply would end.
+        QTimer::singleShot(0, this, &KOnlineParamsManager::getOnlineParamError);
+        return true;
+    }
+    ulx::net::KHttpRequest request;
+    request.url = QUrl(m_requestUrl);
+    request.transferTimeoutMs = std::min(m_requestTimer.interval(), MaxRequestTimeoutMs);
+    ulx::net::KHttpReply *reply = network->get(request, this);
     m_reply = reply;
-    connect(reply, &QNetworkReply::finished, this, &KOnlineParamsManager::onGetOnlineParamFinished);
-    connect(reply, &QNetworkReply::downloadProgress, this, [this, reply](qint64 received, qint64 total) {
+    connect(reply, &ulx::net::KHttpReply::finished, this, &KOnlineParamsManager::onGetOnlineParamFinished);
+    connect(reply, &ulx::net::KHttpReply::downloadProgress, this, [this, reply](qint64 received, qint64 total) {
         if (received > m_maxBodyBytes || total > m_maxBodyBytes)
             reply->abort(); // ends as a failed request
     });
@@ -136,16 +141,16 @@ bool KOnlineParamsManager::getOnlineConfig()
 
 void KOnlineParamsManager::onGetOnlineParamFinished()
 {
-    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    auto *reply = qobject_cast<ulx::net::KHttpReply *>(sender());
     if (!reply)
         return;
-    const QNetworkReply::NetworkError error = reply->error();
-    const QByteArray body = error == QNetworkReply::NoError ? reply->readAll() : QByteArray();
+    const ulx::net::KHttpReply::Error error = reply->error();
+    const QByteArray body = error == ulx::net::KHttpReply::NoError ? reply->readAll() : QByteArray();
     reply->deleteLater();
     if (m_reply == reply)
         m_reply = nullptr;
 
-    if (error == QNetworkReply::NoError) {
+    if (error == ulx::net::KHttpReply::NoError) {
         m_lastResponse = body;
         parseOnlineConfig();
         if (updateOnlineConfig())

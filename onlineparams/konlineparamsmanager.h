@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/knetaccess.h"
 #include "platform/registry/kregsettings.h"
 
 #include <QByteArray>
@@ -7,9 +8,6 @@
 #include <QPointer>
 #include <QString>
 #include <QTimer>
-
-class QNetworkAccessManager;
-class QNetworkReply;
 
 // Keeps the suite's online parameter files fresh: every period it fetches the whole
 // parameter set from "Server/OnlineAllParamURL" of the installation's [Auth], stores
@@ -75,10 +73,9 @@ private:
     QString m_onlineParamFile;
     QString m_localParamFile;
     QByteArray m_lastResponse; // the body's bytes as they came
-    QNetworkAccessManager *m_network = nullptr;
     KRegSettings m_settings;
     QTimer m_requestTimer;
-    QPointer<QNetworkReply> m_reply;
+    QPointer<ulx::net::KHttpReply> m_reply;
     qint64 m_maxBodyBytes = DefaultMaxBodyBytes;
     int m_networkFailCount = 0;
     int m_writeOnlineFailCount = 0;

@@ -1,7 +1,7 @@
 #include "pluginrunner/kxulxcloudsvrpluginrunner.h"
 #include "pluginrunner/kxulxcloudsvrpluginrunner_p.h"
 
-#include "app/kxcommandline.h"
+#include "platform/cmdline/kxcommandline.h"
 #include "suite/kapplication.h"
 #include "suite/kxlogger.h"
 #include "suite/plugins/kpluginmanager.h"

@@ -1,6 +1,6 @@
 #include "report/kreportevents.h"
 
-#include "app/kxcommandline.h"
+#include "platform/cmdline/kxcommandline.h"
 #include "report/kinfocollect.h"
 #include "report/knettransfer.h"
 #include "suite/krt.h"

@@ -1,6 +1,6 @@
 #include "report/kxulxcloudsvrrepactive.h"
 
-#include "app/kxcommandline.h"
+#include "platform/cmdline/kxcommandline.h"
 #include "platform/registry/kregsettings.h"
 #include "suite/kapplication.h"
 #include "suite/krt.h"

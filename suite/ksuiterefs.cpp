@@ -1,11 +1,11 @@
 #include "suite/ksuiterefs.h"
 
-#include <QNetworkAccessManager>
-
 bool KQtNetworkLibRefrence::refrence()
 {
-    // Touching a symbol of the module keeps it a load-time dependency.
-    return QNetworkAccessManager::staticMetaObject.className() != nullptr;
+    // The network stacks are not loaded at start: the platform layer's network
+    // module (platform/knetaccess.h) maps them on the first request, so a process
+    // that forwards its command line or serves nothing networked never pays for them.
+    return false;
 }
 
 bool KQtWebkitLibRefrence::refrence()

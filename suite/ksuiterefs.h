@@ -2,8 +2,9 @@
 
 #include "platform/export.h"
 
-// Keep the suite's Qt modules loaded in the process before any plugin needs
-// them (plugins expect the network module to be there). Spelled as the suite spells them.
+// Kept for the suite's entry sequence, which calls them first. Spelled as the suite
+// spells them. Neither loads anything: the network stacks come with the first
+// network request (platform/knetaccess.h), and there is no web module.
 class ULX_EXPORT KQtNetworkLibRefrence
 {
 public:

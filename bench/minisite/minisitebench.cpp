@@ -9,7 +9,7 @@
 //     the same transport.
 // Usage: ulxbench_minisite [rounds=2000] [relay rounds=300]
 
-#include "app/kxcommandline.h"
+#include "platform/cmdline/kxcommandline.h"
 #include "bench/common/benchstats.h"
 #include "host/transport/khosttransport.h"
 #include "innerplugins/kinnerclock.h"

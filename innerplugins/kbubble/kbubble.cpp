@@ -1,6 +1,6 @@
 #include "innerplugins/kbubble/kbubble.h"
 
-#include "app/kxcommandline.h"
+#include "platform/cmdline/kxcommandline.h"
 #include "innerplugins/klauncherrun.h"
 #include "suite/kapplication.h"
 #include "suite/krt.h"

@@ -1,6 +1,7 @@
 #include "innerplugins/knexaswitch/knexaswitch.h"
 
 #include "innerplugins/kinnerclock.h"
+#include "platform/knetaccess.h"
 #include "report/kinfocollect.h"
 #include "suite/krt.h"
 #include "suite/kxpluginssettings.h"
@@ -8,9 +9,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QSettings>
 
 namespace {
@@ -19,13 +17,6 @@ KInnerPluginRegistrar<KNexaSwitch> registrar("KNexaSwitch");
 const QString SettingsGroup = QStringLiteral("knexabeep");
 constexpr quint32 DateMask = 0x3C5A96E1u;
 int g_transferTimeoutMs = 30000;
-
-// Shared by every request; lives until the process ends.
-QNetworkAccessManager &network()
-{
-    static QNetworkAccessManager *manager = new QNetworkAccessManager;
-    return *manager;
-}
 
 // The base of the configuration endpoint, read when used; empty: no request.
 QString endpointBase()
@@ -81,10 +72,14 @@ void KNexaSwitch::exec(const QString &)
     if (endpoint.isEmpty())
         return;
 
-    QNetworkRequest request(requestUrl(endpoint));
-    request.setTransferTimeout(g_transferTimeoutMs);
-    m_reply = network().get(request);
-    connect(m_reply, &QNetworkReply::finished, this, &KNexaSwitch::httpFinished);
+    ulx::net::KNetworkAccess *network = ulx::net::networkAccess();
+    if (!network)
+        return;
+    ulx::net::KHttpRequest request;
+    request.url = requestUrl(endpoint);
+    request.transferTimeoutMs = g_transferTimeoutMs;
+    m_reply = network->get(request, nullptr);
+    connect(m_reply, &ulx::net::KHttpReply::finished, this, &KNexaSwitch::httpFinished);
 }
 
 void KNexaSwitch::release()
@@ -99,7 +94,7 @@ void KNexaSwitch::httpFinished()
 {
     if (!m_reply)
         return;
-    if (m_reply->error() != QNetworkReply::NoError)
+    if (m_reply->error() != ulx::net::KHttpReply::NoError)
         return release();
 
     QJsonParseError parseError;

@@ -6,7 +6,9 @@
 #include <QObject>
 #include <QUrl>
 
-class QNetworkReply;
+namespace ulx::net {
+class KHttpReply;
+}
 
 // Fetches the integrated shell's beta switch and stores, in "beep" of the plugin
 // settings "knexabeep", today's date, the server's date and the beta's end, each as
@@ -37,5 +39,5 @@ private Q_SLOTS:
 private:
     void release();
 
-    QNetworkReply *m_reply = nullptr;
+    ulx::net::KHttpReply *m_reply = nullptr;
 };

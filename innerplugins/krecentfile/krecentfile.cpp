@@ -1,6 +1,6 @@
 #include "innerplugins/krecentfile/krecentfile.h"
 
-#include "app/kxcommandline.h"
+#include "platform/cmdline/kxcommandline.h"
 #include "innerplugins/klauncherrun.h"
 #include "suite/kapplication.h"
 

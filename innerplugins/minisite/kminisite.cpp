@@ -1,6 +1,6 @@
 #include "innerplugins/minisite/kminisite.h"
 
-#include "app/kxcommandline.h"
+#include "platform/cmdline/kxcommandline.h"
 #include "innerplugins/kinnerclock.h"
 #include "innerplugins/klauncherrun.h"
 #include "innerplugins/minisite/kminipluginsstate.h"

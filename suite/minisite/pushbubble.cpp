@@ -2,7 +2,7 @@
 // instance object "KUlxPushBubble". Running the plugin with "/code=<code> /info=<text>"
 // makes the object emit BubbleLogicEx(code, text), as a bubble does when the user
 // follows it. Scenes handed to it are logged.
-#include "app/kxcommandline.h"
+#include "platform/cmdline/kxcommandline.h"
 #include "platform/export.h"
 #include "suite/kapplication.h"
 #include "suite/kxlogger.h"

@@ -2,7 +2,7 @@
 // instance object "tavidesk". Running the plugin with "/login=<user id>" makes the
 // object announce a login state change, as the account service does after a sign-in
 // or sign-out.
-#include "app/kxcommandline.h"
+#include "platform/cmdline/kxcommandline.h"
 #include "platform/export.h"
 #include "suite/kapplication.h"
 #include "suite/kxlogger.h"

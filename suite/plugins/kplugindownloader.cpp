@@ -5,15 +5,8 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
-#include <QSslCertificate>
-#include <QSslConfiguration>
 #include <QStandardPaths>
 #include <QTimer>
-
-#include <openssl/evp.h>
 
 namespace {
 // What the reply may buffer, and the most one read takes: the body goes to disk
@@ -43,7 +36,6 @@ KPluginDownloader::KPluginDownloader(const QUrl &url, qint64 expectedSize, const
 KPluginDownloader::~KPluginDownloader()
 {
     cancel();
-    EVP_MD_CTX_free(m_hash);
 }
 
 void KPluginDownloader::start()
@@ -98,30 +90,32 @@ void KPluginDownloader::begin()
         return;
     }
 
-    m_network = new QNetworkAccessManager(this);
-    QNetworkRequest request(m_url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    QString problem;
+    ulx::net::KNetworkAccess *network = ulx::net::networkAccess(&problem);
+    if (!network) {
+        fail(problem);
+        return;
+    }
+    ulx::net::KHttpRequest request;
+    request.url = m_url;
+    request.followRedirects = true;
     // A transfer that moves nothing for this long ends with an error, so one stalled
     // server never holds every later load back.
-    request.setTransferTimeout(m_stallTimeoutMs);
-    const QString caFile = krt::serverinfo::caFile();
-    if (scheme == QLatin1String("https") && !caFile.isEmpty()) {
-        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-        tls.addCaCertificates(caFile);
-        request.setSslConfiguration(tls);
-    }
+    request.transferTimeoutMs = m_stallTimeoutMs;
+    request.caFile = krt::serverinfo::caFile();
+    request.readBufferSize = kPieceSize;
     m_total = m_expectedSize > 0 ? m_expectedSize : 0;
+    m_hash.reset();
     if (!m_sha256.isEmpty()) {
-        m_hash = EVP_MD_CTX_new();
-        if (!m_hash || EVP_DigestInit_ex(m_hash, EVP_sha256(), nullptr) != 1) {
+        m_hash = network->createSha256();
+        if (!m_hash) {
             fail(QStringLiteral("SHA-256 is not available"));
             return;
         }
     }
-    m_reply = m_network->get(request);
-    m_reply->setReadBufferSize(kPieceSize);
-    connect(m_reply, &QNetworkReply::readyRead, this, &KPluginDownloader::onReadyRead);
-    connect(m_reply, &QNetworkReply::finished, this, &KPluginDownloader::onReplyFinished);
+    m_reply = network->get(request, this);
+    connect(m_reply, &ulx::net::KHttpReply::readyRead, this, &KPluginDownloader::onReadyRead);
+    connect(m_reply, &ulx::net::KHttpReply::finished, this, &KPluginDownloader::onReplyFinished);
     Q_EMIT progress(m_total, 0);
 }
 
@@ -129,10 +123,10 @@ void KPluginDownloader::onReadyRead()
 {
     if (!m_active || !m_reply)
         return;
-    const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const int status = m_reply->httpStatus();
     if (status != 200) {
         // Not from inside the reply's own signal: aborting there upsets it.
-        disconnect(m_reply, &QNetworkReply::readyRead, this, &KPluginDownloader::onReadyRead);
+        disconnect(m_reply, &ulx::net::KHttpReply::readyRead, this, &KPluginDownloader::onReadyRead);
         const QString problem = QStringLiteral("%1 answered HTTP status %2").arg(m_url.toString()).arg(status);
         QTimer::singleShot(0, this, [this, problem] {
             if (m_active)
@@ -141,7 +135,7 @@ void KPluginDownloader::onReadyRead()
         return;
     }
     if (m_total <= 0) {
-        const qint64 length = m_reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+        const qint64 length = m_reply->contentLength();
         if (length > 0)
             m_total = length;
     }
@@ -155,7 +149,7 @@ void KPluginDownloader::onReadyRead()
             return;
         }
         if (m_hash)
-            EVP_DigestUpdate(m_hash, piece.constData(), std::size_t(piece.size()));
+            m_hash->addData(piece);
         m_received += piece.size();
         if (m_expectedSize >= 0 && m_received > m_expectedSize) {
             fail(QStringLiteral("%1 sent more than the %2 bytes of the package").arg(m_url.toString()).arg(m_expectedSize));
@@ -169,27 +163,27 @@ void KPluginDownloader::onReplyFinished()
 {
     if (!m_active || !m_reply)
         return;
-    const QVariant status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (status.isValid() && status.toInt() != 200) {
-        fail(QStringLiteral("%1 answered HTTP status %2").arg(m_url.toString()).arg(status.toInt()));
+    const int status = m_reply->httpStatus();
+    if (status != 0 && status != 200) {
+        fail(QStringLiteral("%1 answered HTTP status %2").arg(m_url.toString()).arg(status));
         return;
     }
-    if (m_reply->error() == QNetworkReply::NoError)
+    if (m_reply->error() == ulx::net::KHttpReply::NoError)
         onReadyRead();
     if (!m_active)
         return;
-    const QNetworkReply::NetworkError error = m_reply->error();
-    if (error == QNetworkReply::OperationCanceledError || error == QNetworkReply::TimeoutError) {
+    const ulx::net::KHttpReply::Error error = m_reply->error();
+    if (error == ulx::net::KHttpReply::OperationCanceledError || error == ulx::net::KHttpReply::TimeoutError) {
         fail(QStringLiteral("%1 stalled: no data for %2 ms").arg(m_url.toString()).arg(m_stallTimeoutMs));
         return;
     }
-    if (error != QNetworkReply::NoError) {
+    if (error != ulx::net::KHttpReply::NoError) {
         fail(QStringLiteral("%1 failed: %2").arg(m_url.toString(), m_reply->errorString()));
         return;
     }
-    const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
-    if (length.isValid() && length.toLongLong() != m_received) {
-        fail(QStringLiteral("%1 ended after %2 of %3 bytes").arg(m_url.toString()).arg(m_received).arg(length.toLongLong()));
+    const qint64 length = m_reply->contentLength();
+    if (length >= 0 && length != m_received) {
+        fail(QStringLiteral("%1 ended after %2 of %3 bytes").arg(m_url.toString()).arg(m_received).arg(length));
         return;
     }
     if (m_expectedSize >= 0 && m_received != m_expectedSize) {
@@ -197,12 +191,8 @@ void KPluginDownloader::onReplyFinished()
         return;
     }
     QString hash;
-    if (m_hash) {
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int length = 0;
-        EVP_DigestFinal_ex(m_hash, digest, &length);
-        hash = QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(digest), int(length)).toHex());
-    }
+    if (m_hash)
+        hash = QString::fromLatin1(m_hash->result().toHex());
     if (!m_sha256.isEmpty() && hash != m_sha256) {
         fail(QStringLiteral("%1 has SHA-256 %2, the catalogue says %3").arg(m_url.toString(), hash, m_sha256));
         return;

@@ -1,14 +1,13 @@
 #pragma once
 
+#include "platform/knetaccess.h"
+
 #include <QFile>
 #include <QObject>
 #include <QPointer>
 #include <QProcess>
 #include <QString>
 #include <QUrl>
-
-class QNetworkAccessManager;
-class QNetworkReply;
 
 // Installs a plugin from a package on a web server: the body is streamed into
 // "<target>.download" (never held in memory), checked against the catalogue's
@@ -58,13 +57,12 @@ private:
     int m_stallTimeoutMs;
     bool m_active = false;
 
-    QNetworkAccessManager *m_network = nullptr;
-    QPointer<QNetworkReply> m_reply;
+    QPointer<ulx::net::KHttpReply> m_reply;
     QPointer<QProcess> m_tar;
     QFile m_file;
     // SHA-256 through the system's crypto library: its hardware paths keep the
     // check from halving the download's speed.
-    struct evp_md_ctx_st *m_hash = nullptr;
+    std::unique_ptr<ulx::net::KSha256> m_hash;
     qint64 m_total = 0;
     qint64 m_received = 0;
 };

@@ -1,6 +1,7 @@
 #include "app/kxulxcloudsvrapplication.h"
 #include "innerplugins/iinnerplugin.h"
 #include "ipc/kxulxcloudsvripc.h"
+#include "platform/knetaccess.h"
 #include "suite/krt.h"
 #include "suite/kxstartup.h"
 #include "suite/plugins/kpluginmanager.h"
@@ -9,7 +10,6 @@
 
 #include <QFile>
 #include <QSignalSpy>
-#include <QSslConfiguration>
 #include <QTest>
 
 #include <memory>
@@ -113,7 +113,7 @@ private Q_SLOTS:
         QVERIFY(app->isCoreInited());
         QVERIFY(app->getPluginMgr());
         QCOMPARE(g_seen, QStringList({QStringLiteral("KRecA:init"), QStringLiteral("KRecB:init")}));
-        QCOMPARE(QSslConfiguration::defaultConfiguration().protocol(), QSsl::TlsV1_2);
+        QVERIFY(!ulx::net::networkAccessLoaded()); // no endpoint: no network stack
 
         QCOMPARE(coreInited.size(), 0); // announced from the event loop
         QTRY_COMPARE_WITH_TIMEOUT(coreInited.size(), 1, KTestEnv::scaled(5000));

@@ -7,7 +7,7 @@
 #include <QJsonDocument>
 #include <QThread>
 
-KTestServer::KTestServer(const QString &directory, const QStringList &routes, bool tls, int port)
+KTestServer::KTestServer(const QString &directory, const QStringList &routes, bool tls, int port, bool tls13Only)
     : m_directory(directory)
     , m_tls(tls)
 {
@@ -17,6 +17,8 @@ KTestServer::KTestServer(const QString &directory, const QStringList &routes, bo
         args << QStringLiteral("--route") << r;
     if (tls)
         args << QStringLiteral("--tls") << directory;
+    if (tls && tls13Only)
+        args << QStringLiteral("--tls13-only");
     if (port > 0)
         args << QStringLiteral("--port") << QString::number(port);
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);

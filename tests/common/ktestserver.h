@@ -15,7 +15,9 @@ class KTestServer
 public:
     // `directory` holds the record file (and the certificate with `tls`).
     // A `port` of 0 lets the system choose; a given one lets a test bring a collector back.
-    KTestServer(const QString &directory, const QStringList &routes = {}, bool tls = false, int port = 0);
+    // `tls13Only` (with `tls`) refuses every handshake below TLS 1.3.
+    KTestServer(const QString &directory, const QStringList &routes = {}, bool tls = false, int port = 0,
+                bool tls13Only = false);
     ~KTestServer();
 
     bool isRunning() const { return m_port > 0; }

@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
 """Loopback HTTP(S) server for the tests: records every request and answers per path.
 
-    testserver.py [--port N] [--tls DIR] [--record FILE] [--route PATH=KIND[:ARG]]...
+    testserver.py [--port N] [--tls DIR [--tls13-only]] [--record FILE] [--route PATH=KIND[:ARG]]...
     testserver.py --decode        (stdin: one record URL or d= text per line)
 
 Prints "PORT <n>" on stdout once it listens on 127.0.0.1 (port chosen by the system).
 With --tls DIR it makes a key and a self-signed certificate for 127.0.0.1 and
-localhost at start (DIR/cert.pem is the CA file for clients) and speaks HTTPS.
+localhost at start (DIR/cert.pem is the CA file for clients) and speaks HTTPS;
+with --tls13-only as well it refuses every handshake below TLS 1.3.
 
 Kinds, chosen by the request's path (without query); unlisted paths answer "ok":
     ok          200 with a short body
@@ -270,6 +271,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--tls")
+    parser.add_argument("--tls13-only", action="store_true")
     parser.add_argument("--record")
     parser.add_argument("--route", action="append", default=[])
     parser.add_argument("--decode", action="store_true")
@@ -294,6 +296,8 @@ def main():
         cert, key = make_certificate(args.tls)
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(cert, key)
+        if args.tls13_only:
+            context.minimum_version = ssl.TLSVersion.TLSv1_3
         server.socket = context.wrap_socket(server.socket, server_side=True)
     print("PORT %d" % server.server_address[1], flush=True)
     try:

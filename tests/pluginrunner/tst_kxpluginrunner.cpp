@@ -1,7 +1,7 @@
 // The suite plugin "kpluginrunner" as the service meets it: loaded by the plugin
 // manager from a catalogue, reached by name only, running the demonstration
 // plugins of the build tree.
-#include "app/kxcommandline.h"
+#include "platform/cmdline/kxcommandline.h"
 #include "pluginrunner/kxulxcloudsvrpluginrunner_p.h"
 #include "tests/common/kserviceapp.h"
 #include "suite/krt.h"

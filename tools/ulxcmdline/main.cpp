@@ -1,7 +1,7 @@
 // ulxcmdline: reads one JSON string literal per line on stdin, parses it as the
 // service parses a command line, and writes one compact JSON object per line.
 
-#include "app/kxcommandline.h"
+#include "platform/cmdline/kxcommandline.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

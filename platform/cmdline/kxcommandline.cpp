@@ -1,4 +1,4 @@
-#include "app/kxcommandline.h"
+#include "platform/cmdline/kxcommandline.h"
 
 #include "platform/cmdline/winargv.h"
 
