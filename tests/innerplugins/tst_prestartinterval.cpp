@@ -28,7 +28,6 @@ private Q_SLOTS:
     {
         QTest::addColumn<QVariant>("interval");
         QTest::addColumn<int>("periodMs");
-        QTest::newRow("minutes") << QVariant(90) << 90000;
         QTest::newRow("past what a timer takes") << QVariant(3000000) << INT_MAX;
         // Below zero is no period: the default hour.
         QTest::newRow("negative") << QVariant(-5) << 3600000;

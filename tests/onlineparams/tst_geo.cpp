@@ -33,7 +33,6 @@ private Q_SLOTS:
         QTest::addColumn<QString>("route"); // how the server answers
         QTest::addColumn<QByteArray>("answer");
         QTest::addColumn<QString>("nation"); // stored; empty: nothing stored, asked again next start
-        QTest::newRow("country code") << true << "file" << QByteArray("{\"result\":\"de\"}") << "de";
         QTest::newRow("plain http") << false << "file" << QByteArray("{\"result\":\"DE\"}") << "";
         QTest::newRow("not letters") << true << "file" << QByteArray("{\"result\":\"D-1\"}") << "unknown";
         QTest::newRow("more than 8 letters") << true << "file" << QByteArray("{\"result\":\"Deutschland\"}") << "unknown";
