@@ -119,7 +119,12 @@ void install()
     struct sigaction sa{};
     sa.sa_sigaction = &onCrash;
     sa.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESETHAND;
+    // While the handler runs, every other fatal signal waits (one of another thread,
+    // or the abort of a failing dump): one note and one dump, of the first signal. A
+    // fault of the handler itself cannot wait and ends the process at once.
     sigemptyset(&sa.sa_mask);
+    for (int sig : Signals)
+        sigaddset(&sa.sa_mask, sig);
     for (int sig : Signals)
         ::sigaction(sig, &sa, nullptr);
 }

@@ -15,6 +15,8 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <cmath>
+#include <optional>
 
 namespace {
 
@@ -172,6 +174,22 @@ void KOnlineParamsManager::onGetOnlineParamError()
     m_settings.setValue(NetworkFail, m_networkFailCount);
 }
 
+namespace {
+// The period the server gives, in whole seconds: a JSON number without a fraction
+// (as a double, so that 1e19 or 1e300 are not wrapped into a negative integer) or a
+// text holding a decimal integer. Anything else (true, 1.5, "soon") is no period.
+std::optional<double> wholeSeconds(const QJsonValue &value)
+{
+    if (value.isDouble()) {
+        const double d = value.toDouble();
+        return std::isfinite(d) && std::trunc(d) == d ? std::optional<double>(d) : std::nullopt;
+    }
+    bool ok = false;
+    const qint64 n = value.toString().trimmed().toLongLong(&ok);
+    return ok ? std::optional<double>(double(n)) : std::nullopt;
+}
+} // namespace
+
 void KOnlineParamsManager::parseOnlineConfig()
 {
     // Read as text first, as the suite does: bytes that are not UTF-8 become
@@ -187,16 +205,27 @@ void KOnlineParamsManager::parseOnlineConfig()
             const QJsonObject e = extra.toObject();
             if (e.value(QStringLiteral("key")).toString() != SpanValue)
                 continue;
-            bool ok = false;
-            const qint64 n = e.value(QStringLiteral("value")).toVariant().toLongLong(&ok);
-            if (!ok)
+            const QJsonValue value = e.value(QStringLiteral("value"));
+            const std::optional<double> n = wholeSeconds(value);
+            if (!n) {
+                // The period in force stays.
+                KxLogger::writeMsg(KxLogger::Warning(), LogCategory,
+                                   QStringLiteral("KOnlineParamsManager::parseOnlineConfig nRequestSpanInSec %1 is not a whole "
+                                                  "number of seconds: ignored")
+                                       .arg(QString::fromUtf8(QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact))
+                                                .mid(1)
+                                                .chopped(1)
+                                                .left(64)));
                 continue;
+            }
             // 0 or less would request without pause; more than the maximum does not fit a timer.
-            const int seconds = int(std::clamp<qint64>(n, MinServerPeriodSec, MaxPeriodSec));
-            if (seconds != n)
+            const int seconds = *n <= MinServerPeriodSec ? MinServerPeriodSec
+                                : *n >= MaxPeriodSec     ? MaxPeriodSec
+                                                         : int(*n);
+            if (seconds != *n)
                 KxLogger::writeMsg(KxLogger::Warning(), LogCategory,
                                    QStringLiteral("KOnlineParamsManager::parseOnlineConfig nRequestSpanInSec %1 held to %2")
-                                       .arg(n)
+                                       .arg(*n, 0, 'g', 17)
                                        .arg(seconds));
             m_settings.setValue(SpanValue, seconds);
             m_requestTimer.setInterval(seconds * 1000);

@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QTimer>
 
+#include <algorithm>
 #include <climits>
 
 namespace {
@@ -18,6 +19,7 @@ KInnerPluginRegistrar<KNexaPrestart> registrar("KNexaPrestart");
 
 const QString Category = QStringLiteral("knexaprestart");
 int g_startupDelayMs = 5000;
+constexpr int DefaultIntervalSec = 3600;
 
 const char *const ShellMutex = "__#_NEXA_INSTANCE_EXIST_KEY_#__";
 const char *const InstallerMutexes[] = {
@@ -88,12 +90,20 @@ void KNexaPrestart::init()
     KPluginsSettings settings(Category);
     m_strategy = settings.value(QStringLiteral("strategy"), 0).toInt();
     if (m_strategy == PrestartByTimer) {
-        const int interval = settings.value(QStringLiteral("interval"), 3600).toInt();
+        int interval = settings.value(QStringLiteral("interval"), DefaultIntervalSec).toInt();
+        if (interval < 0) {
+            // No period: the stored value is a mistake, the default hour serves.
+            KxLogger::writeMsg(KxLogger::Warning(), Category,
+                               QStringLiteral("KNexaPrestart::init interval %1 is negative: %2 used")
+                                   .arg(interval)
+                                   .arg(DefaultIntervalSec));
+            interval = DefaultIntervalSec;
+        }
         m_windows = parseWindows(settings.value(QStringLiteral("ranges"), QStringLiteral("0800-1200;1400-1800")).toString());
         if (interval != 0) {
             m_timer = new QTimer(this);
             connect(m_timer, &QTimer::timeout, this, &KNexaPrestart::onTimeout);
-            m_timer->start(qint64(interval) * 1000 > INT_MAX ? INT_MAX : interval * 1000);
+            m_timer->start(int(std::min<qint64>(qint64(interval) * 1000, INT_MAX)));
             if (isDue())
                 prestart(PrestartByTimer);
         }

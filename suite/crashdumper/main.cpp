@@ -5,13 +5,16 @@
 // files 0600): thread stacks from eu-stack and /proc data, or with [Diagnostics]
 // DumpMode=core a full core through gdb's gcore. The dump is assembled under a
 // temporary name and renamed when complete, so a reader never sees part of one.
-// At most MaxDumps dumps (and MaxTotalBytes) are kept, oldest removed first. With
+// At most 5 dumps (and 512 MiB) are kept, oldest removed first, checked again once
+// the new dump's size is known; a core that alone is over the bytes is removed (the
+// rest of its dump stays); nothing but the dumper's own directories is touched. With
 // -upload=1 the stacks are posted to [Servers] CrashUploadSvr, at most once per
 // UploadIntervalSec. Prints the dump's directory on success; exit 0 on success,
 // 2 for bad arguments, 3 for a process that is not ours to dump, 4 for a write failure.
 
 #include "platform/xdgpaths.h"
 #include "report/khostprocesses.h"
+#include "suite/crashdumper/kdumpstore.h"
 #include "suite/krt.h"
 
 #include <QDateTime>
@@ -28,8 +31,6 @@
 
 namespace {
 
-constexpr int MaxDumps = 5;
-constexpr qint64 MaxTotalBytes = 512LL * 1024 * 1024;
 constexpr qint64 UploadIntervalSec = 3600;
 const QFileDevice::Permissions FileMode = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
 const QFileDevice::Permissions DirMode = FileMode | QFileDevice::ExeOwner;
@@ -53,34 +54,6 @@ QByteArray readFile(const QString &path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-qint64 dirBytes(const QString &path)
-{
-    qint64 total = 0;
-    for (const QFileInfo &fi : QDir(path).entryInfoList(QDir::Files | QDir::Hidden))
-        total += fi.size();
-    return total;
-}
-
-// Leaves room for one more dump within the bounds, removing the oldest.
-void prune(const QString &root)
-{
-    QDir d(root);
-    QFileInfoList dumps = d.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
-    qint64 total = 0;
-    for (const QFileInfo &fi : std::as_const(dumps))
-        total += dirBytes(fi.filePath());
-    while (!dumps.isEmpty() && (dumps.size() >= MaxDumps || total > MaxTotalBytes)) {
-        total -= dirBytes(dumps.first().filePath());
-        QDir(dumps.first().filePath()).removeRecursively();
-        dumps.removeFirst();
-    }
-    // A dumper that died mid-way left a temporary directory: it is no dump.
-    for (const QFileInfo &fi : d.entryInfoList({QStringLiteral(".partial-*")}, QDir::Dirs | QDir::Hidden)) {
-        if (fi.lastModified().secsTo(QDateTime::currentDateTime()) > 3600)
-            QDir(fi.filePath()).removeRecursively();
-    }
 }
 
 // Runs a tool with an argument vector; its output, or why it could not run.
@@ -165,7 +138,7 @@ int main(int argc, char **argv)
     if (!ulx::paths::ensureDir(root))
         return fail(4, QStringLiteral("cannot create %1").arg(root));
     QFile::setPermissions(root, DirMode);
-    prune(root);
+    ulx::dumpstore::prepare(root);
 
     const QString name = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"))
                          + QStringLiteral("-%1").arg(pid);
@@ -208,6 +181,7 @@ int main(int argc, char **argv)
         QDir(partial).removeRecursively();
         return fail(4, QStringLiteral("could not write the dump of %1").arg(pid));
     }
+    ulx::dumpstore::settle(root, name);
     std::printf("%s\n", qPrintable(final));
     std::fflush(stdout);
     if (doUpload)

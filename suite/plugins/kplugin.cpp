@@ -118,6 +118,7 @@ void KPlugin::load(unsigned flags)
         d->downloader = new KPluginDownloader(QUrl(url), size.isDouble() ? qint64(size.toDouble()) : -1,
                                               d->entry.props.value(QStringLiteral("sha256")).toString(),
                                               krt::getPluginPath(d->entry.name), downloadStallTimeoutMs(), this);
+        d->downloader->setLimits(KPackageLimits::fromConfig());
         connect(d->downloader, &KPluginDownloader::progress, this, &KPlugin::loadProgress);
         connect(d->downloader, &KPluginDownloader::finished, this, &KPlugin::onInstallFinished);
         d->downloader->start();
@@ -127,6 +128,7 @@ void KPlugin::load(unsigned flags)
     const int interval = d->manager ? d->manager->installChunkInterval() : 0;
     d->installer = new KPluginInstaller(d->entry.packageDir, krt::getPluginPath(d->entry.name), chunk, interval,
                                          this);
+    d->installer->setLimits(KPackageLimits::fromConfig());
     connect(d->installer, &KPluginInstaller::progress, this, &KPlugin::loadProgress);
     connect(d->installer, &KPluginInstaller::finished, this, &KPlugin::onInstallFinished);
     d->installer->start();

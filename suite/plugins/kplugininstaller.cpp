@@ -1,13 +1,71 @@
 #include "suite/plugins/kplugininstaller.h"
 
+#include "suite/krt.h"
+
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
+#include <QSettings>
+
+#include <ftw.h>
+#include <sys/stat.h>
 
 namespace {
 // Largest single read: bounds memory whatever chunk size is configured.
 constexpr qint64 kBufferSize = 64 * 1024;
+
+qint64 positiveSetting(const QSettings &ini, const QString &key, qint64 fallback)
+{
+    bool ok = false;
+    const qint64 v = ini.value(key).toLongLong(&ok);
+    return ok && v > 0 ? v : fallback;
+}
+
+// nftw() has no user argument: the walk is single-threaded (main thread) and
+// reports its first problem here.
+QString *g_treeProblem = nullptr;
+
+int secureEntry(const char *path, const struct stat *st, int, struct FTW *)
+{
+    const mode_t kind = st->st_mode & S_IFMT;
+    if (kind == S_IFLNK)
+        return 0; // a link has no mode of its own
+    if (kind != S_IFREG && kind != S_IFDIR) {
+        *g_treeProblem = QStringLiteral("%1 is neither a file nor a directory").arg(QFile::decodeName(path));
+        return 1;
+    }
+    mode_t mode = st->st_mode & 07777 & ~mode_t(S_ISUID | S_ISGID | S_ISVTX | S_IWGRP | S_IWOTH);
+    // The owner must be able to update and remove what was installed for him.
+    mode |= kind == S_IFDIR ? S_IRWXU : mode_t(S_IRUSR | S_IWUSR);
+    if (mode != (st->st_mode & 07777) && ::chmod(path, mode) != 0) {
+        *g_treeProblem = QStringLiteral("cannot change the mode of %1").arg(QFile::decodeName(path));
+        return 1;
+    }
+    return 0;
+}
 } // namespace
+
+KPackageLimits KPackageLimits::fromConfig()
+{
+    const QSettings ini(krt::configPath(), QSettings::IniFormat);
+    KPackageLimits limits;
+    limits.maxBytes = positiveSetting(ini, QStringLiteral("Plugins/MaxPackageBytes"), DefaultMaxBytes);
+    limits.maxMembers = positiveSetting(ini, QStringLiteral("Plugins/MaxPackageMembers"), DefaultMaxMembers);
+    return limits;
+}
+
+QString securePluginTree(const QString &root)
+{
+    QString problem;
+    g_treeProblem = &problem;
+    // FTW_PHYS: links are looked at, never followed; FTW_DEPTH: a directory's
+    // mode changes after its content was walked.
+    const int rc = ::nftw(QFile::encodeName(root).constData(), &secureEntry, 32, FTW_PHYS | FTW_DEPTH);
+    g_treeProblem = nullptr;
+    if (rc != 0 && problem.isEmpty())
+        problem = QStringLiteral("cannot walk %1").arg(root);
+    return problem;
+}
 
 KPluginInstaller::KPluginInstaller(const QString &packageDir, const QString &targetDir, qint64 chunkSize,
                                    int intervalMs, QObject *parent)
@@ -63,19 +121,40 @@ void KPluginInstaller::prepare()
     }
 
     const QDir package(m_package);
+    const QString inside = QFileInfo(m_package).canonicalFilePath() + QLatin1Char('/');
+    qint64 members = 0;
     QDirIterator it(m_package, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
         it.next();
         const QFileInfo info = it.fileInfo();
         const QString rel = package.relativeFilePath(info.filePath());
+        if (++members > m_limits.maxMembers) {
+            fail(QStringLiteral("package %1 has more than %2 members ([Plugins] MaxPackageMembers)")
+                     .arg(m_package)
+                     .arg(m_limits.maxMembers));
+            return;
+        }
+        // A link may only stand for something of the package itself; a dangling one
+        // leaves the package incomplete.
+        if (info.isSymLink() && !info.canonicalFilePath().startsWith(inside)) {
+            fail(QStringLiteral("package %1 has a link outside the plugin or to nothing: %2").arg(m_package, rel));
+            return;
+        }
         if (info.isDir()) {
             m_dirs << rel;
-        } else {
-            // A dangling link or unreadable entry stays in the list: copying it fails
-            // the install, since the package is then incomplete.
+        } else if (info.isFile()) {
             m_files << Item{rel, info.size()};
             m_total += info.size();
+            if (m_total > m_limits.maxBytes) {
+                fail(QStringLiteral("package %1 has more than %2 bytes ([Plugins] MaxPackageBytes)")
+                         .arg(m_package)
+                         .arg(m_limits.maxBytes));
+                return;
+            }
+        } else {
+            fail(QStringLiteral("package %1 has %2, which is neither a file nor a directory").arg(m_package, rel));
+            return;
         }
     }
     for (const QString &dir : std::as_const(m_dirs)) {
@@ -140,6 +219,13 @@ bool KPluginInstaller::copySome(qint64 budget, QString *problem)
         }
         m_received += n;
         budget -= n;
+        if (m_received > m_limits.maxBytes) {
+            // A file that grows while it is copied.
+            *problem = QStringLiteral("package %1 has more than %2 bytes ([Plugins] MaxPackageBytes)")
+                           .arg(m_package)
+                           .arg(m_limits.maxBytes);
+            return false;
+        }
         if (n == 0 || m_source.atEnd()) {
             const QFileDevice::Permissions permissions = m_source.permissions();
             m_source.close();
@@ -148,8 +234,9 @@ bool KPluginInstaller::copySome(qint64 budget, QString *problem)
                 return false;
             }
             m_dest.close();
-            // Programs and libraries of the plugin keep their execute bits.
-            m_dest.setPermissions(permissions);
+            // Programs and libraries of the plugin keep their execute bits; nobody
+            // but the owner may change them.
+            m_dest.setPermissions(permissions & ~(QFileDevice::WriteGroup | QFileDevice::WriteOther));
         }
     }
     return true;

@@ -1,11 +1,35 @@
 #pragma once
 
+#include "platform/export.h"
+
 #include <QFile>
 #include <QList>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
+
+// What one package may install, from the installation configuration (read at
+// each load; a missing, non-numeric or non-positive value gives the default):
+// [Plugins] MaxPackageBytes bounds the bytes of its files, and a download whose
+// size the catalogue does not give; [Plugins] MaxPackageMembers bounds its
+// entries (files, directories, links). A package past either is refused whole.
+struct ULX_EXPORT KPackageLimits
+{
+    static constexpr qint64 DefaultMaxBytes = qint64(1) << 30;
+    static constexpr qint64 DefaultMaxMembers = 100000;
+    qint64 maxBytes = DefaultMaxBytes;
+    qint64 maxMembers = DefaultMaxMembers;
+
+    static KPackageLimits fromConfig();
+};
+
+// Makes an installed tree safe whoever unpacked it (root included): files and
+// directories lose set-user-ID, set-group-ID, sticky and group/other write bits,
+// directories stay usable by their owner; links are left as they are. Empty when
+// done, else why the tree cannot be installed (an entry of another kind: device,
+// FIFO, socket).
+QString securePluginTree(const QString &root);
 
 // Puts a complete copy made in `partial` in place as `target`. When `target`
 // appeared meanwhile (another install finished first), that copy counts and
@@ -17,8 +41,11 @@ QString moveInstalledCopy(const QString &partial, const QString &target);
 // bytes, one step per timer shot (`intervalMs` apart, 0 = as soon as the loop is
 // free). The content goes to "<target>.partial" first and is renamed to
 // "<target>" once complete, so an interrupted copy never looks installed.
+// Files, directories and links that resolve inside the package are copied (a
+// link as its target's content); any other entry, or a package past its limits,
+// fails the install. Copies keep the execute bits but never group/other write.
 // Internal to the plugin manager.
-class KPluginInstaller : public QObject
+class ULX_EXPORT KPluginInstaller : public QObject
 {
     Q_OBJECT
 public:
@@ -27,6 +54,7 @@ public:
     // An unfinished copy is abandoned and its partial directory removed.
     ~KPluginInstaller() override;
 
+    void setLimits(const KPackageLimits &limits) { m_limits = limits; }
     // Starts from the event loop; nothing happens inside this call.
     void start();
     // Stops at once and removes the partial directory; no signal follows.
@@ -55,6 +83,7 @@ private:
 
     QString m_package;
     QString m_target;
+    KPackageLimits m_limits;
     qint64 m_chunkSize;
     int m_intervalMs; // between chunks (the first step's zero delay must not replace it)
     QTimer m_timer;

@@ -17,6 +17,7 @@ Kinds, chosen by the request's path (without query); unlisted paths answer "ok":
     garbage     writes bytes that are not HTTP and closes
     close       closes the connection without answering
     endless     200 with a body that never ends
+    endless:unsized  the same without a Content-Length (the body runs until the connection closes)
     file:PATH   200 with the content of PATH (404 when missing)
     slowfile:RATE:PATH     the same, sent at RATE bytes per second (in 20 pieces a second)
     stallfile:N:PATH       the full Content-Length, the first N bytes, then nothing more
@@ -184,7 +185,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.close_connection = True
         elif kind == "endless":
             self.send_response(200)
-            self.send_header("Content-Length", str(1 << 40))
+            if arg == "unsized":
+                self.send_header("Connection", "close")
+            else:
+                self.send_header("Content-Length", str(1 << 40))
             self.end_headers()
             chunk = b"x" * 65536
             try:

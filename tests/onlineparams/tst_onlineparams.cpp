@@ -136,6 +136,10 @@ private Q_SLOTS:
         QTest::newRow("enormous") << QByteArray("1e12") << int(KOnlineParamsManager::MaxPeriodSec);
         QTest::newRow("text number") << QByteArray("\"600\"") << 600;
         QTest::newRow("not a number") << QByteArray("\"soon\"") << int(KOnlineParamsManager::DefaultPeriodSec);
+        QTest::newRow("past 64 bits") << QByteArray("1e19") << int(KOnlineParamsManager::MaxPeriodSec);
+        QTest::newRow("past any integer") << QByteArray("1e300") << int(KOnlineParamsManager::MaxPeriodSec);
+        QTest::newRow("true") << QByteArray("true") << int(KOnlineParamsManager::DefaultPeriodSec);
+        QTest::newRow("fraction") << QByteArray("1.5") << int(KOnlineParamsManager::DefaultPeriodSec);
         QTest::newRow("params not a list") << QByteArray() << int(KOnlineParamsManager::DefaultPeriodSec);
     }
 
