@@ -20,6 +20,11 @@ KxUlxCloudSvrAppRunner::KxUlxCloudSvrAppRunner(QObject *application)
 KxUlxCloudSvrAppRunner::~KxUlxCloudSvrAppRunner()
 {
     pendingCommands.clear();
+    cancelTasks();
+}
+
+void KxUlxCloudSvrAppRunner::cancelTasks()
+{
     // The tasks are children: their destructors cancel their downloads and close
     // their windows now, while the application is still there to own widgets.
     const QList<KxUlxCloudSvrRunAppTask *> tasks = findChildren<KxUlxCloudSvrRunAppTask *>(Qt::FindDirectChildrenOnly);
@@ -27,6 +32,19 @@ KxUlxCloudSvrAppRunner::~KxUlxCloudSvrAppRunner()
         task->disconnect(this);
         delete task;
     }
+    taskRunning = false;
+    runningCommand.clear();
+}
+
+QStringList KxUlxCloudSvrAppRunner::takeCommands()
+{
+    QStringList out;
+    if (taskRunning)
+        out << runningCommand;
+    out << pendingCommands;
+    pendingCommands.clear();
+    cancelTasks();
+    return out;
 }
 
 void KxUlxCloudSvrAppRunner::initialize()
@@ -39,24 +57,36 @@ void KxUlxCloudSvrAppRunner::initialize()
         return;
     }
     pluginMgrReady = true;
-    if (!pendingCommands.isEmpty())
-        run(pendingCommands.takeFirst());
+    runPending();
 }
 
 void KxUlxCloudSvrAppRunner::run(const QString &commandLine)
 {
-    if (!pluginMgrReady || taskRunning) {
-        pendingCommands << commandLine;
+    // Always behind what waits already: commands run in the order they came.
+    pendingCommands << commandLine;
+    runPending();
+}
+
+void KxUlxCloudSvrAppRunner::runPending()
+{
+    // A task that finishes inside start() comes back here through onTaskFinished;
+    // the loop below takes its successor instead of a deeper call.
+    if (draining)
         return;
+    draining = true;
+    while (pluginMgrReady && !taskRunning && !pendingCommands.isEmpty()) {
+        const QString commandLine = pendingCommands.takeFirst();
+        auto *task = new KxUlxCloudSvrRunAppTask(this);
+        if (!task->prepare(commandLine)) {
+            task->deleteLater();
+            continue;
+        }
+        connect(task, &KxUlxCloudSvrRunAppTask::taskFinished, this, &KxUlxCloudSvrAppRunner::onTaskFinished);
+        taskRunning = true;
+        runningCommand = commandLine;
+        task->start();
     }
-    auto *task = new KxUlxCloudSvrRunAppTask(this);
-    if (!task->prepare(commandLine)) {
-        task->deleteLater();
-        return;
-    }
-    connect(task, &KxUlxCloudSvrRunAppTask::taskFinished, this, &KxUlxCloudSvrAppRunner::onTaskFinished);
-    taskRunning = true;
-    task->start();
+    draining = false;
 }
 
 void KxUlxCloudSvrAppRunner::clearPending()
@@ -67,13 +97,12 @@ void KxUlxCloudSvrAppRunner::clearPending()
 void KxUlxCloudSvrAppRunner::onPluginMgrLoaded()
 {
     pluginMgrReady = true;
-    if (!pendingCommands.isEmpty())
-        run(pendingCommands.takeFirst());
+    runPending();
 }
 
 void KxUlxCloudSvrAppRunner::onTaskFinished()
 {
     taskRunning = false;
-    if (!pendingCommands.isEmpty())
-        run(pendingCommands.takeFirst());
+    runningCommand.clear();
+    runPending();
 }
