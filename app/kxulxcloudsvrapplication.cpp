@@ -198,7 +198,6 @@ void KxUlxCloudSvrApplication::onIPCTransmission(const QString &cmdline)
         m_pluginRunner->run(text);
     } else if (cmd.hasSwitch(QStringLiteral("run_app"))) {
         const QString text = without(QStringLiteral("run_app"));
-        KxLogger::writeMsg(KxLogger::Info(), LogCategory, QStringLiteral("KxUlxCloudSvrApplication::onRunApp ") + text);
         if (!m_appRunner) {
             m_appRunner = new KxUlxCloudSvrAppRunner(this);
             m_appRunner->initialize();
