@@ -2,6 +2,7 @@
 
 #include "apprunner/kxulxcloudsvrrunapptask.h"
 #include "suite/kapplication.h"
+#include "suite/kxlogger.h"
 #include "suite/plugins/kpluginmanager.h"
 
 namespace {
@@ -19,7 +20,7 @@ KxUlxCloudSvrAppRunner::KxUlxCloudSvrAppRunner(QObject *application)
 
 KxUlxCloudSvrAppRunner::~KxUlxCloudSvrAppRunner()
 {
-    pendingCommands.clear();
+    clearPending();
     cancelTasks();
 }
 
@@ -91,6 +92,11 @@ void KxUlxCloudSvrAppRunner::runPending()
 
 void KxUlxCloudSvrAppRunner::clearPending()
 {
+    // The service ends (SIGTERM, force_exit): what waits is not run later.
+    if (!pendingCommands.isEmpty())
+        KxLogger::writeInfo(QStringLiteral("KxUlxCloudSvrAppRunner"),
+                            QStringLiteral("KxUlxCloudSvrAppRunner::clearPending %1 queued run_app line(s) not run")
+                                .arg(pendingCommands.size()));
     pendingCommands.clear();
 }
 
