@@ -6,6 +6,7 @@
 #include "apprunner/kxulxcloudsvrapprunner.h"
 #include "innerplugins/iinnerplugin.h"
 #include "innerplugins/pluginpool/kpluginpool.h"
+#include "ipc/kcommandspool.h"
 #include "ipc/khostinterface.h"
 #include "ipc/kmembuffer.h"
 #include "ipc/kxulxcloudsvripc.h"
@@ -42,26 +43,39 @@ const char PluginRunnerName[] = "kpluginrunner";
 
 // A command line the old channel accepted just before its release is answered
 // within the transport's time per connection (2 s); the old process ends no
-// earlier, so every line it acknowledged has been executed.
+// earlier, so every line it acknowledged has run here or is handed over.
 constexpr int HandOverDrainMs = 2500;
-// How long the old process waits for its replacement to serve.
+// How long the old process waits for its replacement to serve, and then for it
+// to take what is handed over.
 constexpr int ReplacementWaitMs = 30000;
-constexpr int ReplacementPollMs = 100;
+// How often the hand-over looks for the replacement, and how long one look may
+// take (while nobody listens yet it takes all of it).
+constexpr int HandOverTickMs = 100;
+constexpr int ProbeTimeoutMs = 50;
 // A message name nobody handles: a serving process answers it "error" and runs nothing.
 constexpr char16_t ProbeMessage[] = u"_ULXCLOUDSVR_PROBE_";
-constexpr char16_t TransmissionMessage[] = u"_TRANSMISSION_";
 
 const char16_t *utf16(const QString &text)
 {
     return reinterpret_cast<const char16_t *>(text.utf16());
 }
 
-// The main thread knowingly waits: the watchdog looks away meanwhile.
-struct KLongBlockAllowed
+// Lines this process will not run, kept for the next serving process.
+void spool(const QStringList &lines)
 {
-    KLongBlockAllowed() { ++ulx::watchdog::longBlockIgnoreCount; }
-    ~KLongBlockAllowed() { --ulx::watchdog::longBlockIgnoreCount; }
-};
+    if (lines.isEmpty())
+        return;
+    QString error;
+    if (ulx::commandspool::store(lines, &error))
+        KxLogger::writeInfo(LogCategory, QStringLiteral("KxUlxCloudSvrApplication::handOn %1 command line(s) spooled "
+                                                        "for the next serving process")
+                                             .arg(lines.size()));
+    else
+        KxLogger::writeError(LogCategory, QStringLiteral("KxUlxCloudSvrApplication::handOn %1 command line(s) lost "
+                                                         "(%2): %3")
+                                              .arg(lines.size())
+                                              .arg(error, lines.join(QStringLiteral(" | "))));
+}
 } // namespace
 
 KxUlxCloudSvrApplication::KxUlxCloudSvrApplication(int &argc, char **argv)
@@ -179,7 +193,6 @@ void KxUlxCloudSvrApplication::onIPCTransmission(const QString &cmdline)
         m_pluginRunner->run(text);
     } else if (cmd.hasSwitch(QStringLiteral("run_app"))) {
         const QString text = without(QStringLiteral("run_app"));
-        KxLogger::writeMsg(KxLogger::Info(), LogCategory, QStringLiteral("KxUlxCloudSvrApplication::onRunApp ") + text);
         if (!m_appRunner) {
             m_appRunner = new KxUlxCloudSvrAppRunner(this);
             m_appRunner->initialize();
@@ -206,6 +219,9 @@ void KxUlxCloudSvrApplication::onQuickExit()
     // A running download is cancelled: its partial files go with it.
     delete m_appRunner;
     m_appRunner = nullptr;
+    // Lines the channel answered "ok" that this process will not run: the next
+    // serving process runs them.
+    KxUlxCloudSvrIpc::spoolUndispatched();
     reportExit(reinterpret_cast<const char16_t *>(m_startCmdLine.utf16()));
     // A quick exit never waits for the network: the serving process sends these.
     ulx::report::spoolUnsent();
@@ -298,6 +314,13 @@ void KxUlxCloudSvrApplication::onPluginsStateReadyToTransfer(bool ready)
                        QStringLiteral("KxUlxCloudSvrApplication::onPluginsStateReadyToTransfer channel released, "
                                       "starting ")
                            + path);
+    // From now on the event loop waits for the replacement: a timer looks for it.
+    if (!m_handOverTimer) {
+        m_handOverTimer = new QTimer(this);
+        m_handOverTimer->setInterval(HandOverTickMs);
+        connect(m_handOverTimer, &QTimer::timeout, this, &KxUlxCloudSvrApplication::continueHandOver);
+    }
+    m_handOverTimer->start();
     process->start(path, {QStringLiteral("/ulxcloudlaunch"), QStringLiteral("/start_from:autorestart")},
                    QIODevice::ReadWrite);
 }
@@ -313,25 +336,18 @@ void KxUlxCloudSvrApplication::onNewUlxCloudSvrProcessCreated()
 void KxUlxCloudSvrApplication::sendRunPluginCommand(const QString &name, const QString &params)
 {
     const QString text = QStringLiteral("/") + name + QLatin1Char(' ') + params;
-    // The replacement may still be starting: wait until it answers (asking is
-    // harmless, sending twice is not), unless the launcher has failed.
-    bool delivered = false;
-    IKCloudSvrHost *host = m_ipc->host();
-    if (host && m_releasedAt.isValid() && !waitForReplacement())
-        host = nullptr;
-    if (host) {
-        _KSimpleMemBuffer request(text);
-        _KSimpleMemBuffer reply;
-        if (!request.tooLong()) {
-            KLongBlockAllowed waiting;
-            delivered = host->sendMessage(utf16(KxUlxCloudSvrIpc::target()), TransmissionMessage, &request, &reply,
-                                          ReplacementWaitMs, nullptr)
-                != 0;
-        }
+    if (!m_releasedAt.isValid()) {
+        // No hand-over under way: whoever serves the channel now takes it.
+        if (!m_ipc->sendCommand(text, QString()))
+            KxLogger::writeWarning(LogCategory,
+                                   QStringLiteral("KxUlxCloudSvrApplication::sendRunPluginCommand not delivered: ") + text);
+        return;
     }
-    if (!delivered)
-        KxLogger::writeWarning(LogCategory,
-                               QStringLiteral("KxUlxCloudSvrApplication::sendRunPluginCommand not delivered: ") + text);
+    // The replacement may still be starting: the hand-over's timer sends it once
+    // the replacement answers.
+    m_handOverLines << text;
+    if (m_handOverTimer && !m_handOverTimer->isActive())
+        m_handOverTimer->start();
 }
 
 void KxUlxCloudSvrApplication::onPluginsStateTransferCompleted()
@@ -343,52 +359,79 @@ void KxUlxCloudSvrApplication::onPluginsStateTransferCompleted()
         return;
     }
     // This process ends only once the replacement serves (until then its
-    // hand-over mark keeps senders waiting) and every line the old channel took
-    // has run here.
-    auto *poll = new QTimer(this);
-    poll->setInterval(ReplacementPollMs);
-    QElapsedTimer waited;
-    waited.start();
-    connect(poll, &QTimer::timeout, this, [this, poll, waited]() {
-        if (m_handOverFailed) {
-            poll->deleteLater();
-            recoverFromFailedHandOver(QStringLiteral("launcher failed, the replacement does not come"));
-            return;
-        }
-        if (!channelAnswers(ReplacementPollMs)) {
-            if (waited.elapsed() < ReplacementWaitMs)
-                return;
-            poll->deleteLater();
-            recoverFromFailedHandOver(QStringLiteral("the replacement does not serve"));
-            return;
-        }
-        if (m_releasedAt.elapsed() < HandOverDrainMs)
-            return;
-        poll->stop();
-        KxLogger::writeMsg(KxLogger::Info(), LogCategory,
-                           QStringLiteral("KxUlxCloudSvrApplication::onPluginsStateTransferCompleted the replacement "
-                                          "serves; ending %1 ms after the release")
-                               .arg(m_releasedAt.elapsed()));
-        QCoreApplication::sendPostedEvents();
-        onQuickExit();
-    });
-    poll->start();
+    // hand-over mark keeps senders waiting) and has taken every line handed over.
+    m_transferCompleted = true;
+    if (m_handOverTimer && !m_handOverTimer->isActive())
+        m_handOverTimer->start();
 }
 
-bool KxUlxCloudSvrApplication::waitForReplacement()
+void KxUlxCloudSvrApplication::continueHandOver()
 {
-    KLongBlockAllowed waiting;
-    QElapsedTimer waited;
-    waited.start();
-    // While nobody serves, each probe itself waits its time-out for a successor.
-    while (!channelAnswers(ReplacementPollMs)) {
-        // Reaps the launcher if it has ended, which reports a failure to start the replacement.
-        if (m_launcher && m_launcher->state() != QProcess::NotRunning)
-            m_launcher->waitForFinished(0);
-        if (m_handOverFailed || waited.elapsed() >= ReplacementWaitMs)
-            return false;
+    if (m_handOverFailed && !m_ending) {
+        m_handOverTimer->stop();
+        recoverFromFailedHandOver(QStringLiteral("launcher failed, the replacement does not come"));
+        return;
     }
-    return true;
+    const bool answers = channelAnswers(ProbeTimeoutMs);
+    if (!answers && !m_ending) {
+        if (m_releasedAt.elapsed() < ReplacementWaitMs)
+            return;
+        m_handOverTimer->stop();
+        recoverFromFailedHandOver(QStringLiteral("the replacement does not serve"));
+        return;
+    }
+    // The replacement serves: it takes the lines handed over, in order. A line
+    // that does not get through is tried again at the next turn.
+    while (answers && !m_handOverLines.isEmpty() && m_ipc->sendCommand(m_handOverLines.first(), QString()))
+        m_handOverLines.removeFirst();
+
+    if (m_ending) {
+        if (m_handOverLines.isEmpty() || m_endingSince.elapsed() >= ReplacementWaitMs) {
+            m_handOverTimer->stop();
+            if (!m_handOverLines.isEmpty())
+                KxLogger::writeWarning(LogCategory, QStringLiteral("KxUlxCloudSvrApplication::continueHandOver %1 "
+                                                                   "line(s) not taken by the replacement")
+                                                        .arg(m_handOverLines.size()));
+            spool(std::exchange(m_handOverLines, {}));
+            onQuickExit();
+        }
+        return;
+    }
+    // Every line the old channel acknowledged has reached this process once the
+    // transport's time per connection after the release has passed.
+    if (!m_transferCompleted || m_releasedAt.elapsed() < HandOverDrainMs) {
+        if (m_handOverLines.isEmpty() && !m_transferCompleted)
+            m_handOverTimer->stop(); // nothing to do until the runner says more
+        return;
+    }
+    KxLogger::writeMsg(KxLogger::Info(), LogCategory,
+                       QStringLiteral("KxUlxCloudSvrApplication::onPluginsStateTransferCompleted the replacement "
+                                      "serves; ending %1 ms after the release")
+                           .arg(m_releasedAt.elapsed()));
+    endHandingOver();
+}
+
+void KxUlxCloudSvrApplication::endHandingOver()
+{
+    // What this process took and will not run goes to the process that serves now:
+    // the app runs first (they came first), then lines acknowledged and not yet run.
+    QStringList apps = m_appRunner ? m_appRunner->takeCommands() : QStringList();
+    for (QString &line : apps)
+        line.prepend(QStringLiteral("/run_app "));
+    if (!apps.isEmpty())
+        KxLogger::writeInfo(LogCategory, QStringLiteral("KxUlxCloudSvrApplication::onPluginsStateTransferCompleted "
+                                                        "%1 run_app line(s) handed over to the replacement")
+                                             .arg(apps.size()));
+    const QStringList undispatched = m_ipc->takeUndispatched();
+    if (!undispatched.isEmpty())
+        KxLogger::writeInfo(LogCategory, QStringLiteral("KxUlxCloudSvrApplication::onPluginsStateTransferCompleted "
+                                                        "%1 acknowledged line(s) handed over to the replacement")
+                                             .arg(undispatched.size()));
+    m_handOverLines << apps << undispatched;
+    m_ending = true;
+    m_endingSince.start();
+    m_handOverTimer->start();
+    continueHandOver();
 }
 
 bool KxUlxCloudSvrApplication::channelAnswers(int timeoutMs) const
@@ -408,6 +451,8 @@ void KxUlxCloudSvrApplication::onLauncherError(QProcess::ProcessError error)
     if (error != QProcess::FailedToStart)
         return;
     m_handOverFailed = true;
+    if (m_handOverTimer)
+        m_handOverTimer->stop();
     recoverFromFailedHandOver(QStringLiteral("launcher failed to start: ")
                               + (m_launcher ? m_launcher->errorString() : QString()));
 }
@@ -418,25 +463,26 @@ void KxUlxCloudSvrApplication::onLauncherFinished(int exitCode, QProcess::ExitSt
         m_launcher->deleteLater();
     if (status == QProcess::NormalExit && exitCode == 0)
         return;
-    // The launcher ran but could not start the replacement. A transfer under
-    // way sees this when it completes.
+    // The launcher ran but could not start the replacement: the hand-over's
+    // timer sees this at its next turn.
     KxLogger::writeWarning(LogCategory,
                            QStringLiteral("KxUlxCloudSvrApplicatio::onPluginsStateReadyToTransfer launcher ended with "
                                           "%1, no replacement")
                                .arg(status == QProcess::NormalExit ? QString::number(exitCode)
                                                                    : QStringLiteral("a crash")));
     m_handOverFailed = true;
+    if (m_handOverTimer && !m_handOverTimer->isActive())
+        m_handOverTimer->start();
 }
 
 void KxUlxCloudSvrApplication::recoverFromFailedHandOver(const QString &why)
 {
-    if (!m_releasedAt.isValid())
+    if (!m_releasedAt.isValid() || m_ending)
         return;
-    if (channelAnswers(ReplacementPollMs)) {
+    if (channelAnswers(ProbeTimeoutMs)) {
         KxLogger::writeWarning(LogCategory, QStringLiteral("KxUlxCloudSvrApplicatio::onPluginsStateReadyToTransfer ")
                                                 + why + QStringLiteral("; another process serves, ending"));
-        QCoreApplication::sendPostedEvents();
-        onQuickExit();
+        endHandingOver();
         return;
     }
     IKCloudSvrHost *host = m_ipc->host();
@@ -445,12 +491,22 @@ void KxUlxCloudSvrApplication::recoverFromFailedHandOver(const QString &why)
                                                 + why + QStringLiteral("; serving the channel again"));
         m_releasedAt.invalidate();
         m_handOverFailed = false;
+        m_transferCompleted = false;
+        // The lines meant for the replacement run here: this process serves again.
+        for (const QString &line : std::exchange(m_handOverLines, {})) {
+            if (!m_ipc->sendCommand(line, QString()))
+                KxLogger::writeWarning(LogCategory,
+                                       QStringLiteral("KxUlxCloudSvrApplication::sendRunPluginCommand not delivered: ") + line);
+        }
         setupRestartAlarm();
         return;
     }
     KxLogger::writeWarning(LogCategory, QStringLiteral("KxUlxCloudSvrApplicatio::onPluginsStateReadyToTransfer ")
                                             + why + QStringLiteral("; the channel cannot be served again, ending"));
-    QCoreApplication::sendPostedEvents();
+    QStringList apps = m_appRunner ? m_appRunner->takeCommands() : QStringList();
+    for (QString &line : apps)
+        line.prepend(QStringLiteral("/run_app "));
+    spool(std::exchange(m_handOverLines, {}) + apps);
     onQuickExit();
 }
 

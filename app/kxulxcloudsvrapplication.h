@@ -66,8 +66,12 @@ private:
     void onLauncherFinished(int exitCode, QProcess::ExitStatus status);
     // The replacement did not come: serve again when nobody serves, else end.
     void recoverFromFailedHandOver(const QString &why);
-    // Blocks until the replacement answers on the channel; false when it will not.
-    bool waitForReplacement();
+    // One turn of the hand-over, from the event loop: look for the replacement,
+    // hand it what waits, end once everything is handed over.
+    void continueHandOver();
+    // Hands the run_app lines and the lines acknowledged but not run over to the
+    // process that serves now, then ends.
+    void endHandingOver();
     // Whether any process answers on the channel right now.
     bool channelAnswers(int timeoutMs) const;
 
@@ -75,6 +79,11 @@ private:
     QPointer<QProcess> m_launcher;
     QElapsedTimer m_releasedAt; // valid from the channel's release on
     bool m_handOverFailed = false;
+    bool m_transferCompleted = false; // the plugins have handed their state over
+    bool m_ending = false;            // handing the rest over, then ending
+    QElapsedTimer m_endingSince;
+    QTimer *m_handOverTimer = nullptr;
+    QStringList m_handOverLines; // for the replacement, oldest first
 
     KxUlxCloudSvrIpc *m_ipc = nullptr;
     KxUlxCloudSvrPluginRunner *m_pluginRunner = nullptr;

@@ -18,6 +18,10 @@ public:
     // The command line of a run_app command without its "run_app" switch.
     void run(const QString &commandLine);
     void clearPending();
+    // The command lines of the running task and of the queue, in order, taken
+    // away: the running task is cancelled (its download's files go with it). For
+    // handing them to another process.
+    QStringList takeCommands();
 
 protected Q_SLOTS:
     void onPluginMgrLoaded();
@@ -26,7 +30,14 @@ protected Q_SLOTS:
 private:
     friend class TestAppRunner;
 
+    // Starts queued commands, oldest first, until one runs or none is left: a
+    // command that fails to prepare does not hold up the ones behind it.
+    void runPending();
+    void cancelTasks();
+
     bool pluginMgrReady = false;
     QStringList pendingCommands;
     bool taskRunning = false;
+    QString runningCommand; // the command line of the running task
+    bool draining = false;
 };

@@ -2,6 +2,7 @@
 
 #include "platform/cmdline/kxcommandline.h"
 #include "apprunner/kxulxcloudsvrprogresswindow.h"
+#include "platform/cmdline/winargv.h"
 #include "platform/commandlinestart.h"
 #include "suite/kapplication.h"
 #include "suite/krt.h"
@@ -242,12 +243,19 @@ QString KxUlxCloudSvrRunAppTask::launchCommandLine()
 
 QString KxUlxCloudSvrRunAppTask::launchParameters(const QString &params)
 {
+    // Each piece is one argument of the app, exactly as decoded: written so that
+    // the command-line rule gives it back, an empty piece and a decoded '"' included.
+    if (params.isEmpty())
+        return QString();
     QStringList pieces = params.split(QLatin1Char('&'));
-    for (QString &piece : pieces) {
-        unescapeUnicode(piece);
-        if (piece.contains(QLatin1Char(' '))
-            && !(piece.startsWith(QLatin1Char('"')) && piece.endsWith(QLatin1Char('"'))))
-            piece = QLatin1Char('"') + piece + QLatin1Char('"');
+    for (qsizetype i = 0; i < pieces.size(); ++i) {
+        unescapeUnicode(pieces[i]);
+        // Nothing after a U+0000 is part of a command line.
+        if (const qsizetype nul = pieces[i].indexOf(QChar(0)); nul >= 0) {
+            pieces[i].truncate(nul);
+            pieces.resize(i + 1);
+        }
+        pieces[i] = ulx::winargv::quoteArgument(pieces[i]);
     }
     return pieces.join(QLatin1Char(' '));
 }

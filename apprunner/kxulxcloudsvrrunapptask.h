@@ -26,8 +26,9 @@ public:
     KAppStatus appStatus() const { return status; }
 
     // The parameters of "plugin_params" as the launcher's command line carries
-    // them: pieces between '&' (empty ones kept), escapes decoded, a piece with a
-    // blank quoted unless it is quoted already; joined by single blanks.
+    // them: pieces between '&' (empty ones kept), escapes decoded, each written
+    // as one argument by the Windows rule (quoted when empty or holding a blank,
+    // tab or '"'; quotes escaped); joined by single blanks. A U+0000 ends them.
     static QString launchParameters(const QString &params);
     // Replaces each "\uXXXX" (exactly four hexadecimal digits) by that UTF-16 unit,
     // left to right; a decoded character is never decoded again.

@@ -1,5 +1,6 @@
 #include "ipc/kxulxcloudsvripc.h"
 
+#include "ipc/kcommandspool.h"
 #include "ipc/khostinterface.h"
 #include "ipc/kmembuffer.h"
 #include "report/khostprocesses.h"
@@ -7,7 +8,10 @@
 #include "suite/krt.h"
 #include "suite/kxlogger.h"
 
+#include <QThread>
+
 #include <atomic>
+#include <mutex>
 #include <string_view>
 #include <thread>
 
@@ -23,6 +27,11 @@ const QString LogCategory = QStringLiteral("KxUlxCloudSvrApplication");
 
 std::atomic<std::chrono::milliseconds::rep> g_startUpTimeoutPauseMs{10000};
 
+// The inbox of the channel object that serves in this process, for whoever ends
+// the process from another thread (the watchdog).
+std::mutex g_servingMutex;
+std::shared_ptr<KCommandInbox> g_serving;
+
 const char16_t *utf16(const QString &text)
 {
     return reinterpret_cast<const char16_t *>(text.utf16());
@@ -33,6 +42,7 @@ const char16_t *utf16(const QString &text)
 KxUlxCloudSvrIpc::KxUlxCloudSvrIpc(QObject *parent)
     : QObject(parent)
     , m_host(lookupHostInterface())
+    , m_inbox(std::make_shared<KCommandInbox>())
 {
 }
 
@@ -44,6 +54,34 @@ KxUlxCloudSvrIpc::~KxUlxCloudSvrIpc()
     if (m_host)
         m_host->registerReceiver(TransmissionMessage, nullptr, nullptr);
     m_host = nullptr;
+    {
+        std::lock_guard lock(g_servingMutex);
+        if (g_serving == m_inbox)
+            g_serving.reset();
+    }
+    // Acknowledged after the event loop ended: the next serving process runs them.
+    m_inbox->closeAndSpool();
+}
+
+QStringList KxUlxCloudSvrIpc::takeUndispatched()
+{
+    return m_inbox->close();
+}
+
+int KxUlxCloudSvrIpc::spoolUndispatched()
+{
+    std::shared_ptr<KCommandInbox> inbox;
+    {
+        std::lock_guard lock(g_servingMutex);
+        inbox = g_serving;
+    }
+    return inbox ? inbox->closeAndSpool() : 0;
+}
+
+void KxUlxCloudSvrIpc::deliverOne()
+{
+    if (const std::optional<QString> line = m_inbox->take())
+        Q_EMIT ipcTransmission(*line);
 }
 
 QString KxUlxCloudSvrIpc::target()
@@ -58,8 +96,24 @@ bool KxUlxCloudSvrIpc::startUp(const char16_t *cmdLine)
         return false;
 
     const bool server = m_host->isChannelServer() != 0;
-    if (server)
+    if (server) {
+        // Lines an ended process acknowledged but did not run come first: they were
+        // sent before anything this process can receive.
+        const QStringList spooled = ulx::commandspool::takeAll();
+        for (const QString &line : spooled) {
+            m_inbox->push(line);
+            QMetaObject::invokeMethod(this, &KxUlxCloudSvrIpc::deliverOne, Qt::QueuedConnection);
+        }
+        if (!spooled.isEmpty())
+            KxLogger::writeInfo(LogCategory, QStringLiteral("KxUlxCloudSvrIpc::startUp %1 command line(s) handed on "
+                                                            "by an ended process")
+                                                 .arg(spooled.size()));
+        {
+            std::lock_guard lock(g_servingMutex);
+            g_serving = m_inbox;
+        }
         m_host->registerReceiver(TransmissionMessage, this, &KxUlxCloudSvrIpc::onReceive);
+    }
 
     const QString text = cmdLine ? QString::fromUtf16(cmdLine) : QString();
     _KSimpleMemBuffer request(text);
@@ -94,10 +148,10 @@ bool KxUlxCloudSvrIpc::startUp(const char16_t *cmdLine)
     return true;
 }
 
-void KxUlxCloudSvrIpc::sendCommand(const QString &cmdLine, const QString &second)
+bool KxUlxCloudSvrIpc::sendCommand(const QString &cmdLine, const QString &second)
 {
     if (!m_host)
-        return;
+        return false;
     _KSimpleMemBuffer request(cmdLine);
     _KSimpleMemBuffer reply(second);
     if (request.tooLong()) {
@@ -105,10 +159,11 @@ void KxUlxCloudSvrIpc::sendCommand(const QString &cmdLine, const QString &second
                              QStringLiteral("KxUlxCloudSvrIpc::sendCommand command line of %1 characters exceeds "
                                             "the channel limit and is not sent")
                                  .arg(cmdLine.size()));
-        return;
+        return false;
     }
     const QString channel = target();
-    m_host->sendMessage(utf16(channel), TransmissionMessage, &request, &reply, SendCommandTimeoutMs, nullptr);
+    return m_host->sendMessage(utf16(channel), TransmissionMessage, &request, &reply, SendCommandTimeoutMs, nullptr)
+        != 0;
 }
 
 void KxUlxCloudSvrIpc::releaseChannel()
@@ -123,8 +178,17 @@ void KxUlxCloudSvrIpc::onReceive(void *context, const char16_t *messageName, std
     auto *self = static_cast<KxUlxCloudSvrIpc *>(context);
     const QString text = _KSimpleMemBuffer::text(request);
     const bool known = self && messageName && std::u16string_view(messageName) == TransmissionMessage;
-    if (known)
-        Q_EMIT self->ipcTransmission(text);
+    if (known) {
+        // Kept until the main thread runs it, so that a process ending before then
+        // can hand it on instead of dropping a line it answered "ok".
+        self->m_inbox->push(text);
+        if (QThread::currentThread() == self->thread()) {
+            while (const std::optional<QString> line = self->m_inbox->take())
+                Q_EMIT self->ipcTransmission(*line);
+        } else {
+            QMetaObject::invokeMethod(self, &KxUlxCloudSvrIpc::deliverOne, Qt::QueuedConnection);
+        }
+    }
     if (reply)
         _KSimpleMemBuffer::setText(reply, known ? QStringLiteral("ok") : QStringLiteral("error"));
 }

@@ -31,8 +31,6 @@ bool KxStartup::exeUpdate(const QString &program, const QString &cmdline, bool w
     // The line holds arguments only: put a program name in front so that the
     // first argument is read by the argument rules, not the program-path rule.
     const QStringList arguments = ulx::winargv::splitCommandLine(QStringLiteral("ulxupdate ") + cmdline).mid(1);
-    KxLogger::writeInfo(QStringLiteral("KxStartup"),
-                        QStringLiteral("KxStartup::exeUpdate %1 %2").arg(path, cmdline));
     if (!wait)
         return QProcess::startDetached(path, arguments);
     QProcess process;

@@ -1,6 +1,7 @@
 #include "watchdog/threadresponsesampler.h"
 
 #include "ipc/khostinterface.h"
+#include "ipc/kxulxcloudsvripc.h"
 #include "platform/process.h"
 #include "platform/registry/kregsettings.h"
 #include "report/knettransfer.h"
@@ -250,6 +251,9 @@ void ThreadResponseSampler::longTimeBlockDetected()
         pthread_setname_np(pthread_self(), "ulx-terminate");
         std::this_thread::sleep_for(std::chrono::milliseconds(TerminationDelayMs));
         ulx::report::spoolUnsent(); // the hang event must not die with the process
+        // Lines answered "ok" that the blocked main thread never ran: the next
+        // serving process runs them (the spool logs how many).
+        KxUlxCloudSvrIpc::spoolUndispatched();
         ulx::runmarker::clear();    // an end of our own choosing, not an exceptional exit
         if (IKCloudSvrHost *host = lookupHostInterface())
             host->prepareExit(0);

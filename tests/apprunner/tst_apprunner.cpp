@@ -4,6 +4,7 @@
 #include "apprunner/kxulxcloudsvrapprunner.h"
 #include "apprunner/kxulxcloudsvrprogresswindow.h"
 #include "apprunner/kxulxcloudsvrrunapptask.h"
+#include "platform/commandlinestart.h"
 #include "suite/kapplication.h"
 #include "suite/krt.h"
 #include "suite/plugins/kpluginmanager.h"
@@ -103,27 +104,30 @@ private Q_SLOTS:
         QCOMPARE(window.progressBar->value(), window.progressBar->maximum());
     }
 
+    // Each piece of plugin_params reaches the app as one argument, exactly as decoded.
     void launchParameters_data()
     {
         QTest::addColumn<QString>("params");
-        QTest::addColumn<QString>("joined");
-        QTest::newRow("none") << "" << "";
-        QTest::newRow("empty piece") << "a&&b" << "a  b";
-        QTest::newRow("0x prefix") << "\\u0x41" << "\\u0x41";
-        QTest::newRow("sign") << "\\u+041" << "\\u+041";
-        QTest::newRow("blank") << "\\u 041" << "\"\\u 041\"";
-        QTest::newRow("capital U") << "\\U0041" << "\\U0041";
-        QTest::newRow("decoded once") << "\\u005cu0041" << "\\u0041";
-        QTest::newRow("quoted stays") << "\"a b\"" << "\"a b\"";
-        QTest::newRow("decoded blank") << "\\u0020x" << "\" x\"";
-        QTest::newRow("half quoted") << "\"a b" << "\"\"a b\"";
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("none") << "" << QStringList{};
+        QTest::newRow("empty pieces") << "a&&b&" << QStringList{"a", "", "b", ""};
+        QTest::newRow("0x prefix") << "\\u0x41" << QStringList{"\\u0x41"};
+        QTest::newRow("sign") << "\\u+041" << QStringList{"\\u+041"};
+        QTest::newRow("blank") << "\\u 041" << QStringList{"\\u 041"};
+        QTest::newRow("capital U") << "\\U0041" << QStringList{"\\U0041"};
+        QTest::newRow("decoded once") << "\\u005cu0041" << QStringList{"\\u0041"};
+        QTest::newRow("decoded quotes") << "say \\u0022hi\\u0022&x" << QStringList{"say \"hi\"", "x"};
+        QTest::newRow("quoted") << "\"a b\"&\"a b" << QStringList{"\"a b\"", "\"a b"};
+        QTest::newRow("decoded blank, backslash at the end") << "\\u0020x&a b\\" << QStringList{" x", "a b\\"};
+        QTest::newRow("U+0000 ends the parameters") << "x\\u0000y&z" << QStringList{"x"};
     }
 
     void launchParameters()
     {
         QFETCH(QString, params);
-        QFETCH(QString, joined);
-        QCOMPARE(KxUlxCloudSvrRunAppTask::launchParameters(params), joined);
+        QFETCH(QStringList, args);
+        const QString line = QStringLiteral("app ") + KxUlxCloudSvrRunAppTask::launchParameters(params);
+        QCOMPARE(ulx::process::commandLineArguments(line).mid(1), args);
     }
 
     void readEntry_data()
@@ -203,21 +207,18 @@ private Q_SLOTS:
         QTRY_VERIFY(windows().isEmpty());
         QVERIFY(runner.taskRunning);
 
-        // dirapp finished; nosuchapp fails to prepare and takes nothing more.
+        // dirapp finished; nosuchapp fails to prepare and does not hold up the
+        // rest: localapp runs (installed: no window), the nameless one fails.
         QTRY_VERIFY(!runner.taskRunning);
         QVERIFY(QFileInfo::exists(krt::getPluginPath(QStringLiteral("dirapp")) + QStringLiteral("/app.ini")));
-        QCOMPARE(runner.pendingCommands,
-                 (QStringList{QStringLiteral("/plugin_name=localapp"), QStringLiteral("/plugin_params=no name")}));
-        // The next command runs at once (installed: no window) and finishes inside
-        // run(); each finished task takes one queued command: localapp, whose own
-        // finish takes the nameless one, which fails and ends the chain.
+        QVERIFY(runner.pendingCommands.isEmpty());
         runner.run(QStringLiteral("/plugin_name=dirapp"));
         QVERIFY(runner.pendingCommands.isEmpty());
         QVERIFY(!runner.taskRunning);
         QVERIFY(windows().isEmpty());
         const QString log = m_env->logText();
-        QVERIFY(log.indexOf("prepare dirapp status 4") < log.indexOf("prepare localapp status 4"));
         QVERIFY(log.indexOf("prepare localapp status 4") < log.indexOf("prepare no app name in /plugin_params=no name"));
+        QVERIFY(log.indexOf("prepare no app name in /plugin_params=no name") < log.lastIndexOf("prepare dirapp status 4"));
     }
 
     // A runner deleted during a download cancels it and closes the window.

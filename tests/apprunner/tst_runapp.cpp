@@ -233,7 +233,7 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(appStarts().size(), 1, KTestEnv::scaled(10000));
         const AppStart app = appStarts().first();
         const QString entry = m_plugins + QStringLiteral("/webapp/bin/app");
-        const QStringList expected{entry, "a", "b c", "AB", "\\u00zz", "\\u004"};
+        const QStringList expected{entry, "a", "b c", "", "AB", "\\u00zz", "\\u004"};
         QVERIFY2(app.argv == expected, qPrintable(app.argv.join('|') + "\n" + serverLines().filter("launch").join('\n')));
         // Only the standard streams: nothing of the service reached the app.
         QCOMPARE(app.fds, (QStringList{"0", "1", "2"}));
