@@ -78,11 +78,7 @@ bool store(const QStringList &lines, QString *error)
     const QJsonObject root{{QStringLiteral("version"), 1}, {QStringLiteral("lines"), QJsonArray::fromStringList(lines)}};
     const QString path = dir + QLatin1Char('/') + name + Suffix;
     const auto mode = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
-    if (!ulx::files::writeAtomically(path, QJsonDocument(root).toJson(QJsonDocument::Compact), mode, error))
-        return false;
-    // A new file comes with the default mode; the directory keeps others out meanwhile.
-    QFile::setPermissions(path, mode);
-    return true;
+    return ulx::files::writeAtomically(path, QJsonDocument(root).toJson(QJsonDocument::Compact), mode, error);
 }
 
 QStringList takeAll()
