@@ -1,5 +1,7 @@
 #include "onlineparams/konlineparamsmanager.h"
 
+#include "onlineparams/krequestspan.h"
+
 #include "report/kdcinfo.h"
 #include "suite/krt.h"
 #include "suite/kxlogger.h"
@@ -7,9 +9,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QMap>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -169,34 +168,14 @@ void KOnlineParamsManager::onGetOnlineParamError()
 
 void KOnlineParamsManager::parseOnlineConfig()
 {
-    // Read as text first, as the suite does: bytes that are not UTF-8 become
-    // replacement characters instead of making the whole document unreadable.
-    const QJsonObject top = QJsonDocument::fromJson(QString::fromUtf8(m_lastResponse).toUtf8()).object();
-    const QJsonArray params = top.value(QStringLiteral("params")).toArray();
-    for (const QJsonValue &group : params) {
-        const QJsonObject g = group.toObject();
-        if (!g.contains(QStringLiteral("funcName")) || !g.contains(QStringLiteral("extras"))
-            || g.value(QStringLiteral("funcName")).toString() != QLatin1String("global"))
-            continue;
-        for (const QJsonValue &extra : g.value(QStringLiteral("extras")).toArray()) {
-            const QJsonObject e = extra.toObject();
-            if (e.value(QStringLiteral("key")).toString() != SpanValue)
-                continue;
-            bool ok = false;
-            const qint64 n = e.value(QStringLiteral("value")).toVariant().toLongLong(&ok);
-            if (!ok)
-                continue;
-            // 0 or less would request without pause; more than the maximum does not fit a timer.
-            const int seconds = int(std::clamp<qint64>(n, MinServerPeriodSec, MaxPeriodSec));
-            if (seconds != n)
-                KxLogger::writeMsg(KxLogger::Warning(), LogCategory,
-                                   QStringLiteral("KOnlineParamsManager::parseOnlineConfig nRequestSpanInSec %1 held to %2")
-                                       .arg(n)
-                                       .arg(seconds));
-            m_settings.setValue(SpanValue, seconds);
-            m_requestTimer.setInterval(seconds * 1000);
-        }
-        return;
+    for (const ulx::onlineparams::RequestSpan &span : ulx::onlineparams::readRequestSpans(m_lastResponse)) {
+        if (span.seconds != span.given)
+            KxLogger::writeMsg(KxLogger::Warning(), LogCategory,
+                               QStringLiteral("KOnlineParamsManager::parseOnlineConfig nRequestSpanInSec %1 held to %2")
+                                   .arg(span.given)
+                                   .arg(span.seconds));
+        m_settings.setValue(SpanValue, span.seconds);
+        m_requestTimer.setInterval(span.seconds * 1000);
     }
 }
 
