@@ -24,17 +24,25 @@ bool KPluginCatalog::isValidLibraryPath(const QString &library)
 
 QList<KPluginCatalogEntry> KPluginCatalog::read(const QString &path, QString *problem)
 {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (problem)
+            *problem = QStringLiteral("cannot open %1: %2").arg(path, file.errorString());
+        return {};
+    }
+    return parse(file.readAll(), path, problem);
+}
+
+QList<KPluginCatalogEntry> KPluginCatalog::parse(const QByteArray &content, const QString &path, QString *problem)
+{
     auto fail = [problem](const QString &why) {
         if (problem)
             *problem = why;
         return QList<KPluginCatalogEntry>();
     };
 
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return fail(QStringLiteral("cannot open %1: %2").arg(path, file.errorString()));
     QJsonParseError error{};
-    const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &error);
+    const QJsonDocument doc = QJsonDocument::fromJson(content, &error);
     if (error.error != QJsonParseError::NoError)
         return fail(QStringLiteral("%1 is not JSON: %2 at %3").arg(path, error.errorString()).arg(error.offset));
     if (!doc.isObject() || !doc.object().value(QStringLiteral("plugins")).isArray())
