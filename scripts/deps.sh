@@ -3,7 +3,8 @@
 # Does nothing when everything is there already.
 set -euo pipefail
 packages=(g++ ccache cmake ninja-build qt6-base-dev libcurl4-openssl-dev elfutils python3 openssl libssl-dev uuid-dev curl
-  tar gzip faketime xvfb xauth xdotool imagemagick openbox wmctrl)
+  tar gzip faketime xvfb xauth xdotool imagemagick openbox wmctrl
+  clang-14 libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

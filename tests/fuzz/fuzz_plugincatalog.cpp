@@ -1,0 +1,24 @@
+// The plugin catalogue: every entry it gives has a name that is one directory right
+// below the plugins directory, unique, and a library inside the plugin's directory.
+#include "suite/plugins/kplugincatalog.h"
+#include "tests/fuzz/fuzzcheck.h"
+
+#include <QDir>
+#include <QSet>
+
+extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, std::size_t size)
+{
+    const QByteArray content(reinterpret_cast<const char *>(data), qsizetype(size));
+    QString problem;
+    const QList<KPluginCatalogEntry> entries = KPluginCatalog::parse(content, QStringLiteral("/o/catalogue.json"), &problem);
+    QSet<QString> names;
+    for (const KPluginCatalogEntry &e : entries) {
+        const QString dir = QDir::cleanPath(QStringLiteral("/p/") + e.name);
+        require(dir == QStringLiteral("/p/") + e.name && !names.contains(e.name));
+        names.insert(e.name);
+        const QString library = QDir::cleanPath(dir + QLatin1Char('/') + e.library);
+        require(library == dir || library.startsWith(dir + QLatin1Char('/')));
+        require(e.packageDir.isEmpty() || (QDir::isAbsolutePath(e.packageDir) && QDir::cleanPath(e.packageDir) == e.packageDir));
+    }
+    return 0;
+}
