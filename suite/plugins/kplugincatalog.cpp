@@ -10,8 +10,12 @@
 
 bool KPluginCatalog::isValidName(const QString &name)
 {
+    // The directory as the file system sees it must be this name's own: a NUL would
+    // end the path early (at worst at the plugins directory itself), and a text the
+    // file-name encoding changes (an unpaired surrogate) would share a directory.
     return !name.isEmpty() && !name.contains(QLatin1Char('/')) && !name.startsWith(QLatin1Char('.'))
-        && !name.endsWith(QLatin1String(".partial"));
+        && !name.endsWith(QLatin1String(".partial")) && !name.contains(QChar(0))
+        && QFile::decodeName(QFile::encodeName(name)) == name;
 }
 
 bool KPluginCatalog::isValidLibraryPath(const QString &library)
