@@ -12,7 +12,7 @@ here="$(cd "$(dirname "$0")/.." && pwd)"
 build="${FUZZ_BUILD_DIR:-$here/build-fuzz}"
 seconds="${ULX_FUZZ_SECONDS:-20}"
 clangxx="${CLANGXX:-$(command -v clang++-14 || command -v clang++ || true)}"
-if [ -z "$clangxx" ]; then
+if [ -z "$clangxx" ] || ! command -v "$clangxx" >/dev/null; then
   echo "fuzz: skipped: no clang++ (Debian: clang-14)"
   exit 0
 fi
