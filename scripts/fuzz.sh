@@ -29,6 +29,10 @@ fi
 cmake --build "$build" -j2 --target "${targets[@]/#/fuzz_}"
 
 failed=()
+# The files a target writes (app.ini) stay in memory: on disk they cost three quarters of its speed.
+if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then
+  export TMPDIR=/dev/shm
+fi
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}"
 for t in "${targets[@]}"; do
