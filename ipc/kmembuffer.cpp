@@ -52,3 +52,19 @@ bool _KSimpleMemBuffer::setText(IKMemBuffer *buffer, const QString &text)
     std::memcpy(buffer->data(), text.utf16(), std::size_t(bytes)); // utf16() is NUL-terminated
     return true;
 }
+
+bool _KSimpleMemBuffer::setPayload(const void *bytes, std::size_t count)
+{
+    std::memset(m_data, 0, sizeof m_data);
+    m_size = 0;
+    if (count > Capacity)
+        return false;
+    if (count)
+        std::memcpy(m_data, bytes, count);
+    // The area is zeroed, so a terminator already follows the payload; the count
+    // includes it. A full area has no room for one and then counts nothing: the
+    // channel refuses such a payload unless it ends in one.
+    const bool terminated = count >= 2 && m_data[count - 1] == 0 && m_data[count - 2] == 0;
+    setSize(std::uint32_t(count == 0 || terminated ? count : count + 2));
+    return true;
+}

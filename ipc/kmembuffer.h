@@ -26,6 +26,10 @@ public:
     // Sets the buffer's count to (length + 1) * 2 and copies `text` with its NUL.
     // False when it does not fit; then nothing is copied.
     static bool setText(IKMemBuffer *buffer, const QString &text);
+    // Takes a request's payload as it came off the channel (at most Capacity bytes):
+    // copies it, and counts a terminator after it when it does not end in one.
+    // False, with the buffer left empty, for a payload past the area.
+    bool setPayload(const void *bytes, std::size_t count);
 
 private:
     alignas(char16_t) unsigned char m_data[Capacity];

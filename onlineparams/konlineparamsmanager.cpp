@@ -1,5 +1,7 @@
 #include "onlineparams/konlineparamsmanager.h"
 
+#include "onlineparams/krequestspan.h"
+
 #include "report/kdcinfo.h"
 #include "suite/krt.h"
 #include "suite/kxlogger.h"
@@ -7,16 +9,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QMap>
 #include <QSaveFile>
 #include <QUrl>
 
 #include <algorithm>
-#include <cmath>
-#include <optional>
 
 namespace {
 
@@ -174,63 +171,24 @@ void KOnlineParamsManager::onGetOnlineParamError()
     m_settings.setValue(NetworkFail, m_networkFailCount);
 }
 
-namespace {
-// The period the server gives, in whole seconds: a JSON number without a fraction
-// (as a double, so that 1e19 or 1e300 are not wrapped into a negative integer) or a
-// text holding a decimal integer. Anything else (true, 1.5, "soon") is no period.
-std::optional<double> wholeSeconds(const QJsonValue &value)
-{
-    if (value.isDouble()) {
-        const double d = value.toDouble();
-        return std::isfinite(d) && std::trunc(d) == d ? std::optional<double>(d) : std::nullopt;
-    }
-    bool ok = false;
-    const qint64 n = value.toString().trimmed().toLongLong(&ok);
-    return ok ? std::optional<double>(double(n)) : std::nullopt;
-}
-} // namespace
-
 void KOnlineParamsManager::parseOnlineConfig()
 {
-    // Read as text first, as the suite does: bytes that are not UTF-8 become
-    // replacement characters instead of making the whole document unreadable.
-    const QJsonObject top = QJsonDocument::fromJson(QString::fromUtf8(m_lastResponse).toUtf8()).object();
-    const QJsonArray params = top.value(QStringLiteral("params")).toArray();
-    for (const QJsonValue &group : params) {
-        const QJsonObject g = group.toObject();
-        if (!g.contains(QStringLiteral("funcName")) || !g.contains(QStringLiteral("extras"))
-            || g.value(QStringLiteral("funcName")).toString() != QLatin1String("global"))
+    for (const ulx::onlineparams::RequestSpan &span : ulx::onlineparams::readRequestSpans(m_lastResponse)) {
+        if (!span.valid) {
+            // The period in force stays.
+            KxLogger::writeMsg(KxLogger::Warning(), LogCategory,
+                               QStringLiteral("KOnlineParamsManager::parseOnlineConfig nRequestSpanInSec %1 is not a whole "
+                                              "number of seconds: ignored")
+                                   .arg(span.given));
             continue;
-        for (const QJsonValue &extra : g.value(QStringLiteral("extras")).toArray()) {
-            const QJsonObject e = extra.toObject();
-            if (e.value(QStringLiteral("key")).toString() != SpanValue)
-                continue;
-            const QJsonValue value = e.value(QStringLiteral("value"));
-            const std::optional<double> n = wholeSeconds(value);
-            if (!n) {
-                // The period in force stays.
-                KxLogger::writeMsg(KxLogger::Warning(), LogCategory,
-                                   QStringLiteral("KOnlineParamsManager::parseOnlineConfig nRequestSpanInSec %1 is not a whole "
-                                                  "number of seconds: ignored")
-                                       .arg(QString::fromUtf8(QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact))
-                                                .mid(1)
-                                                .chopped(1)
-                                                .left(64)));
-                continue;
-            }
-            // 0 or less would request without pause; more than the maximum does not fit a timer.
-            const int seconds = *n <= MinServerPeriodSec ? MinServerPeriodSec
-                                : *n >= MaxPeriodSec     ? MaxPeriodSec
-                                                         : int(*n);
-            if (seconds != *n)
-                KxLogger::writeMsg(KxLogger::Warning(), LogCategory,
-                                   QStringLiteral("KOnlineParamsManager::parseOnlineConfig nRequestSpanInSec %1 held to %2")
-                                       .arg(*n, 0, 'g', 17)
-                                       .arg(seconds));
-            m_settings.setValue(SpanValue, seconds);
-            m_requestTimer.setInterval(seconds * 1000);
         }
-        return;
+        if (span.held)
+            KxLogger::writeMsg(KxLogger::Warning(), LogCategory,
+                               QStringLiteral("KOnlineParamsManager::parseOnlineConfig nRequestSpanInSec %1 held to %2")
+                                   .arg(span.given)
+                                   .arg(span.seconds));
+        m_settings.setValue(SpanValue, span.seconds);
+        m_requestTimer.setInterval(span.seconds * 1000);
     }
 }
 

@@ -6,7 +6,7 @@
 set -euo pipefail
 packages=(g++ ccache cmake ninja-build qt6-base-dev libcurl4-openssl-dev elfutils python3 openssl libssl-dev uuid-dev curl
   tar gzip faketime xvfb xauth xdotool imagemagick openbox wmctrl
-  dpkg-dev file lintian dex desktop-file-utils systemd graphviz gcovr)
+  dpkg-dev file lintian dex desktop-file-utils systemd graphviz gcovr clang-14 libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

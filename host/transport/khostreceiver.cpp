@@ -209,14 +209,8 @@ void KHostReceiver::answer(Connection &c)
 {
     _KSimpleMemBuffer request;
     _KSimpleMemBuffer reply;
-    const std::size_t bytes = c.reader.payloadBytes();
-    auto *area = static_cast<unsigned char *>(request.data());
-    if (bytes)
-        std::memcpy(area, c.reader.payload(), bytes);
-    // The area is zeroed, so a terminator already follows the payload; the count
-    // includes it. The reader refused a full area without one.
-    const bool terminated = bytes >= 2 && area[bytes - 1] == 0 && area[bytes - 2] == 0;
-    request.setSize(std::uint32_t(bytes == 0 || terminated ? bytes : bytes + 2));
+    // The reader refused a payload past the area and a full area without a terminator.
+    request.setPayload(c.reader.payload(), c.reader.payloadBytes());
 
     m_dispatch(c.reader.name(), &request, &reply);
 

@@ -1,6 +1,7 @@
 #include "platform/registry/kregnode.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
 
 #include <algorithm>
 #include <cmath>
@@ -259,4 +260,15 @@ KRegNode KRegNode::fromJson(const QString &name, const QJsonObject &object, bool
         }
     }
     return node;
+}
+
+KRegNode KRegNode::fromFileContent(const QString &name, const QByteArray &bytes, bool *damaged)
+{
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject()) {
+        *damaged = true;
+        return KRegNode(name);
+    }
+    return fromJson(name, document.object(), damaged);
 }

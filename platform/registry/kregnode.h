@@ -56,6 +56,9 @@ public:
     // Reads what it understands; sets `*damaged` when anything in `object` is
     // not of the shape above (that part is left out).
     static KRegNode fromJson(const QString &name, const QJsonObject &object, bool *damaged);
+    // A whole hive file's content as the root key `name`; `*damaged` as above, and
+    // set as well when the bytes are not one JSON object (the hive is then empty).
+    static KRegNode fromFileContent(const QString &name, const QByteArray &bytes, bool *damaged);
 
 private:
     QString m_name;

@@ -134,12 +134,7 @@ ContentPtr load(KRegHive hive, const QString &path)
     content->id = FileId::of(st);
     const QByteArray bytes = file.readAll();
     noteSize(hive, path, bytes.size());
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject())
-        content->damaged = true;
-    else
-        content->root = KRegNode::fromJson(content->root.name(), document.object(), &content->damaged);
+    content->root = KRegNode::fromFileContent(content->root.name(), bytes, &content->damaged);
     if (content->damaged)
         keepDamagedCopy(*content, bytes);
     return content;

@@ -10,8 +10,12 @@
 
 bool KPluginCatalog::isValidName(const QString &name)
 {
+    // The directory as the file system sees it must be this name's own: a NUL would
+    // end the path early (at worst at the plugins directory itself), and a text the
+    // file-name encoding changes (an unpaired surrogate) would share a directory.
     return !name.isEmpty() && !name.contains(QLatin1Char('/')) && !name.startsWith(QLatin1Char('.'))
-        && !name.endsWith(QLatin1String(".partial"));
+        && !name.endsWith(QLatin1String(".partial")) && !name.contains(QChar(0))
+        && QFile::decodeName(QFile::encodeName(name)) == name;
 }
 
 bool KPluginCatalog::isValidLibraryPath(const QString &library)
@@ -24,17 +28,25 @@ bool KPluginCatalog::isValidLibraryPath(const QString &library)
 
 QList<KPluginCatalogEntry> KPluginCatalog::read(const QString &path, QString *problem)
 {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (problem)
+            *problem = QStringLiteral("cannot open %1: %2").arg(path, file.errorString());
+        return {};
+    }
+    return parse(file.readAll(), path, problem);
+}
+
+QList<KPluginCatalogEntry> KPluginCatalog::parse(const QByteArray &content, const QString &path, QString *problem)
+{
     auto fail = [problem](const QString &why) {
         if (problem)
             *problem = why;
         return QList<KPluginCatalogEntry>();
     };
 
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return fail(QStringLiteral("cannot open %1: %2").arg(path, file.errorString()));
     QJsonParseError error{};
-    const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &error);
+    const QJsonDocument doc = QJsonDocument::fromJson(content, &error);
     if (error.error != QJsonParseError::NoError)
         return fail(QStringLiteral("%1 is not JSON: %2 at %3").arg(path, error.errorString()).arg(error.offset));
     if (!doc.isObject() || !doc.object().value(QStringLiteral("plugins")).isArray())

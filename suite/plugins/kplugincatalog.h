@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QJsonObject>
 #include <QList>
 #include <QString>
@@ -25,6 +26,9 @@ class KPluginCatalog
 {
 public:
     static QList<KPluginCatalogEntry> read(const QString &path, QString *problem = nullptr);
+    // The same for a catalogue's content; `path` names it in problems and anchors
+    // relative package directories.
+    static QList<KPluginCatalogEntry> parse(const QByteArray &content, const QString &path, QString *problem = nullptr);
 
     // A name that maps to exactly one directory below the plugins directory.
     static bool isValidName(const QString &name);
