@@ -198,8 +198,10 @@ QString KxUlxCloudSvrRunAppTask::launchCommandLine()
     const QString entry = readEntry();
     if (exe.isEmpty() || appPath.isEmpty() || entry.isEmpty())
         return QString();
-    // The entry is a path inside the app's directory, never another program.
-    if (QDir::isAbsolutePath(entry) || entry.split(QLatin1Char('/')).contains(QStringLiteral(".."))) {
+    // The entry is a path inside the app's directory, never another program; a quote
+    // in it would end the quoted path and add arguments of the package's choosing.
+    if (QDir::isAbsolutePath(entry) || entry.split(QLatin1Char('/')).contains(QStringLiteral(".."))
+        || entry.contains(QLatin1Char('"'))) {
         KxLogger::writeWarning(kCategory, QStringLiteral("KxUlxCloudSvrRunAppTask::launch %1 entry %2 is outside the app").arg(appName, entry));
         return QString();
     }

@@ -165,6 +165,8 @@ private Q_SLOTS:
         QTest::newRow("params") << QByteArray("[runinfo]\nentry=bin/app\n") << "-x&a b"
                                 << "\"/opt/suite/ulx\" Run \"%1/bin/app\" -x \"a b\"";
         QTest::newRow("absolute") << QByteArray("[runinfo]\nentry=/bin/sh\n") << "" << "";
+        // A quote would end the entry's quoted path and let the package add arguments of its own.
+        QTest::newRow("quote in the entry") << QByteArray("[runinfo]\nentry=a\" /x \"b\n") << "" << "";
     }
 
     void launchCommandLine()
