@@ -2,15 +2,16 @@
 # The lean-start benchmarks in one command: builds what they need (in ./build, or
 # BUILD_DIR), then prints the second start against a bare QApplication and the idle
 # service's memory and wake-ups against a bare idle QApplication.
-#   bench/run-lean.sh [settle seconds=60] [memory rounds=3] [pairs=25] [at once=100] [batches=5]
-# A short settle time (e.g. 8) is for trying it out; the figures are taken at 60.
+#   bench/run-lean.sh [settle s=60] [memory rounds=3] [quiet s=250] [pairs=25] [at once=100] [batches=5]
+# Short times (e.g. 8 1 5) are for trying it out; the figures are taken with the defaults
+# (about 16 minutes in all).
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$here/build}"
-settle="${1:-60}" rounds="${2:-3}" pairs="${3:-25}" many="${4:-100}" batches="${5:-5}"
+settle="${1:-60}" rounds="${2:-3}" quiet="${3:-250}" pairs="${4:-25}" many="${5:-100}" batches="${6:-5}"
 [ -f "$build/build.ninja" ] || cmake -S "$here" -B "$build" -G Ninja
 cmake --build "$build" --target ulxbench_startup ulxbench_memory -j2 >/dev/null
 echo "== second start (ulxbench_startup $pairs $many $batches)"
 "$build/bin/ulxbench_startup" "$pairs" "$many" "$batches"
-echo "== idle service (ulxbench_memory $settle $rounds)"
-"$build/bin/ulxbench_memory" "$settle" "$rounds"
+echo "== idle service (ulxbench_memory $settle $rounds $quiet)"
+"$build/bin/ulxbench_memory" "$settle" "$rounds" "$quiet"

@@ -1,15 +1,17 @@
-// ulxbench_memory [settle=60] [rounds=3]: the idle serving process against a bare
-// idle QApplication started beside it, each in a private world:
+// ulxbench_memory [settle=60] [rounds=3] [quiet=250]: the idle serving process
+// against a bare idle QApplication started beside it, each in a private world:
 //   - "nothing configured": the build's installation, no endpoint;
 //   - "every endpoint": every server of the installation on a loopback test
-//     server, measured once the live event has arrived there;
-//   - "watchdog off": nothing configured and the watchdog disabled, for the
-//     wake-ups alone (what is left when the watchdog's probes are gone).
+//     server, measured once the live event has arrived there.
 // After `settle` seconds it reads RSS, PSS and private dirty memory
-// (/proc/<pid>/smaps_rollup) and the voluntary context switches of every thread
-// (/proc/<pid>/task/*/status) from a quarter of `settle` to its end: the
-// wake-ups of an idle process. Medians with min and max over the rounds, and
-// the ratio of the medians to the bare application's.
+// (/proc/<pid>/smaps_rollup), and the voluntary context switches of every thread
+// (/proc/<pid>/task/*/status) from a quarter of `settle` to its end. Medians with
+// min and max over the rounds, and the ratio of the medians to the bare
+// application's.
+// Then one service with nothing configured and the watchdog off, alone: its
+// wake-ups in the minute after `quiet` seconds, when whatever start-up left to
+// do (the working-set trims after the last command line) is done. With the
+// watchdog's probes gone, every wake-up left is one too many.
 // Last, what malloc_trim(0) (the service's working-set trim) gives back after a
 // burst of small allocations in this process.
 
@@ -97,6 +99,8 @@ struct Config
     bool endpoints;
     bool watchdog;
     bool withBare;
+    int fromSeconds = 0; // the wake-ups counted; 0: from settle/4 to settle
+    int toSeconds = 0;
 };
 
 struct Series
@@ -166,10 +170,12 @@ bool runRound(const Config &config, int settleSeconds, Series &series)
         std::fprintf(stderr, "%s: %s\n", config.label, serving ? "no live event arrived" : "the service did not serve");
 
     const qint64 settleMs = qint64(settleSeconds) * 1000;
-    QThread::msleep(std::max<qint64>(0, settleMs / 4 - since.elapsed()));
+    const qint64 fromMs = config.toSeconds ? qint64(config.fromSeconds) * 1000 : settleMs / 4;
+    const qint64 toMs = config.toSeconds ? qint64(config.toSeconds) * 1000 : settleMs;
+    QThread::msleep(std::max<qint64>(0, fromMs - since.elapsed()));
     const auto serviceBefore = switchesOf(service.processId());
     const auto bareBefore = config.withBare ? switchesOf(bare.processId()) : decltype(serviceBefore)();
-    QThread::msleep(std::max<qint64>(0, settleMs - since.elapsed()));
+    QThread::msleep(std::max<qint64>(0, toMs - since.elapsed()));
     const Memory m = memoryOf(service.processId());
     const auto woken = wakeups(serviceBefore, switchesOf(service.processId()));
     for (auto it = woken.cbegin(); it != woken.cend(); ++it)
@@ -199,9 +205,10 @@ bool runRound(const Config &config, int settleSeconds, Series &series)
 
 void report(const Config &config, const Series &s, int rounds, int settleSeconds)
 {
-    std::printf("%s: after %d s, %d rounds (MiB)\n", config.label, settleSeconds, rounds);
+    std::printf("%s: %d rounds\n", config.label, rounds);
     constexpr double MiB = 1.0 / 1024;
     if (config.withBare) {
+        std::printf("  memory after %d s:\n", settleSeconds);
         const BenchSpread rss = BenchSpread::of(s.bareRss, MiB), pss = BenchSpread::of(s.barePss, MiB),
                           dirty = BenchSpread::of(s.bareDirty, MiB);
         printSpread("  RSS, bare QApplication", rss, "MiB");
@@ -212,7 +219,8 @@ void report(const Config &config, const Series &s, int rounds, int settleSeconds
         printSpread("  private dirty, service", BenchSpread::of(s.dirty, MiB), "MiB", &dirty);
         printSpread("  wake-ups, bare QApplication", BenchSpread::of(s.bareWakeups), "");
     }
-    std::printf("  wake-ups from %d s to %d s, by thread:\n", settleSeconds / 4, settleSeconds);
+    std::printf("  wake-ups from %d s to %d s, by thread:\n", config.toSeconds ? config.fromSeconds : settleSeconds / 4,
+                config.toSeconds ? config.toSeconds : settleSeconds);
     qint64 total = 0;
     for (auto it = s.wakeupsByThread.cbegin(); it != s.wakeupsByThread.cend(); ++it) {
         printSpread(qPrintable(QStringLiteral("    ") + it.key()), BenchSpread::of(it.value()), "");
@@ -253,15 +261,17 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     const int settle = argc > 1 ? std::max(4, atoi(argv[1])) : 60;
     const int rounds = argc > 2 ? std::max(1, atoi(argv[2])) : 3;
+    const int quiet = argc > 3 ? std::max(0, atoi(argv[3])) : 250;
     const Config configs[] = {{"nothing configured", false, true, true},
                               {"every endpoint configured, after the live event", true, true, true},
-                              {"nothing configured, watchdog off", false, false, false}};
+                              {"nothing configured, watchdog off", false, false, false, quiet, quiet + 60}};
     bool ok = true;
     for (const Config &config : configs) {
         Series series;
-        for (int i = 0; i < rounds; ++i)
+        const int n = config.withBare ? rounds : 1;
+        for (int i = 0; i < n; ++i)
             ok = runRound(config, settle, series) && ok;
-        report(config, series, rounds, settle);
+        report(config, series, n, settle);
         std::fflush(stdout);
     }
     trimBurst();
