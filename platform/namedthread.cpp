@@ -17,7 +17,6 @@ struct Start
 void *threadMain(void *arg)
 {
     std::unique_ptr<Start> start(static_cast<Start *>(arg));
-    pthread_setname_np(pthread_self(), start->name.substr(0, 15).c_str());
     start->run();
     return nullptr;
 }
@@ -48,9 +47,12 @@ bool KNamedThread::start(const char *name, std::size_t stackBytes, std::function
         return false;
     pthread_attr_setstacksize(&attr, stackSize(stackBytes));
     auto *start = new Start{name ? name : "", std::move(run)};
+    const std::string shown = start->name.substr(0, 15);
     const bool ok = pthread_create(&m_thread, &attr, &threadMain, start) == 0;
     pthread_attr_destroy(&attr);
-    if (!ok)
+    if (ok)
+        pthread_setname_np(m_thread, shown.c_str()); // named when start() returns, not when it first runs
+    else
         delete start;
     m_started = ok;
     return ok;
