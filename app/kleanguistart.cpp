@@ -24,8 +24,8 @@ KLeanGuiStart::KLeanGuiStart()
 {
     save(m_theme.name, m_theme.value);
     save(m_inputMethod.name, m_inputMethod.value);
-    // Without the desktop's theme names Qt tries no theme plugin and uses its
-    // built-in generic theme; a theme the user names would still be loaded.
+    // Without the desktop's theme names (and the user's, hidden below) Qt tries
+    // no theme plugin and uses its built-in generic theme.
     QGuiApplication::setDesktopSettingsAware(false);
     qunsetenv(m_theme.name);
     qputenv(m_inputMethod.name, "none");

@@ -4,7 +4,7 @@
 # service's memory and wake-ups against a bare idle QApplication.
 #   bench/run-lean.sh [settle s=60] [memory rounds=3] [quiet s=250] [pairs=25] [at once=100] [batches=5]
 # Short times (e.g. 8 1 5) are for trying it out; the figures are taken with the defaults
-# (about 16 minutes in all).
+# (about 17 minutes in all).
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$here/build}"
