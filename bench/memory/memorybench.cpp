@@ -13,10 +13,12 @@
 // trim's 120 s), when whatever start-up left to do (the trims after the last
 // command line) is done. With the watchdog's probes gone, every wake-up left is
 // one too many.
+// Offscreen unless ULX_BENCH_DISPLAY names an X display (bench/common/benchworld.h).
 // Last, what malloc_trim(0) (the service's working-set trim) gives back after a
 // burst of small allocations in this process.
 
 #include "bench/common/benchstats.h"
+#include "bench/common/benchworld.h"
 #include "platform/registry/kregsettings.h"
 #include "tests/common/ktestserver.h"
 #include "tests/common/testenv.h"
@@ -149,6 +151,7 @@ bool runRound(const Config &config, int settleSeconds, Series &series)
         s.setValue(QStringLiteral("DisableThreadResponseSample"), 1);
     }
     QProcessEnvironment env = world.environment();
+    useBenchDisplay(env);
     for (const char *name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"})
         env.remove(QLatin1String(name));
 

@@ -7,6 +7,7 @@
 //   2. 100 second starts at once against 100 bare runs at once, the wall time
 //      until the last has ended, alternating for `batches` rounds.
 // Usage: ulxbench_startup [pairs=25] [concurrent=100] [batches=5]
+// Offscreen unless ULX_BENCH_DISPLAY names an X display (bench/common/benchworld.h).
 
 #include "bench/common/benchstats.h"
 #include "bench/common/benchworld.h"
@@ -80,6 +81,7 @@ int main(int argc, char **argv)
 
     BenchWorld world;
     g_env = world.env;
+    useBenchDisplay(g_env);
     BenchLogTail log;
     log.setPath(world.logPath());
 
