@@ -1,5 +1,6 @@
 #include "app/entrypoint.h"
 
+#include "app/kleanguistart.h"
 #include "app/kxulxcloudsvrapplication.h"
 #include "platform/net.h"
 #include "platform/process.h"
@@ -54,7 +55,9 @@ int WINAPI EntryPoint(HINSTANCE, HINSTANCE, LPWSTR cmdLine, int)
     registerSharedResources();
 
     {
+        KLeanGuiStart lean;
         KxUlxCloudSvrApplication app(ulx::process::argc(), ulx::process::argv());
+        lean.restoreEnvironment();
         QCoreApplication::setApplicationName(QStringLiteral("tavi"));
         ulx::process::quitOnTerminationSignals();
 

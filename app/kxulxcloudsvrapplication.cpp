@@ -171,6 +171,10 @@ void KxUlxCloudSvrApplication::onIPCTransmission(const QString &cmdline)
 {
     KxLogger::writeMsg(KxLogger::Fixed(), LogCategory,
                        QStringLiteral("KxUlxCloudSvrApplication::onIPCTransmission ") + cmdline);
+    // Work arrives: the working-set trims resume if they were resting.
+    m_workSinceTrim = true;
+    if (m_workingSetTimer && !m_workingSetTimer->isActive())
+        m_workingSetTimer->start();
 
     KxCommandLine cmd;
     if (!cmd.parse(cmdline, false)) {
@@ -554,6 +558,12 @@ void KxUlxCloudSvrApplication::reduceProcessWorkingSetSize()
 {
     // Freed heap goes back to the system instead of staying with the process.
     ::malloc_trim(0);
+    // An idle service has nothing new to give back: after a whole interval
+    // without a command line this trim is the last one, and the timer rests until
+    // the next command line, so an idle process is not woken every interval.
+    if (!m_workSinceTrim && m_workingSetTimer)
+        m_workingSetTimer->stop();
+    m_workSinceTrim = false;
 }
 
 void KxUlxCloudSvrApplication::ingoreLongTimeBlockDetect(bool ignore)

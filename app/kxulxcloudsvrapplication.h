@@ -76,6 +76,8 @@ private:
     bool channelAnswers(int timeoutMs) const;
 
     QTimer *m_workingSetTimer = nullptr;
+    // A command line arrived since the last working-set trim (start-up counts as one).
+    bool m_workSinceTrim = true;
     QPointer<QProcess> m_launcher;
     QElapsedTimer m_releasedAt; // valid from the channel's release on
     bool m_handOverFailed = false;

@@ -62,7 +62,7 @@ void HdidManager::startComputation()
     auto job = std::make_shared<Job>();
     m_job = job;
     ++m_started;
-    m_thread = std::thread([job, sources = m_sources, hook = m_hook]() {
+    m_thread.start("ulx-hdid", KNamedThread::WorkerStack, [job, sources = m_sources, hook = m_hook]() {
         if (hook)
             hook();
         const QString id = digest(identifierText(sources));

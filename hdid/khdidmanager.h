@@ -1,6 +1,7 @@
 #pragma once
 
 #include "hdid/khdidsources.h"
+#include "platform/namedthread.h"
 
 #include <QString>
 
@@ -8,7 +9,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 // The hardware identifier of this machine, cached per user in the settings store
 // under "HKEY_CURRENT_USER\Software\Corvanta\Office\6.0\Common":
@@ -53,7 +53,7 @@ private:
     Sources m_sources;
     std::function<void()> m_hook;
     std::shared_ptr<Job> m_job; // held from a computation's start until a read waits for it
-    std::thread m_thread;
+    KNamedThread m_thread; // "ulx-hdid"
     int m_started = 0;
 };
 

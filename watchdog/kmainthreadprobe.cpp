@@ -64,7 +64,11 @@ void KMainThreadProbe::customEvent(QEvent *event)
 {
     if (event->type() != ProbeEvent)
         return;
-    std::lock_guard lock(m_mutex);
-    m_answered = m_posted;
+    {
+        std::lock_guard lock(m_mutex);
+        m_answered = m_posted;
+    }
+    // Woken after the lock is free, a worker takes it at once instead of waking
+    // only to block on it again: one switch per answer, not two.
     m_cv.notify_all();
 }

@@ -2,6 +2,7 @@
 
 #include "ipc/khostinterface.h"
 #include "ipc/kxulxcloudsvripc.h"
+#include "platform/namedthread.h"
 #include "platform/process.h"
 #include "platform/registry/kregsettings.h"
 #include "report/knettransfer.h"
@@ -17,7 +18,6 @@
 #include <QTimer>
 
 #include <ctime>
-#include <pthread.h>
 #include <thread>
 
 namespace {
@@ -125,6 +125,9 @@ ThreadResponseSampler::ThreadResponseSampler(QObject *parent, int intervalSec, i
         responseTimeoutSeconds = s;
     samplerThread.setObjectName(QStringLiteral("ulx-sampler"));
     detectorThread.setObjectName(QStringLiteral("ulx-detector"));
+    // A timer, a probe and now and then a log line, an event record or a dump.
+    samplerThread.setStackSize(uint(KNamedThread::stackSize(KNamedThread::WorkerStack)));
+    detectorThread.setStackSize(uint(KNamedThread::stackSize(KNamedThread::WorkerStack)));
 
     bool ok = false;
     disabled = appSettings().value(QStringLiteral("DisableThreadResponseSample")).toInt(&ok) == 1 && ok;
@@ -247,8 +250,8 @@ void ThreadResponseSampler::longTimeBlockDetected()
     if (ulx::watchdog::longBlockIgnoreCount.load() > 0 || g_terminationScheduled.exchange(true))
         return;
 
-    std::thread([] {
-        pthread_setname_np(pthread_self(), "ulx-terminate");
+    KNamedThread termination;
+    termination.start("ulx-terminate", KNamedThread::WorkerStack, [] {
         std::this_thread::sleep_for(std::chrono::milliseconds(TerminationDelayMs));
         ulx::report::spoolUnsent(); // the hang event must not die with the process
         // Lines answered "ok" that the blocked main thread never ran: the next
@@ -258,7 +261,8 @@ void ThreadResponseSampler::longTimeBlockDetected()
         if (IKCloudSvrHost *host = lookupHostInterface())
             host->prepareExit(0);
         ulx::process::terminateSelf(0);
-    }).detach();
+    });
+    termination.detach();
 
     KxLogger::writeFatal(LogCategory, QStringLiteral("longTimeBlockDetected : long time blocking detected, process "
                                                      "will be terminated"));

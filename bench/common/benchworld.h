@@ -41,6 +41,20 @@ private:
     QTemporaryDir m_dir;
 };
 
+// With ULX_BENCH_DISPLAY set (":N"), the programs a benchmark starts run on that X
+// display instead of offscreen, with the desktop session's variables of the
+// benchmark's own environment (XDG_CURRENT_DESKTOP, QT_IM_MODULE, ...): what a
+// desktop session costs the service and the bare program.
+inline void useBenchDisplay(QProcessEnvironment &env)
+{
+    const QString display = qEnvironmentVariable("ULX_BENCH_DISPLAY");
+    if (display.isEmpty())
+        return;
+    env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    env.insert(QStringLiteral("DISPLAY"), display);
+}
+
 // A log read from where the last match ended, so each wait sees only lines
 // written after the previous one.
 class BenchLogTail

@@ -80,12 +80,7 @@ bool KHostReceiver::start()
 {
     if (m_wakeFd < 0 || m_thread.joinable())
         return false;
-    try {
-        m_thread = std::thread(&KHostReceiver::run, this);
-    } catch (const std::system_error &) {
-        return false;
-    }
-    return true;
+    return m_thread.start("ulx-receive", KNamedThread::SmallStack, [this] { run(); });
 }
 
 void KHostReceiver::wake()

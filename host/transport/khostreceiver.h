@@ -2,13 +2,13 @@
 
 #include "host/transport/kwireformat.h"
 #include "ipc/ikcloudsvrhost.h"
+#include "platform/namedthread.h"
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 // The receive side of a served channel: one thread running one poll() loop over
@@ -93,5 +93,5 @@ private:
     Watch m_watch;
     std::int64_t m_watchDue = -1; // when the watch's check runs next; -1: not scheduled
     std::vector<std::unique_ptr<Connection>> m_connections; // receive thread only
-    std::thread m_thread;
+    KNamedThread m_thread; // "ulx-receive"
 };

@@ -126,9 +126,11 @@ private Q_SLOTS:
     void shortBlock()
     {
         QVERIFY(startService());
-        const QStringList names = threadNames();
-        QVERIFY2(names.contains(QStringLiteral("ulx-sampler")) && names.contains(QStringLiteral("ulx-detector")),
-                 qPrintable(names.join(QLatin1Char(','))));
+        // The workers name themselves once they first run, which may come after serving.
+        QStringList names;
+        QTRY_VERIFY2_WITH_TIMEOUT((names = threadNames()).contains(QStringLiteral("ulx-sampler"))
+                                      && names.contains(QStringLiteral("ulx-detector")),
+                                  qPrintable(names.join(QLatin1Char(','))), KTestEnv::scaled(5000));
 
         block(6000);
         QVERIFY(waitForLog(QStringLiteral("main thread free again"), KTestEnv::scaled(15000)));
