@@ -1,11 +1,12 @@
 #include "report/koutbox.h"
 
+#include "platform/atomicfile.h"
 #include "platform/xdgpaths.h"
+#include "suite/kxlogger.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
-#include <QSaveFile>
 
 #include <atomic>
 #include <unistd.h>
@@ -42,15 +43,18 @@ bool spool(const QList<QByteArray> &urls)
                              .arg(QDateTime::currentMSecsSinceEpoch(), 14, 10, QLatin1Char('0'))
                              .arg(::getpid())
                              .arg(g_sequence.fetch_add(1));
-    QSaveFile file(path + QLatin1Char('/') + name + Suffix);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    for (const QByteArray &url : urls) {
-        file.write(url);
-        file.write("\n", 1);
-    }
-    return file.commit();
+    QByteArray bytes;
+    for (const QByteArray &url : urls)
+        bytes += url + '\n';
+    QString error;
+    if (ulx::files::writeAtomically(path + QLatin1Char('/') + name + Suffix, bytes,
+                                    QFileDevice::ReadOwner | QFileDevice::WriteOwner, &error))
+        return true;
+    KxLogger::writeError(QStringLiteral("NetTransferService"),
+                         QStringLiteral("outbox: cannot write a spool of %1 URLs (%2); they are lost")
+                             .arg(urls.size())
+                             .arg(error));
+    return false;
 }
 
 QList<QByteArray> claimAll()
