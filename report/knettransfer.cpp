@@ -11,10 +11,14 @@
 #include <QFileSystemWatcher>
 #include <QString>
 
+// Only the declarations: libcurl itself is opened at run time (CurlApi below).
+#define CURL_DISABLE_TYPECHECK
 #include <curl/curl.h>
+#include <dlfcn.h>
 #include <pthread.h>
 
 #include <chrono>
+#include <utility>
 
 namespace {
 
@@ -41,6 +45,48 @@ size_t discardBody(char *, size_t size, size_t count, void *userdata)
     received += size * count;
     return received > MaxBodyBytes ? 0 : size * count;
 }
+
+// The sender's one door to libcurl, opened on the first transfer: a process that
+// sends nothing (a forwarding start, a service without endpoints) never maps
+// libcurl and the thirty libraries it pulls in.
+struct CurlApi
+{
+    static constexpr char Library[] = "libcurl.so.4";
+
+    decltype(&curl_easy_init) easyInit = nullptr;
+    decltype(&curl_easy_setopt) easySetopt = nullptr;
+    decltype(&curl_easy_perform) easyPerform = nullptr;
+    decltype(&curl_easy_cleanup) easyCleanup = nullptr;
+
+    // Null when libcurl cannot be opened (logged once).
+    static const CurlApi *get()
+    {
+        static const CurlApi *api = open();
+        return api;
+    }
+
+private:
+    static const CurlApi *open()
+    {
+        void *lib = ::dlopen(Library, RTLD_NOW | RTLD_LOCAL);
+        const auto globalInit = lib ? reinterpret_cast<decltype(&curl_global_init)>(::dlsym(lib, "curl_global_init")) : nullptr;
+        auto *api = new CurlApi;
+        if (lib) {
+            api->easyInit = reinterpret_cast<decltype(&curl_easy_init)>(::dlsym(lib, "curl_easy_init"));
+            api->easySetopt = reinterpret_cast<decltype(&curl_easy_setopt)>(::dlsym(lib, "curl_easy_setopt"));
+            api->easyPerform = reinterpret_cast<decltype(&curl_easy_perform)>(::dlsym(lib, "curl_easy_perform"));
+            api->easyCleanup = reinterpret_cast<decltype(&curl_easy_cleanup)>(::dlsym(lib, "curl_easy_cleanup"));
+        }
+        if (!globalInit || !api->easyInit || !api->easySetopt || !api->easyPerform || !api->easyCleanup) {
+            KxLogger::writeError(LogCategory, QStringLiteral("NetTransferThread cannot open %1 (%2); events wait in the outbox")
+                                                  .arg(QLatin1String(Library), QString::fromLocal8Bit(::dlerror())));
+            delete api;
+            return nullptr;
+        }
+        globalInit(CURL_GLOBAL_DEFAULT);
+        return api;
+    }
+};
 
 } // namespace
 
@@ -143,22 +189,32 @@ int NetTransferThread::droppedCount()
 bool NetTransferThread::waitIdle(int ms)
 {
     std::unique_lock lock(m_mutex);
-    return m_idle.wait_for(lock, std::chrono::milliseconds(ms),
-                           [this] { return m_queue.empty() && m_inFlight.isEmpty(); });
+    return m_idle.wait_for(lock, std::chrono::milliseconds(ms), [this] {
+        return m_cannotSend || (m_queue.empty() && m_inFlight.isEmpty() && !m_refilling);
+    });
 }
 
 QList<QByteArray> NetTransferThread::takeUnsent()
 {
     m_abort.store(true);
-    std::lock_guard lock(m_mutex);
-    m_closed = true;
     QList<QByteArray> out;
-    if (!m_inFlight.isEmpty())
-        out.append(m_inFlight); // it may have arrived; a duplicate beats a loss
-    for (QByteArray &url : m_queue)
-        out.append(std::move(url));
-    m_queue.clear();
-    m_wake.notify_all();
+    int dropped = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        m_closed = true;
+        if (!m_inFlight.isEmpty())
+            out.append(m_inFlight); // it may have arrived; a duplicate beats a loss
+        for (QByteArray &url : m_queue)
+            out.append(std::move(url));
+        m_queue.clear();
+        m_wake.notify_all();
+        dropped = std::exchange(m_dropped, 0);
+    }
+    // Drops not yet told (the log says them at most once a minute) are told now.
+    if (dropped > 0)
+        KxLogger::writeWarning(LogCategory, QStringLiteral("NetTransferThread::enqueue queue full (%1 URLs), %2 URLs dropped")
+                                                .arg(QueueBound)
+                                                .arg(dropped));
     return out;
 }
 
@@ -178,49 +234,109 @@ int NetTransferThread::onProgress(void *self, long long, long long, long long, l
     return static_cast<NetTransferThread *>(self)->m_abort.load() ? 1 : 0;
 }
 
+void NetTransferThread::feedFromOutbox()
+{
+    std::lock_guard lock(m_mutex);
+    m_feedFromOutbox = true;
+    m_outboxWaiting = true;
+    m_wake.notify_one();
+}
+
+void NetTransferThread::outboxChanged()
+{
+    std::lock_guard lock(m_mutex);
+    if (!m_feedFromOutbox)
+        return;
+    m_outboxWaiting = true;
+    m_wake.notify_one();
+}
+
+bool NetTransferThread::refillDue() const
+{
+    return m_feedFromOutbox && m_outboxWaiting && !m_closed && m_queue.size() < size_t(OutboxRefillBelow);
+}
+
+void NetTransferThread::refill(qsizetype room)
+{
+    // Read off the main thread, in pieces, and only what the queue takes.
+    QList<QByteArray> urls = ulx::outbox::claim(room);
+    {
+        std::lock_guard lock(m_mutex);
+        m_refilling = false;
+        if (!m_closed) {
+            for (QByteArray &url : urls)
+                m_queue.push_back(std::move(url));
+            // A full take: more may wait.
+            m_outboxWaiting = m_outboxWaiting || urls.size() >= room;
+            return;
+        }
+    }
+    // Closed meanwhile: the claim goes back for the next serving process.
+    ulx::outbox::spool(urls);
+}
+
 unsigned NetTransferThread::run()
 {
     if (krt::isVldTurnedOn())
         return 0;
-    static std::once_flag global;
-    std::call_once(global, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-    CURL *curl = curl_easy_init();
-    if (!curl)
-        return 0;
-
+    const CurlApi *api = nullptr;
+    CURL *curl = nullptr;
     size_t received = 0;
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &discardBody);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &received);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &NetTransferThread::onProgress);
-    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
-    const QByteArray caFile = krt::serverinfo::caFile().toLocal8Bit();
-    if (!caFile.isEmpty())
-        curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.constData());
+    const auto openCurl = [&] {
+        api = CurlApi::get();
+        curl = api ? api->easyInit() : nullptr;
+        if (!curl)
+            return false;
+        api->easySetopt(curl, CURLOPT_WRITEFUNCTION, &discardBody);
+        api->easySetopt(curl, CURLOPT_WRITEDATA, &received);
+        api->easySetopt(curl, CURLOPT_NOSIGNAL, 1L);
+        api->easySetopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+        api->easySetopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+        api->easySetopt(curl, CURLOPT_NOPROGRESS, 0L);
+        api->easySetopt(curl, CURLOPT_XFERINFOFUNCTION, &NetTransferThread::onProgress);
+        api->easySetopt(curl, CURLOPT_XFERINFODATA, this);
+        const QByteArray caFile = krt::serverinfo::caFile().toLocal8Bit();
+        if (!caFile.isEmpty())
+            api->easySetopt(curl, CURLOPT_CAINFO, caFile.constData());
+        return true;
+    };
 
     for (;;) {
         QByteArray url;
+        qsizetype room = 0;
         {
             std::unique_lock lock(m_mutex);
             m_inFlight.clear();
-            if (m_queue.empty())
+            if (m_queue.empty() && !refillDue())
                 m_idle.notify_all();
-            m_wake.wait(lock, [this] { return stopRequested() || m_closed || !m_queue.empty(); });
+            m_wake.wait(lock, [this] { return stopRequested() || m_closed || !m_queue.empty() || refillDue(); });
             if (stopRequested() || m_closed)
                 break;
-            url = std::move(m_queue.front());
-            m_queue.pop_front();
-            m_inFlight = url;
+            if (refillDue()) {
+                room = qsizetype(OutboxShare) - qsizetype(m_queue.size());
+                m_outboxWaiting = false;
+                m_refilling = true;
+            } else if (!curl && !openCurl()) {
+                // Nothing can be sent: the queue stays for takeUnsent and the outbox.
+                m_cannotSend = true;
+                break;
+            } else {
+                url = std::move(m_queue.front());
+                m_queue.pop_front();
+                m_inFlight = url;
+            }
+        }
+        if (room > 0) {
+            refill(room);
+            continue;
         }
         received = 0;
-        curl_easy_setopt(curl, CURLOPT_URL, url.constData());
-        curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, long(m_timeoutMs.load()));
-        curl_easy_perform(curl); // the outcome is not looked at: nothing is retried
+        api->easySetopt(curl, CURLOPT_URL, url.constData());
+        api->easySetopt(curl, CURLOPT_TIMEOUT_MS, long(m_timeoutMs.load()));
+        api->easyPerform(curl); // the outcome is not looked at: nothing is retried
     }
-    curl_easy_cleanup(curl);
+    if (curl)
+        api->easyCleanup(curl);
     std::lock_guard lock(m_mutex);
     m_idle.notify_all();
     return 0;
@@ -266,14 +382,29 @@ int NetTransferService::setTimeout(int ms)
 int NetTransferService::post(const char *url)
 {
     if (m_worker.enqueue(QByteArray(url)))
-        std::call_once(m_started, [this] { m_worker.start("ulx-sender"); });
+        startWorker();
     return 0;
 }
+
+void NetTransferService::startWorker()
+{
+    std::call_once(m_started, [this] { m_worker.start("ulx-sender"); });
+}
+
+namespace {
+std::atomic<bool> g_spoolOnly{false};
+} // namespace
 
 void sendInfoUrl(const char *url)
 {
     if (!url || krt::product::isDisableGlobalInfocollect() || !isHttpUrl(QByteArray::fromRawData(url, qstrlen(url))))
         return;
+    if (g_spoolOnly.load()) {
+        const QByteArray line(url);
+        if (!line.contains('\n') && !line.contains('\r') && !krt::isVldTurnedOn())
+            ulx::outbox::spool({line});
+        return;
+    }
     NetTransferService::instance().post(url);
 }
 
@@ -291,6 +422,11 @@ void finishSending(int graceMs)
     worker.stop(2000);
 }
 
+void spoolFromNowOn()
+{
+    g_spoolOnly.store(true);
+}
+
 void spoolUnsent()
 {
     if (NetTransferService *service = NetTransferService::existing())
@@ -299,17 +435,22 @@ void spoolUnsent()
 
 void deliverOutbox()
 {
-    const auto deliver = [] {
-        for (const QByteArray &url : ulx::outbox::claimAll())
-            sendInfoUrl(url.constData());
-    };
-    deliver();
-    const QString dir = ulx::outbox::dir();
-    if (!QCoreApplication::instance() || !ulx::paths::ensureDir(dir))
+    // A serving process that ended in the middle of a claim left it claimed.
+    ulx::outbox::recoverClaimed();
+    if (!QCoreApplication::instance() || !ulx::outbox::ensureDir())
         return;
-    // inotify: no wake-up until another process spools.
-    auto *watcher = new QFileSystemWatcher({dir}, QCoreApplication::instance());
-    QObject::connect(watcher, &QFileSystemWatcher::directoryChanged, watcher, deliver);
+    NetTransferService &service = NetTransferService::instance();
+    service.worker().feedFromOutbox();
+    if (ulx::outbox::hasWaiting())
+        service.startWorker();
+    // inotify: no wake-up until another process spools; the worker does the reading.
+    auto *watcher = new QFileSystemWatcher({ulx::outbox::dir()}, QCoreApplication::instance());
+    QObject::connect(watcher, &QFileSystemWatcher::directoryChanged, watcher, [&service] {
+        if (ulx::outbox::hasWaiting()) {
+            service.worker().outboxChanged();
+            service.startWorker();
+        }
+    });
 }
 
 } // namespace ulx::report

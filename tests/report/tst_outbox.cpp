@@ -1,0 +1,142 @@
+// The outbox: what waits is sent, within what the sender's queue takes, and nothing
+// that does not fit is lost.
+
+#include "report/knettransfer.h"
+#include "report/koutbox.h"
+#include "suite/krt.h"
+#include "tests/common/ktestserver.h"
+#include "tests/common/kworld.h"
+
+#include <QDir>
+#include <QSet>
+#include <QTest>
+
+#include <memory>
+#include <sys/stat.h>
+
+class TestOutbox : public QObject
+{
+    Q_OBJECT
+    std::unique_ptr<KTestEnv> m_env;
+
+    static QList<QByteArray> urls(const QByteArray &prefix, int from, int count)
+    {
+        QList<QByteArray> out;
+        for (int i = from; i < from + count; ++i)
+            out << prefix + QByteArray::number(i);
+        return out;
+    }
+
+    QStringList waiting() const { return QDir(ulx::outbox::dir()).entryList(QDir::Files | QDir::System); }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        for (const char *name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"})
+            qunsetenv(name);
+        m_env = std::make_unique<KTestEnv>();
+        krt::reload();
+    }
+
+    void init() { QDir(ulx::outbox::dir()).removeRecursively(); }
+
+    // The spool reader takes URLs a line each, whatever else the bytes hold.
+    void parseSpool_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QList<QByteArray>>("expected");
+        const QByteArray longUrl = "http://h/" + QByteArray(16 * 1024, 'x');
+        QTest::newRow("as earlier versions wrote") << QByteArray("http://h/a\nhttps://h/b\n")
+                                                   << QList<QByteArray>{"http://h/a", "https://h/b"};
+        QTest::newRow("last line unterminated, empty lines") << QByteArray("\n\nHTTP://h/a\n\nhttp://h/b")
+                                                             << QList<QByteArray>{"HTTP://h/a", "http://h/b"};
+        QTest::newRow("no URL, control bytes, CR") << QByteArray("file:///etc/passwd\nhttp://h/\x01x\nhttp://h/c\r\n\xff\nhttp://h/d")
+                                                   << QList<QByteArray>{"http://h/d"};
+        QTest::newRow("over-long line between two") << QByteArray("http://h/a\n" + longUrl + "\nhttp://h/b\n")
+                                                     << QList<QByteArray>{"http://h/a", "http://h/b"};
+        QTest::newRow("over-long last line") << QByteArray("http://h/a\n" + longUrl) << QList<QByteArray>{"http://h/a"};
+        QTest::newRow("nothing") << QByteArray() << QList<QByteArray>{};
+    }
+    void parseSpool()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QList<QByteArray>, expected);
+        QCOMPARE(ulx::outbox::parseSpool(bytes), expected);
+        // Fed in pieces of any size, the same.
+        for (const qsizetype piece : {1, 7, 4096}) {
+            ulx::outbox::SpoolParser parser(1 << 20);
+            for (qsizetype at = 0; at < bytes.size(); at += piece)
+                parser.feed(QByteArrayView(bytes).sliced(at, std::min(piece, bytes.size() - at)));
+            parser.finish();
+            QCOMPARE(parser.urls, expected);
+        }
+    }
+
+    // Claims take only what fits, oldest first; the rest stays on disk and comes
+    // next, each URL once. Spools of earlier versions are read; files that are no
+    // spool (too big, a FIFO, a link) are removed and logged.
+    void claimTakesWhatFits()
+    {
+        QVERIFY(ulx::outbox::ensureDir());
+        const QString dir = ulx::outbox::dir();
+        QVERIFY(ktest::writeFile(dir + QStringLiteral("/00000000000001-7-0.urls"), "http://h/old-0\nhttp://h/old-1\n"));
+        QVERIFY(ulx::outbox::spool(urls("http://h/a-", 0, 5)));
+        QVERIFY(ulx::outbox::spool(urls("http://h/b-", 0, 5)));
+        QVERIFY(ktest::writeFile(dir + QStringLiteral("/00000000000002-7-0-1.urls"), QByteArray(ulx::outbox::MaxSpoolBytes + 1, '\n')));
+        QCOMPARE(::mkfifo(QFile::encodeName(dir + QStringLiteral("/00000000000003-7-0-1.urls")).constData(), 0600), 0);
+        QVERIFY(QFile::link(dir + QStringLiteral("/../elsewhere"), dir + QStringLiteral("/00000000000004-7-0-1.urls")));
+        const qsizetype logFrom = m_env->logText().size();
+
+        QCOMPARE(ulx::outbox::claim(4), (urls("http://h/old-", 0, 2) << urls("http://h/a-", 0, 2)));
+        QCOMPARE(ulx::outbox::claim(6), (urls("http://h/a-", 2, 3) << urls("http://h/b-", 0, 3)));
+        QCOMPARE(ulx::outbox::claim(100), urls("http://h/b-", 3, 2));
+        QVERIFY(ulx::outbox::claim(100).isEmpty());
+        QCOMPARE(waiting(), QStringList());
+        const QStringList log = ktest::logMessages(*m_env, QStringLiteral("NetTransferService"), logFrom);
+        QCOMPARE(log.filter(QStringLiteral("is over the bound of 67108864 bytes and is removed unread")).size(), 1);
+        QCOMPARE(log.filter(QStringLiteral("is no regular file and is removed")).size(), 2);
+        QCOMPARE(QFileInfo(dir).permissions() & 0x0077, QFileDevice::Permissions());
+    }
+
+    // The bound is on events: a spool that would pass it keeps what fits and says how many went.
+    void boundOnEvents()
+    {
+        QVERIFY(ulx::outbox::spool(urls("http://h/", 0, int(ulx::outbox::MaxEvents) - 1)));
+        const qsizetype logFrom = m_env->logText().size();
+        QVERIFY(ulx::outbox::spool(urls("http://h/late-", 0, 5)));
+        QVERIFY(!ulx::outbox::spool(urls("http://h/later-", 0, 1)));
+        QCOMPARE(ktest::logMessages(*m_env, QStringLiteral("NetTransferService"), logFrom),
+                 (QStringList{QStringLiteral("outbox: holds 99999 events (bound 100000); 4 URLs dropped"),
+                              QStringLiteral("outbox: holds 100000 events (bound 100000); 1 URLs dropped")}));
+        QCOMPARE(ulx::outbox::claim(ulx::outbox::MaxEvents + 10).size(), ulx::outbox::MaxEvents);
+    }
+
+    // More spooled than the queue holds: every event goes out once, none dropped,
+    // and spools that arrive later are sent without anyone asking.
+    void deliveredWithinTheQueue()
+    {
+        const qsizetype logFrom = m_env->logText().size();
+        KTestServer collector(m_env->root() + QStringLiteral("/collector"));
+        QVERIFY(collector.isRunning());
+        const int total = NetTransferThread::QueueBound + 1000;
+        QList<QByteArray> spooled = urls(collector.url(QStringLiteral("/e?n=")).toUtf8(), 0, total);
+        for (qsizetype at = 0; at < total; at += 1000)
+            QVERIFY(ulx::outbox::spool(spooled.mid(at, 1000)));
+        ulx::report::deliverOutbox();
+        QVERIFY2(collector.waitForRecords(total, KTestEnv::scaled(60000)), QByteArray::number(collector.records().size()) + " " + waiting().join(' ').toUtf8() + m_env->logText().right(2000).toUtf8());
+        QVERIFY(ulx::outbox::spool({collector.url(QStringLiteral("/later")).toUtf8()}));
+        QTRY_VERIFY_WITH_TIMEOUT(!collector.recordsAt(QStringLiteral("/later")).isEmpty(), KTestEnv::scaled(1000));
+        QSet<QString> seen;
+        for (const QJsonObject &r : collector.recordsAt(QStringLiteral("/e")))
+            seen.insert(r.value(QStringLiteral("query")).toString());
+        QCOMPARE(seen.size(), total);
+        QCOMPARE(collector.records().size(), total + 1);
+        QCOMPARE(ktest::logMessages(*m_env, QStringLiteral("NetTransferService"), logFrom).filter(QStringLiteral("dropped")),
+                 QStringList());
+        QCOMPARE(waiting(), QStringList());
+        ulx::report::finishSending(0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestOutbox)
+#include "tst_outbox.moc"
