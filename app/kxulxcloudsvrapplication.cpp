@@ -211,8 +211,10 @@ void KxUlxCloudSvrApplication::onQuickExit()
     // A running download is cancelled: its partial files go with it.
     delete m_appRunner;
     m_appRunner = nullptr;
-    reportExit(reinterpret_cast<const char16_t *>(m_startCmdLine.utf16()));
     // A quick exit never waits for the network: the serving process sends these.
+    // The exit event goes straight to the outbox, never both sent and spooled.
+    ulx::report::spoolFromNowOn();
+    reportExit(reinterpret_cast<const char16_t *>(m_startCmdLine.utf16()));
     ulx::report::spoolUnsent();
     ulx::runmarker::clear();
     KxLogger::onAboutToQuit();

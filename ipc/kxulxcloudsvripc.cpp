@@ -3,6 +3,7 @@
 #include "ipc/khostinterface.h"
 #include "ipc/kmembuffer.h"
 #include "report/khostprocesses.h"
+#include "report/knettransfer.h"
 #include "report/kreportevents.h"
 #include "suite/krt.h"
 #include "suite/kxlogger.h"
@@ -60,6 +61,8 @@ bool KxUlxCloudSvrIpc::startUp(const char16_t *cmdLine)
     const bool server = m_host->isChannelServer() != 0;
     if (server)
         m_host->registerReceiver(TransmissionMessage, this, &KxUlxCloudSvrIpc::onReceive);
+    else
+        ulx::report::spoolFromNowOn(); // the serving process sends this start's events
 
     const QString text = cmdLine ? QString::fromUtf16(cmdLine) : QString();
     _KSimpleMemBuffer request(text);

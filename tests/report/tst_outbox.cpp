@@ -12,6 +12,7 @@
 #include <QTest>
 
 #include <memory>
+#include <vector>
 #include <sys/stat.h>
 
 class TestOutbox : public QObject
@@ -109,6 +110,40 @@ private Q_SLOTS:
                  (QStringList{QStringLiteral("outbox: holds 99999 events (bound 100000); 4 URLs dropped"),
                               QStringLiteral("outbox: holds 100000 events (bound 100000); 1 URLs dropped")}));
         QCOMPARE(ulx::outbox::claim(ulx::outbox::MaxEvents + 10).size(), ulx::outbox::MaxEvents);
+    }
+
+    // Second starts hand their exit event to the outbox and the serving process
+    // sends it: each arrives once, also when the collector answers late.
+    void secondStartExitEventsOnce()
+    {
+        KTestServer collector(m_env->root() + QStringLiteral("/late"), {QStringLiteral("/c=late:50")});
+        QVERIFY(collector.isRunning());
+        m_env->writeInstallConfig({{QStringLiteral("Installation/Features"), QStringLiteral("UseUlxCloudSvrInfoXa")},
+                                   {QStringLiteral("Servers/InfoCollectSvr"), collector.url(QStringLiteral("/c"))}});
+        ktest::KService service(*m_env);
+        QVERIFY(service.start({QStringLiteral("/start_from:serving")}));
+        QVERIFY(collector.waitForRecords(1, KTestEnv::scaled(10000))); // its live event
+        constexpr int Starts = 60;
+        std::vector<std::unique_ptr<QProcess>> starts;
+        QStringList expected;
+        for (int i = 0; i < Starts; ++i) {
+            auto &p = starts.emplace_back(std::make_unique<QProcess>());
+            p->setProcessEnvironment(m_env->environment());
+            p->start(KTestEnv::binPath(QStringLiteral("ulxcloudsvr")), {QStringLiteral("/start_from:s%1").arg(i), QStringLiteral("/x")});
+            expected << QStringLiteral("s%1").arg(i);
+        }
+        for (auto &p : starts)
+            QVERIFY(p->waitForFinished(KTestEnv::scaled(30000)) && p->exitCode() == 0);
+        const auto exits = [&collector] {
+            return collector.eventValues(QStringLiteral("/ulx/client/app"), QStringLiteral("ulxcloudsvrexit"), 7);
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(exits().size() >= Starts, KTestEnv::scaled(20000));
+        QVERIFY(service.stop());
+        QStringList arrived = exits();
+        arrived.sort();
+        expected << QStringLiteral("serving");
+        expected.sort();
+        QCOMPARE(arrived, expected);
     }
 
     // More spooled than the queue holds: every event goes out once, none dropped,
