@@ -1,6 +1,7 @@
 // The outbox: what waits is sent, within what the sender's queue takes, and nothing
 // that does not fit is lost.
 
+#include "platform/registry/kregsettings.h"
 #include "report/knettransfer.h"
 #include "report/koutbox.h"
 #include "suite/krt.h"
@@ -144,6 +145,38 @@ private Q_SLOTS:
         expected << QStringLiteral("serving");
         expected.sort();
         QCOMPARE(arrived, expected);
+    }
+
+    // The crash counts of earlier runs reach a collector that was down when they
+    // were first sent, and are cleared only once the report is in the outbox.
+    void crashReportSurvivesAHungCollector()
+    {
+        auto collector = std::make_unique<KTestServer>(m_env->root() + QStringLiteral("/crash-hung"),
+                                                       QStringList{QStringLiteral("/e=hang")});
+        QVERIFY(collector->isRunning());
+        const int port = collector->port();
+        const QString office = m_env->root() + QStringLiteral("/office");
+        QVERIFY(QDir().mkpath(office));
+        QFile::link(KTestEnv::binPath(QStringLiteral("libkinfosdk.so")), office + QStringLiteral("/libkinfosdk.so"));
+        m_env->writeInstallConfig({{QStringLiteral("Installation/OfficeDir"), office},
+                                   {QStringLiteral("Servers/CrashReportSvr"), collector->url(QStringLiteral("/e"))}});
+        KRegSettings app(QStringLiteral("HKCU\\Software\\Corvanta\\Office\\6.0\\ulxcloudsvr\\Application Settings"));
+        app.setValue(QStringLiteral("ICExceptExit"), 3, KRegType::Dword);
+        ktest::KService service(*m_env);
+        QVERIFY(service.start({QStringLiteral("/start_from:first")}));
+        QVERIFY(collector->waitForRecords(1, KTestEnv::scaled(10000))); // stuck on the wire
+        QCOMPARE(app.value(QStringLiteral("ICExceptExit")).toInt(), 0);
+        QVERIFY(service.stop());
+
+        collector.reset();
+        collector = std::make_unique<KTestServer>(m_env->root() + QStringLiteral("/crash-back"), QStringList{}, false, port);
+        QVERIFY(collector->isRunning());
+        QVERIFY(service.start({QStringLiteral("/start_from:next")}));
+        QTRY_VERIFY_WITH_TIMEOUT(!collector->eventValues(QStringLiteral("/ulx/client/e_exit"), QStringLiteral("e_exit_host")).isEmpty(),
+                                 KTestEnv::scaled(10000));
+        QCOMPARE(collector->eventValues(QStringLiteral("/ulx/client/e_exit"), QStringLiteral("e_exit_host"), 6),
+                 QStringList{QStringLiteral("3")});
+        QVERIFY(service.stop());
     }
 
     // More spooled than the queue holds: every event goes out once, none dropped,
