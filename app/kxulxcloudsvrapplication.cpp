@@ -14,7 +14,7 @@
 #include "pluginrunner/kxulxcloudsvrpluginrunner.h"
 #include "platform/process.h"
 #include "report/kinfosdk.h"
-#include "report/knettransfer.h"
+#include "reportcore/knettransfer.h"
 #include "report/kreportevents.h"
 #include "report/krunmarker.h"
 #include "report/kxulxcloudsvrrepactive.h"

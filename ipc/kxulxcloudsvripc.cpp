@@ -2,8 +2,8 @@
 
 #include "ipc/khostinterface.h"
 #include "ipc/kmembuffer.h"
-#include "report/khostprocesses.h"
-#include "report/knettransfer.h"
+#include "reportcore/khostprocesses.h"
+#include "reportcore/knettransfer.h"
 #include "report/kreportevents.h"
 #include "suite/krt.h"
 #include "suite/kxlogger.h"

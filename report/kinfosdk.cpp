@@ -1,8 +1,8 @@
 #include "report/kinfosdk.h"
 
 #include "platform/registry/kregsettings.h"
-#include "report/kinfocollect.h"
-#include "report/koutbox.h"
+#include "reportcore/kinfocollect.h"
+#include "reportcore/koutbox.h"
 #include "suite/krt.h"
 
 #include <QLibrary>

@@ -1,7 +1,7 @@
 #include "innerplugins/knexaswitch/knexaswitch.h"
 
 #include "innerplugins/kinnerclock.h"
-#include "report/kinfocollect.h"
+#include "reportcore/kinfocollect.h"
 #include "suite/krt.h"
 #include "suite/kxpluginssettings.h"
 

@@ -84,7 +84,7 @@ def decode_record(text):
 
 
 def decode_dyn(text):
-    """The dynamic report's DYN1 record (see report/kdynrecord.h), or raises ValueError."""
+    """The dynamic report's DYN1 record (see reportcore/kdynrecord.h), or raises ValueError."""
     try:
         data = base64.urlsafe_b64decode(text + "=" * (-len(text) % 4))
         if data[:4] != b"KDYN" or data[4] != 1:

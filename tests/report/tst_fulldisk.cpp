@@ -3,7 +3,7 @@
 
 #include "onlineparams/konlineparamsmanager.h"
 #include "platform/registry/kregsettings.h"
-#include "report/koutbox.h"
+#include "reportcore/koutbox.h"
 #include "suite/krt.h"
 #include "tests/common/ktestserver.h"
 #include "tests/common/kworld.h"

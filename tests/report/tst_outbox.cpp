@@ -2,8 +2,8 @@
 // that does not fit is lost.
 
 #include "platform/registry/kregsettings.h"
-#include "report/knettransfer.h"
-#include "report/koutbox.h"
+#include "reportcore/knettransfer.h"
+#include "reportcore/koutbox.h"
 #include "suite/krt.h"
 #include "tests/common/ktestserver.h"
 #include "tests/common/kworld.h"

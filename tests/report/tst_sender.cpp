@@ -1,7 +1,7 @@
 // The info-collection sender against a real loopback collector.
 
-#include "report/knettransfer.h"
-#include "report/koutbox.h"
+#include "reportcore/knettransfer.h"
+#include "reportcore/koutbox.h"
 #include "suite/krt.h"
 #include "tests/common/ktestserver.h"
 #include "tests/common/testenv.h"

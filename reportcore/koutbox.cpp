@@ -1,8 +1,8 @@
-#include "report/koutbox.h"
+#include "reportcore/koutbox.h"
 
 #include "platform/atomicfile.h"
 #include "platform/xdgpaths.h"
-#include "report/kinforecord.h"
+#include "reportcore/kinforecord.h"
 #include "suite/kxlogger.h"
 
 #include <QDateTime>

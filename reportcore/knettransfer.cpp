@@ -1,9 +1,9 @@
-#include "report/knettransfer.h"
+#include "reportcore/knettransfer.h"
 
 #include "platform/registry/kregsettings.h"
 #include "platform/xdgpaths.h"
-#include "report/kinfocollect.h"
-#include "report/koutbox.h"
+#include "reportcore/kinfocollect.h"
+#include "reportcore/koutbox.h"
 #include "suite/krt.h"
 #include "suite/kxlogger.h"
 
