@@ -258,21 +258,28 @@ bool NetTransferThread::refillDue() const
 
 void NetTransferThread::refill(qsizetype room)
 {
-    // Read off the main thread, in pieces, and only what the queue takes.
-    QList<QByteArray> urls = ulx::outbox::claim(room);
+    // Read off the main thread, in pieces, and only what the queue takes. The
+    // claimed files go only once their URLs are in the queue (whose rest is spooled
+    // at the end) or spooled again: a process ending in between leaves them claimed
+    // for the next serving process, never lost.
+    QStringList taken;
+    QList<QByteArray> urls = ulx::outbox::claim(room, &taken);
     {
         std::lock_guard lock(m_mutex);
         m_refilling = false;
         if (!m_closed) {
+            const bool full = urls.size() >= room;
             for (QByteArray &url : urls)
                 m_queue.push_back(std::move(url));
+            ulx::outbox::release(taken);
             // A full take: more may wait.
-            m_outboxWaiting = m_outboxWaiting || urls.size() >= room;
+            m_outboxWaiting = m_outboxWaiting || full;
             return;
         }
     }
     // Closed meanwhile: the claim goes back for the next serving process.
-    ulx::outbox::spool(urls);
+    if (ulx::outbox::spool(urls))
+        ulx::outbox::release(taken);
 }
 
 unsigned NetTransferThread::run()

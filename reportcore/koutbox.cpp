@@ -126,7 +126,8 @@ qint64 countRest(QFile &from, qint64 offset)
 
 // Reads the claimed spool `claimed` (once `name` in `d`) into `out`, at most `room`
 // URLs; the rest goes back under the old name's prefix. The claimed file is gone after.
-void takeSpool(const QDir &d, const QString &name, const QString &claimed, qsizetype room, QList<QByteArray> &out)
+void takeSpool(const QDir &d, const QString &name, const QString &claimed, qsizetype room, QList<QByteArray> &out,
+               QStringList *taken)
 {
     const int fd = ::open(encoded(claimed).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     struct stat st {};
@@ -177,7 +178,10 @@ void takeSpool(const QDir &d, const QString &name, const QString &claimed, qsize
             return putBack(QStringLiteral("cannot write back its rest: ") + error);
     }
     out.append(parser.urls);
-    ::unlink(encoded(claimed).constData());
+    if (taken)
+        taken->append(claimed);
+    else
+        ::unlink(encoded(claimed).constData());
 }
 
 } // namespace
@@ -247,7 +251,7 @@ bool hasWaiting()
     return d.exists() && !waitingFiles(d).isEmpty();
 }
 
-QList<QByteArray> claim(qsizetype room)
+QList<QByteArray> claim(qsizetype room, QStringList *taken)
 {
     QList<QByteArray> out;
     const QDir d(dir());
@@ -259,9 +263,15 @@ QList<QByteArray> claim(qsizetype room)
         // Only one process wins the rename; the others find the name gone.
         if (::rename(encoded(d.filePath(name)).constData(), encoded(claimed).constData()) != 0)
             continue;
-        takeSpool(d, name, claimed, room - out.size(), out);
+        takeSpool(d, name, claimed, room - out.size(), out, taken);
     }
     return out;
+}
+
+void release(const QStringList &taken)
+{
+    for (const QString &path : taken)
+        ::unlink(encoded(path).constData());
 }
 
 void recoverClaimed()

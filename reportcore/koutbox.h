@@ -4,6 +4,7 @@
 #include <QByteArrayView>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 // The per-user outbox of events that wait for the serving process to send them:
 // $XDG_STATE_HOME/ulxcloudsvr/outbox/ (made 0700). Each spool is one file of URLs,
@@ -31,8 +32,11 @@ bool spool(const QList<QByteArray> &urls);
 // Whether any spool waits.
 bool hasWaiting();
 // Takes up to `room` URLs, oldest spool first, each spool whole or, when it does
-// not fit, its first part (the rest is written back for later).
-QList<QByteArray> claim(qsizetype room);
+// not fit, its first part (the rest is written back for later). With `taken`, the
+// claimed files stay on disk (listed there) until release(): a process that ends
+// in between leaves them to recoverClaimed(), so nothing taken is lost.
+QList<QByteArray> claim(qsizetype room, QStringList *taken = nullptr);
+void release(const QStringList &taken);
 // Spools claimed by a process that is gone go back into the outbox.
 void recoverClaimed();
 
