@@ -4,7 +4,7 @@
 #include "app/kxulxcloudsvrapplication.h"
 #include "platform/net.h"
 #include "platform/process.h"
-#include "report/knettransfer.h"
+#include "reportcore/knettransfer.h"
 #include "report/kreportevents.h"
 #include "report/krunmarker.h"
 #include "suite/krt.h"

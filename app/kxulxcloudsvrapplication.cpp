@@ -15,7 +15,7 @@
 #include "pluginrunner/kxulxcloudsvrpluginrunner.h"
 #include "platform/process.h"
 #include "report/kinfosdk.h"
-#include "report/knettransfer.h"
+#include "reportcore/knettransfer.h"
 #include "report/kreportevents.h"
 #include "report/krunmarker.h"
 #include "report/kxulxcloudsvrrepactive.h"
@@ -226,8 +226,10 @@ void KxUlxCloudSvrApplication::onQuickExit()
     // Lines the channel answered "ok" that this process will not run: the next
     // serving process runs them.
     KxUlxCloudSvrIpc::spoolUndispatched();
-    reportExit(reinterpret_cast<const char16_t *>(m_startCmdLine.utf16()));
     // A quick exit never waits for the network: the serving process sends these.
+    // The exit event goes straight to the outbox, never both sent and spooled.
+    ulx::report::spoolFromNowOn();
+    reportExit(reinterpret_cast<const char16_t *>(m_startCmdLine.utf16()));
     ulx::report::spoolUnsent();
     ulx::runmarker::clear();
     KxLogger::onAboutToQuit();

@@ -3,7 +3,8 @@
 #include "ipc/kcommandspool.h"
 #include "ipc/khostinterface.h"
 #include "ipc/kmembuffer.h"
-#include "report/khostprocesses.h"
+#include "reportcore/khostprocesses.h"
+#include "reportcore/knettransfer.h"
 #include "report/kreportevents.h"
 #include "suite/krt.h"
 #include "suite/kxlogger.h"
@@ -113,6 +114,8 @@ bool KxUlxCloudSvrIpc::startUp(const char16_t *cmdLine)
             g_serving = m_inbox;
         }
         m_host->registerReceiver(TransmissionMessage, this, &KxUlxCloudSvrIpc::onReceive);
+    } else {
+        ulx::report::spoolFromNowOn(); // the serving process sends this start's events
     }
 
     const QString text = cmdLine ? QString::fromUtf16(cmdLine) : QString();

@@ -1,7 +1,7 @@
 #include "onlineparams/konlineparamsmanager.h"
 
 #include "onlineparams/krequestspan.h"
-
+#include "platform/atomicfile.h"
 #include "report/kdcinfo.h"
 #include "suite/krt.h"
 #include "suite/kxlogger.h"
@@ -10,7 +10,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
-#include <QSaveFile>
 #include <QUrl>
 
 #include <algorithm>
@@ -25,18 +24,18 @@ const QString WriteLocalFail = QStringLiteral("write_local_config_fail_count");
 const QString ReadFail = QStringLiteral("read_config_fail_count");
 const QString ParseFail = QStringLiteral("parse_config_fail_count");
 
-// Writes `bytes` to `path` through a new file renamed over the old one.
+// Writes `bytes` as the new content of `path`; a failed write (a full disk, a quota)
+// leaves the old file whole and is logged here, the caller counts it.
 bool writeWhole(const QString &path, const QByteArray &bytes)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    if (file.write(bytes) != bytes.size()) {
-        file.cancelWriting();
-        file.commit();
-        return false;
-    }
-    return file.commit();
+    QString error;
+    if (ulx::files::writeAtomically(path, bytes, QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                     | QFileDevice::ReadGroup | QFileDevice::ReadOther,
+                                    &error))
+        return true;
+    KxLogger::writeWarning(LogCategory, QStringLiteral("KOnlineParamsManager cannot write %1 (%2); the old file is kept")
+                                            .arg(path, error));
+    return false;
 }
 
 } // namespace

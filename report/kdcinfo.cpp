@@ -1,6 +1,6 @@
 #include "report/kdcinfo.h"
 
-#include "report/kinfocollect.h"
+#include "reportcore/kinfocollect.h"
 
 #include <QCoreApplication>
 

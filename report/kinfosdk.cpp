@@ -1,7 +1,8 @@
 #include "report/kinfosdk.h"
 
 #include "platform/registry/kregsettings.h"
-#include "report/kinfocollect.h"
+#include "reportcore/kinfocollect.h"
+#include "reportcore/koutbox.h"
 #include "suite/krt.h"
 
 #include <QLibrary>
@@ -9,7 +10,6 @@
 namespace {
 
 using IdentifierFn = void (*)(char16_t *buffer);
-using SendFn = void (*)(const char16_t *, const char16_t *, const char16_t *, const char16_t *, const char16_t *);
 
 QLibrary &library()
 {
@@ -41,11 +41,6 @@ QString identifier(const char *exportName)
     return QString::fromUtf16(buffer);
 }
 
-const char16_t *utf16(const QString &s)
-{
-    return reinterpret_cast<const char16_t *>(s.utf16());
-}
-
 KRegSettings appSettings()
 {
     KRegSettings s(QStringLiteral("HKEY_CURRENT_USER\\SOFTWARE\\Corvanta\\Office\\6.0\\ulxcloudsvr"));
@@ -71,18 +66,6 @@ QString infoSdkUuid() { return identifier("_kinfosdk_UUID"); }
 QString infoSdkVersion() { return identifier("_kinfosdk_Version"); }
 QString infoSdkDistSrc() { return identifier("_kinfosdk_DistSrc"); }
 
-void infoSdkSendByGet(const QString &endpoint, const QString &path, const QString &action, const QString &format,
-                      const QStringList &items)
-{
-    if (krt::product::isDisableGlobalInfocollect())
-        return;
-    const auto send = reinterpret_cast<SendFn>(resolve("_kinfosdk_SendInfoX_By_GET"));
-    if (!send)
-        return;
-    const QString data = items.join(QStringLiteral("#@+#"));
-    send(utf16(endpoint), utf16(path), utf16(action), utf16(format), utf16(data));
-}
-
 QString crashServer()
 {
     const QString configured = KRegSettings(infoCommonKey() + QStringLiteral("\\ulxoffice"))
@@ -97,14 +80,23 @@ void reportExceptionalExit()
     const uint capturedCrash = settings.value(QStringLiteral("ICCapturedCrash"), 0).toUInt();
     if (int(exceptExit) <= 0 && int(capturedCrash) <= 0)
         return;
+    if (krt::product::isDisableGlobalInfocollect())
+        return;
 
     QString distSrc = infoSdkDistSrc();
     if (distSrc == QLatin1String("00001.00000001"))
         distSrc.clear();
     const QStringList items{QStringLiteral("%1|%2|%3").arg(infoSdkGuid(), infoSdkHdid(), infoSdkUuid()),
                             infoSdkVersion(), distSrc, QString::number(exceptExit), QString::number(capturedCrash)};
-    infoSdkSendByGet(crashServer(), QStringLiteral("/ulx/client/e_exit"), QStringLiteral("e_exit_host"),
-                     QStringLiteral("D1S1E1"), items);
+    // The record the SDK's send would build, given to this process's own outbox: the
+    // serving process's sender takes it from there, keeps it across a slow or absent
+    // endpoint, and the counts are cleared only once it is on disk.
+    const QByteArray url = buildInfoUrl(crashServer(), QStringLiteral("e_exit_host"), items, "/ulx/client/e_exit").toUtf8();
+    const QByteArray scheme = url.left(8).toLower();
+    if (!scheme.startsWith("http://") && !scheme.startsWith("https://"))
+        return; // no endpoint: the counts wait for one
+    if (!ulx::outbox::spool({url}))
+        return;
     settings.setValue(QStringLiteral("ICExceptExit"), 0, KRegType::Dword);
     settings.setValue(QStringLiteral("ICCapturedCrash"), 0, KRegType::Dword);
 }

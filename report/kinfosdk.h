@@ -12,11 +12,9 @@ QString infoSdkHdid();
 QString infoSdkUuid();
 QString infoSdkVersion();
 QString infoSdkDistSrc();
-// Joins the items with "#@+#" and lets the SDK send them.
-void infoSdkSendByGet(const QString &endpoint, const QString &path, const QString &action, const QString &format,
-                      const QStringList &items);
-
 // The crash-report endpoint: Common\ulxoffice "crashserver", else [Servers] CrashReportSvr.
 QString crashServer();
-// Reports "ICExceptExit" and "ICCapturedCrash" of earlier runs once, then sets both to 0.
+// Reports "ICExceptExit" and "ICCapturedCrash" of earlier runs once ("e_exit_host",
+// through the outbox), then sets both to 0; without an endpoint, or when the report
+// cannot be written, both stay for a later start.
 void reportExceptionalExit();

@@ -1,8 +1,8 @@
 #include "report/kreportevents.h"
 
 #include "platform/cmdline/kxcommandline.h"
-#include "report/kinfocollect.h"
-#include "report/knettransfer.h"
+#include "reportcore/kinfocollect.h"
+#include "reportcore/knettransfer.h"
 #include "suite/krt.h"
 
 #include <QStringList>

@@ -2,7 +2,7 @@
 
 #include "platform/registry/kregsettings.h"
 #include "platform/xdgpaths.h"
-#include "report/khostprocesses.h"
+#include "reportcore/khostprocesses.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
 #include "report/kxulxcloudsvrsimplereportactive.h"
 
 #include "hdid/khdidmanager.h"
-#include "report/kinfocollect.h"
+#include "reportcore/kinfocollect.h"
 #include "report/kxulxcloudsvrrepactive.h"
 #include "suite/krt.h"
 

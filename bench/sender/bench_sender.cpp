@@ -4,7 +4,7 @@
 // Then the resident memory the sender adds with a full queue (4096 URLs) behind a
 // collector that accepts and never answers.
 
-#include "report/knettransfer.h"
+#include "reportcore/knettransfer.h"
 
 #include <QElapsedTimer>
 

@@ -2,7 +2,7 @@
 
 #include "innerplugins/kinnerclock.h"
 #include "platform/knetaccess.h"
-#include "report/kinfocollect.h"
+#include "reportcore/kinfocollect.h"
 #include "suite/krt.h"
 #include "suite/kxpluginssettings.h"
 

@@ -7,7 +7,7 @@
 #include "innerplugins/minisite/kulxminisiteipc.h"
 #include "platform/detachedstart.h"
 #include "platform/registry/kregsettings.h"
-#include "report/kinfocollect.h"
+#include "reportcore/kinfocollect.h"
 #include "suite/kapplication.h"
 #include "suite/kmemberuser.h"
 #include "suite/krt.h"

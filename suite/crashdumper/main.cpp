@@ -13,7 +13,7 @@
 // 2 for bad arguments, 3 for a process that is not ours to dump, 4 for a write failure.
 
 #include "platform/xdgpaths.h"
-#include "report/khostprocesses.h"
+#include "reportcore/khostprocesses.h"
 #include "suite/crashdumper/kdumpstore.h"
 #include "suite/krt.h"
 

@@ -1,13 +1,14 @@
 // The suite's dynamic reporting SDK on this platform. The caller sets parameters,
 // metadata, the endpoint and the record's fields, then asks for a report; the
-// record (report/kdynrecord.h, "DYN1") is sent by the library's own worker thread
-// with one GET, so no call ever waits for the network. Every export returns true
+// record (reportcore/kdynrecord.h, "DYN1") is sent with one GET by the process's one
+// sender (reportcore/knettransfer.h), so no call ever waits for the network and what
+// is unsent at the end goes to the outbox with the process's other events. Every export returns true
 // when it did its part.
 #include "platform/export.h"
 #include "platform/registry/kregsettings.h"
-#include "report/kdynrecord.h"
-#include "report/kinforecord.h"
-#include "report/knettransfer.h"
+#include "reportcore/kdynrecord.h"
+#include "reportcore/kinforecord.h"
+#include "reportcore/knettransfer.h"
 
 #include <QString>
 
@@ -17,23 +18,12 @@ namespace {
 
 constexpr int ParamGuidKey = 10;
 constexpr int ParamGuidValue = 11;
-constexpr int TransferTimeoutMs = 20000;
 
 struct Sdk
 {
     std::mutex mutex;
     ulx::dynrecord::Record record;
     QString server;
-    NetTransferThread worker;
-    bool started = false;
-
-    void startWorker()
-    {
-        if (started)
-            return;
-        worker.setTimeout(TransferTimeoutMs);
-        started = worker.start("ulx-dynsdk");
-    }
 };
 
 Sdk &sdk()
@@ -53,10 +43,8 @@ extern "C" {
 
 ULX_EXPORT bool kDynSdkInit()
 {
-    Sdk &s = sdk();
-    std::lock_guard lock(s.mutex);
-    s.startWorker();
-    return s.started;
+    // The process's sender starts with the first report.
+    return true;
 }
 
 ULX_EXPORT bool kDynSdkSetParamStr(int id, const char16_t *value)
@@ -131,8 +119,11 @@ ULX_EXPORT bool kAppDynStartReport()
         + ulx::dynrecord::Format + "&d=" + ulx::inforecord::encodeE1(ulx::dynrecord::serialize(record));
     if (url.size() > ulx::inforecord::MaxUrlBytes)
         return false;
-    s.startWorker();
-    return s.worker.enqueue(url);
+    NetTransferService &sender = NetTransferService::instance();
+    if (!sender.worker().enqueue(url))
+        return false;
+    sender.startWorker();
+    return true;
 }
 
 } // extern "C"

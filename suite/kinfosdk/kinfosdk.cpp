@@ -1,10 +1,10 @@
 // The suite's info SDK on this platform. Identifiers come from the same places the
 // service's info-collection context reads; events are built as information-collection
 // records (the format marker names the record form, only "D1S1E1" is known) and sent
-// by the library's own sender.
+// by the process's one sender (reportcore/knettransfer.h), with its outbox.
 #include "platform/export.h"
-#include "report/kinfocollect.h"
-#include "report/knettransfer.h"
+#include "reportcore/kinfocollect.h"
+#include "reportcore/knettransfer.h"
 #include "suite/krt.h"
 
 #include <QString>

@@ -4,7 +4,7 @@
 // event, and real service processes reporting through both SDK places.
 
 #include "platform/registry/kregsettings.h"
-#include "report/knettransfer.h"
+#include "reportcore/knettransfer.h"
 #include "report/kxulxcloudsvrrepactive.h"
 #include "report/kxulxcloudsvrsimplereportactive.h"
 #include "suite/krt.h"

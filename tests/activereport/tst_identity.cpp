@@ -4,8 +4,8 @@
 
 #include "platform/namedmutex.h"
 #include "platform/registry/kregsettings.h"
-#include "report/kdynrecord.h"
-#include "report/kinfocollect.h"
+#include "reportcore/kdynrecord.h"
+#include "reportcore/kinfocollect.h"
 #include "report/kxulxcloudsvrrepactive.h"
 #include "suite/krt.h"
 #include "tests/common/kworld.h"

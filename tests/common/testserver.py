@@ -86,7 +86,7 @@ def decode_record(text):
 
 
 def decode_dyn(text):
-    """The dynamic report's DYN1 record (see report/kdynrecord.h), or raises ValueError."""
+    """The dynamic report's DYN1 record (see reportcore/kdynrecord.h), or raises ValueError."""
     try:
         data = base64.urlsafe_b64decode(text + "=" * (-len(text) % 4))
         if data[:4] != b"KDYN" or data[4] != 1:
@@ -136,6 +136,9 @@ def decode_line(line):
 
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"  # keep-alive
+    # Headers and body go out as two writes: without this every answer waits for
+    # the client's delayed acknowledgement (40 ms a request).
+    disable_nagle_algorithm = True
 
     def log_message(self, *args):
         pass

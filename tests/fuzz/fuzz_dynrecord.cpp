@@ -1,6 +1,6 @@
 // The DYN1 decoder: a record that parses serialises to a record that parses to the
 // same, and shows as JSON; a line of any text decodes or says why not.
-#include "report/kdynrecord.h"
+#include "reportcore/kdynrecord.h"
 #include "tests/fuzz/fuzzcheck.h"
 
 #include <QJsonArray>

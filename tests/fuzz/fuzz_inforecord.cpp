@@ -1,7 +1,7 @@
 // The info record's decoders: an S1 record that parses is the one serialisation of
 // its pairs, E1 text that decodes encodes to text that decodes the same, and a
 // line of any text decodes or says why not.
-#include "report/kinforecord.h"
+#include "reportcore/kinforecord.h"
 #include "tests/fuzz/fuzzcheck.h"
 
 using namespace ulx::inforecord;

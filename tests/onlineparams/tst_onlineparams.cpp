@@ -4,7 +4,7 @@
 #include "onlineparams/kcommonparamschecker.h"
 #include "onlineparams/konlineparamsmanager.h"
 #include "platform/registry/kregsettings.h"
-#include "report/knettransfer.h"
+#include "reportcore/knettransfer.h"
 #include "suite/krt.h"
 #include "tests/common/ktestserver.h"
 #include "tests/common/kworld.h"

@@ -1,8 +1,8 @@
 // The record format: what buildInfoUrl writes is what an independent decoder
 // (the test server's Python) and ulxinfodecode read back.
 
-#include "report/kinfocollect.h"
-#include "report/kinforecord.h"
+#include "reportcore/kinfocollect.h"
+#include "reportcore/kinforecord.h"
 #include "tests/common/ktestserver.h"
 #include "tests/common/testenv.h"
 

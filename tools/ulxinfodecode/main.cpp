@@ -1,10 +1,10 @@
 // ulxinfodecode: reads one record URL (or its d= text) per line on stdin and writes
 // one JSON object per line: {"pairs":[["dm","/ulx/client/app"],["action",null],...]}
 // in record order, or {"error":"..."} for a line that does not decode. A dynamic
-// report ("v=DYN1") comes out as {"dyn":{...}} (report/kdynrecord.h).
+// report ("v=DYN1") comes out as {"dyn":{...}} (reportcore/kdynrecord.h).
 
-#include "report/kdynrecord.h"
-#include "report/kinforecord.h"
+#include "reportcore/kdynrecord.h"
+#include "reportcore/kinforecord.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,4 +1,4 @@
-#include "report/khostprocesses.h"
+#include "reportcore/khostprocesses.h"
 
 #include "platform/xdgpaths.h"
 #include "suite/krt.h"

@@ -40,7 +40,7 @@ struct Record
     bool operator==(const Record &) const = default;
 };
 
-constexpr char Format[] = "DYN1";
+inline constexpr char Format[] = "DYN1";
 
 QByteArray serialize(const Record &record);
 bool parse(const QByteArray &bytes, Record *record, QString *error);

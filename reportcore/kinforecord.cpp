@@ -1,4 +1,4 @@
-#include "report/kinforecord.h"
+#include "reportcore/kinforecord.h"
 
 #include <QStringDecoder>
 #include <QUrlQuery>

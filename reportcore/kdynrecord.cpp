@@ -1,6 +1,6 @@
-#include "report/kdynrecord.h"
+#include "reportcore/kdynrecord.h"
 
-#include "report/kinforecord.h"
+#include "reportcore/kinforecord.h"
 
 #include <QJsonArray>
 #include <QUrlQuery>

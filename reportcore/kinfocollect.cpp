@@ -1,9 +1,9 @@
-#include "report/kinfocollect.h"
+#include "reportcore/kinfocollect.h"
 
 #include "hdid/khdidmanager.h"
 #include "platform/registry/kregsettings.h"
-#include "report/kinforecord.h"
-#include "report/knettransfer.h"
+#include "reportcore/kinforecord.h"
+#include "reportcore/knettransfer.h"
 #include "suite/krt.h"
 
 #include <QMutexLocker>

@@ -40,11 +40,17 @@ private:
 // The worker of the info-collection sender: takes queued URLs one by one and
 // fetches each with one GET on one reused libcurl handle, discarding the answer.
 // Idle, it sleeps on a condition variable (no wake-ups); nothing is retried.
+// In the serving process it also feeds its queue from the outbox, never more than
+// the queue can take: what does not fit stays on disk for later.
 class NetTransferThread : public CThread
 {
 public:
     static constexpr int DefaultTimeoutMs = 20000;
     static constexpr int QueueBound = 4096;
+    // The outbox fills the queue up to this many URLs, so that the process's own
+    // events still find room, and refills it once fewer than OutboxRefillBelow wait.
+    static constexpr int OutboxShare = QueueBound * 3 / 4;
+    static constexpr int OutboxRefillBelow = QueueBound / 4;
 
     ~NetTransferThread() override;
 
@@ -52,6 +58,11 @@ public:
     bool enqueue(const QByteArray &url);
     void setTimeout(int ms) { m_timeoutMs.store(ms); }
     int timeout() const { return m_timeoutMs.load(); }
+
+    // From now on the worker also sends what waits in the outbox.
+    void feedFromOutbox();
+    // More may wait in the outbox (any thread): wakes the worker.
+    void outboxChanged();
 
     // Waits up to `ms` for the queue to empty and the transfer in flight to end.
     bool waitIdle(int ms);
@@ -69,6 +80,8 @@ protected:
 private:
     static int onProgress(void *self, long long, long long, long long, long long);
     void noteDropped();
+    bool refillDue() const;
+    void refill(qsizetype room);
 
     std::mutex m_mutex;
     std::condition_variable m_wake; // the worker waits here for URLs
@@ -76,6 +89,10 @@ private:
     std::deque<QByteArray> m_queue;
     QByteArray m_inFlight;
     bool m_closed = false;
+    bool m_feedFromOutbox = false;
+    bool m_outboxWaiting = false;
+    bool m_refilling = false;
+    bool m_cannotSend = false; // libcurl is missing: the queue waits for the outbox
     int m_dropped = 0;
     qint64 m_lastDropLogMs = -1;
     std::atomic<bool> m_abort{false};
@@ -97,6 +114,8 @@ public:
     int post(const char *url);
 
     NetTransferThread &worker() { return m_worker; }
+    // Starts the worker once.
+    void startWorker();
 
 private:
     NetTransferService();
@@ -107,15 +126,20 @@ private:
 
 // Queues one finished URL (NUL-terminated UTF-8) for sending; never waits for the network.
 // Nothing happens when global info collection is disabled, or for anything but http(s).
+// Once spoolFromNowOn() was called, the URL goes straight to the outbox instead.
 void sendInfoUrl(const char *url);
 
 namespace ulx::report {
+// This process sends nothing itself from now on: every event goes straight to the
+// outbox, which the serving process sends. A forwarding start never opens a
+// connection (nor maps libcurl), and an event is never both sent and spooled.
+void spoolFromNowOn();
 // Normal shutdown: gives the queue up to `graceMs`, then aborts the transfer in
 // flight and writes what is left to the outbox.
 void finishSending(int graceMs = 2000);
 // Quick exit: writes everything unsent to the outbox at once.
 void spoolUnsent();
 // In the serving process: sends what other processes left in the outbox, now and
-// whenever more arrives (watched from the event loop).
+// whenever more arrives (inotify on the outbox, watched from the event loop).
 void deliverOutbox();
 } // namespace ulx::report
