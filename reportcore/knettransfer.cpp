@@ -196,11 +196,14 @@ bool NetTransferThread::waitIdle(int ms)
 
 QList<QByteArray> NetTransferThread::takeUnsent()
 {
-    m_abort.store(true);
     QList<QByteArray> out;
     int dropped = 0;
     {
-        std::lock_guard lock(m_mutex);
+        std::unique_lock lock(m_mutex);
+        // A refill in progress holds spools it has claimed but not yet queued: let it
+        // queue them (it reads a few local files), so that they are spooled here with
+        // the rest instead of by a worker that the process's end may cut short.
+        m_idle.wait_for(lock, std::chrono::milliseconds(RefillSettleMs), [this] { return !m_refilling; });
         m_closed = true;
         if (!m_inFlight.isEmpty())
             out.append(m_inFlight); // it may have arrived; a duplicate beats a loss
@@ -210,6 +213,9 @@ QList<QByteArray> NetTransferThread::takeUnsent()
         m_wake.notify_all();
         dropped = std::exchange(m_dropped, 0);
     }
+    // Only now, with everything unsent taken: an abort before the queue is closed
+    // would end the worker's transfers one after the other, each a URL lost.
+    m_abort.store(true);
     // Drops not yet told (the log says them at most once a minute) are told now.
     if (dropped > 0)
         KxLogger::writeWarning(LogCategory, QStringLiteral("NetTransferThread::enqueue queue full (%1 URLs), %2 URLs dropped")
@@ -267,6 +273,7 @@ void NetTransferThread::refill(qsizetype room)
     {
         std::lock_guard lock(m_mutex);
         m_refilling = false;
+        m_idle.notify_all(); // takeUnsent() may wait for this
         if (!m_closed) {
             const bool full = urls.size() >= room;
             for (QByteArray &url : urls)

@@ -51,6 +51,8 @@ public:
     // events still find room, and refills it once fewer than OutboxRefillBelow wait.
     static constexpr int OutboxShare = QueueBound * 3 / 4;
     static constexpr int OutboxRefillBelow = QueueBound / 4;
+    // How long takeUnsent() lets a refill in progress queue what it has claimed.
+    static constexpr int RefillSettleMs = 1000;
 
     ~NetTransferThread() override;
 

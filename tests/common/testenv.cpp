@@ -7,6 +7,8 @@
 
 KTestEnv::KTestEnv(const QMap<QString, QString> &install)
 {
+    // ULX_TEST_KEEP=1 leaves the world on disk for a look after a failure.
+    m_dir.setAutoRemove(qEnvironmentVariableIsEmpty("ULX_TEST_KEEP"));
     QDir().mkpath(home());
     QDir().mkpath(configHome());
     QDir().mkpath(stateHome());
