@@ -1,3 +1,5 @@
+// When the nightly restart comes (the schedule from the settings and an injected now),
+// the periods read from the settings, and the ignore count plugins raise by name.
 #include "app/kxrestartschedule.h"
 #include "app/kxulxcloudsvrapplication.h"
 #include "platform/registry/kregsettings.h"
@@ -7,12 +9,7 @@
 #include <QSet>
 #include <QTest>
 
-#include <memory>
-
 namespace {
-int g_argc = 1;
-char g_arg0[] = "tst_restartschedule";
-char *g_argv[] = {g_arg0, nullptr};
 constexpr qint64 Minute = 60 * 1000;
 constexpr qint64 Hour = 60 * Minute;
 } // namespace
@@ -20,25 +17,22 @@ constexpr qint64 Hour = 60 * Minute;
 class TestRestartSchedule : public QObject
 {
     Q_OBJECT
-private:
-    std::unique_ptr<KTestEnv> m_env;
+    KTestEnv m_env;
 
 private Q_SLOTS:
-    void initTestCase() { m_env = std::make_unique<KTestEnv>(); }
-
     // Plugins invoke the slot by name; the watchdog's thread reads the count.
     void ignoreCountByName()
     {
-        KxUlxCloudSvrApplication app(g_argc, g_argv);
+        int argc = 1;
+        char arg0[] = "tst_restartschedule";
+        char *argv[] = {arg0, nullptr};
+        KxUlxCloudSvrApplication app(argc, argv);
         const int before = ulx::watchdog::longBlockIgnoreCount;
-        QVERIFY(QMetaObject::invokeMethod(&app, "ingoreLongTimeBlockDetect", Q_ARG(bool, true)));
-        QVERIFY(QMetaObject::invokeMethod(&app, "ingoreLongTimeBlockDetect", Q_ARG(bool, true)));
-        QCOMPARE(ulx::watchdog::longBlockIgnoreCount.load(), before + 2);
-        QVERIFY(QMetaObject::invokeMethod(&app, "ingoreLongTimeBlockDetect", Q_ARG(bool, false)));
+        for (const bool ignore : {true, true, false})
+            QVERIFY(QMetaObject::invokeMethod(&app, "ingoreLongTimeBlockDetect", Q_ARG(bool, ignore)));
         QCOMPARE(ulx::watchdog::longBlockIgnoreCount.load(), before + 1);
-        const QString log = m_env->logText();
-        QCOMPARE(log.count(QStringLiteral("INFO KxUlxCloudSvrApplication Ignore LongTimeBlockDetect++\n")), 2);
-        QCOMPARE(log.count(QStringLiteral("INFO KxUlxCloudSvrApplication Ignore LongTimeBlockDetect--\n")), 1);
+        QCOMPARE(m_env.logText().count(QStringLiteral("INFO KxUlxCloudSvrApplication Ignore LongTimeBlockDetect++\n")), 2);
+        QCOMPARE(m_env.logText().count(QStringLiteral("INFO KxUlxCloudSvrApplication Ignore LongTimeBlockDetect--\n")), 1);
     }
 
     void alarm_data()
@@ -52,34 +46,29 @@ private Q_SLOTS:
         QTest::addColumn<QTime>("latest");
         QTest::addColumn<qint64>("minDelay");
         QTest::addColumn<qint64>("maxDelay");
-        const QVariant none;
-        QTest::newRow("fixed, later today") << QVariant(QStringLiteral("04:00:00")) << none << none << QTime(3, 0)
-                                            << false << QTime(4, 0) << QTime(4, 0) << Hour << Hour;
-        QTest::newRow("fixed, passed: tomorrow") << QVariant(QStringLiteral("04:00:00")) << none << none << QTime(5, 0)
-                                                 << false << QTime(4, 0) << QTime(4, 0) << 23 * Hour << 23 * Hour;
-        QTest::newRow("fixed inside the night window is not pushed")
-            << QVariant(QStringLiteral("01:30:00")) << none << none << QTime(1, 10) << false << QTime(1, 30)
-            << QTime(1, 30) << 20 * Minute << 20 * Minute;
-        QTest::newRow("malformed fixed time: the window") << QVariant(QStringLiteral("4 o'clock")) << none << none
-                                                          << QTime(0, 30, 0, 123) << true << QTime(1, 0)
-                                                          << QTime(2, 59, 59) << 30 * Minute << 150 * Minute;
-        QTest::newRow("fixed time stored as a number: the window")
-            << QVariant(14400) << none << none << QTime(0, 30, 1, 999) << true << QTime(1, 0) << QTime(2, 59, 59)
-            << 30 * Minute << 150 * Minute;
-        QTest::newRow("inside tonight's window: tomorrow's")
-            << none << none << none << QTime(1, 30, 0, 456) << true << QTime(1, 0) << QTime(2, 59, 59)
-            << 23 * Hour + 30 * Minute << 25 * Hour + 30 * Minute;
-        QTest::newRow("narrow window widened to the minimum") << none << QVariant(600) << QVariant(3600)
-                                                              << QTime(12, 0, 5, 5) << true << QTime(1, 0)
-                                                              << QTime(1, 59, 59) << 13 * Hour << 14 * Hour;
-        QTest::newRow("both widths 0: the usual window") << none << QVariant(0) << QVariant(0) << QTime(0, 0, 1, 2)
-                                                         << true << QTime(1, 0) << QTime(2, 59, 59) << Hour << 3 * Hour;
-        QTest::newRow("width as words: the defaults") << none << QVariant(QStringLiteral("no")) << none
-                                                      << QTime(0, 0, 5, 6) << true << QTime(1, 0) << QTime(2, 59, 59)
-                                                      << Hour << 3 * Hour;
-        QTest::newRow("window over a day: within one day") << none << QVariant(200000) << QVariant(0)
-                                                           << QTime(13, 0, 0, 1) << true << QTime(0, 0)
-                                                           << QTime(23, 59, 59) << qint64(0) << 24 * Hour;
+        const QVariant no;
+        const QVariant four(QStringLiteral("04:00:00"));
+        const QTime one(1, 0), three(2, 59, 59);
+        QTest::newRow("fixed, later today") << four << no << no << QTime(3, 0) << false << QTime(4, 0) << QTime(4, 0)
+                                            << Hour << Hour;
+        QTest::newRow("fixed, passed: tomorrow") << four << no << no << QTime(5, 0) << false << QTime(4, 0)
+                                                 << QTime(4, 0) << 23 * Hour << 23 * Hour;
+        QTest::newRow("fixed inside the night window is not pushed") << QVariant(QStringLiteral("01:30:00")) << no << no
+            << QTime(1, 10) << false << QTime(1, 30) << QTime(1, 30) << 20 * Minute << 20 * Minute;
+        QTest::newRow("malformed fixed time: the window") << QVariant(QStringLiteral("4 o'clock")) << no << no
+            << QTime(0, 30, 0, 123) << true << one << three << 30 * Minute << 150 * Minute;
+        QTest::newRow("fixed time stored as a number: the window") << QVariant(14400) << no << no
+            << QTime(0, 30, 1, 999) << true << one << three << 30 * Minute << 150 * Minute;
+        QTest::newRow("inside tonight's window: tomorrow's") << no << no << no << QTime(1, 30, 0, 456) << true << one
+            << three << 23 * Hour + 30 * Minute << 25 * Hour + 30 * Minute;
+        QTest::newRow("narrow window widened to the minimum") << no << QVariant(600) << QVariant(3600)
+            << QTime(12, 0, 5, 5) << true << one << QTime(1, 59, 59) << 13 * Hour << 14 * Hour;
+        QTest::newRow("both widths 0: the usual window") << no << QVariant(0) << QVariant(0) << QTime(0, 0, 1, 2)
+            << true << one << three << Hour << 3 * Hour;
+        QTest::newRow("width as words: the defaults") << no << QVariant(QStringLiteral("no")) << no
+            << QTime(0, 0, 5, 6) << true << one << three << Hour << 3 * Hour;
+        QTest::newRow("window over a day: within one day") << no << QVariant(200000) << QVariant(0)
+            << QTime(13, 0, 0, 1) << true << QTime(0, 0) << QTime(23, 59, 59) << qint64(0) << 24 * Hour;
     }
 
     void alarm()
@@ -88,13 +77,12 @@ private Q_SLOTS:
         QFETCH(QVariant, interval);
         QFETCH(QVariant, minInterval);
         QFETCH(QTime, now);
-        QFETCH(bool, drawn);
         QFETCH(QTime, earliest);
         QFETCH(QTime, latest);
         QFETCH(qint64, minDelay);
         QFETCH(qint64, maxDelay);
         const auto alarm = KxRestartSchedule::compute({timePoint, interval, minInterval}, now);
-        QCOMPARE(alarm.drawn, drawn);
+        QTEST(alarm.drawn, "drawn");
         QVERIFY2(alarm.target >= earliest && alarm.target <= latest, qPrintable(alarm.target.toString()));
         QVERIFY2(alarm.delayMs >= minDelay && alarm.delayMs <= maxDelay, qPrintable(QString::number(alarm.delayMs)));
         // The query comes at the target.
@@ -116,14 +104,14 @@ private Q_SLOTS:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QVariant>("stored");
         QTest::addColumn<int>("expected");
-        const QString exitQuery = QStringLiteral("QueryPluginExitProcessIntervalSec");
+        const QString exit = QStringLiteral("QueryPluginExitProcessIntervalSec");
         const QString trim = QStringLiteral("ReduceProcessWSSec");
-        QTest::newRow("exit query: absent") << exitQuery << QVariant() << 1800;
-        QTest::newRow("exit query: 0 reads as the default") << exitQuery << QVariant(0) << 1800;
-        QTest::newRow("exit query: decimal text") << exitQuery << QVariant(QStringLiteral(" 120 ")) << 120;
-        QTest::newRow("exit query: words") << exitQuery << QVariant(QStringLiteral("no")) << 1800;
-        QTest::newRow("exit query: QWORD beyond int") << exitQuery << QVariant(qlonglong(5000000000)) << 1800;
-        QTest::newRow("exit query: longer than a week") << exitQuery << QVariant(10000000) << KxServiceSettings::MaxPeriodSec;
+        QTest::newRow("exit query: absent") << exit << QVariant() << 1800;
+        QTest::newRow("exit query: 0 reads as the default") << exit << QVariant(0) << 1800;
+        QTest::newRow("exit query: decimal text") << exit << QVariant(QStringLiteral(" 120 ")) << 120;
+        QTest::newRow("exit query: words") << exit << QVariant(QStringLiteral("no")) << 1800;
+        QTest::newRow("exit query: QWORD beyond int") << exit << QVariant(qlonglong(5000000000)) << 1800;
+        QTest::newRow("exit query: longer than a week") << exit << QVariant(10000000) << 7 * 24 * 3600;
         QTest::newRow("trim: absent") << trim << QVariant() << 120;
         QTest::newRow("trim: 0 means never") << trim << QVariant(0) << 0;
         QTest::newRow("trim: words give the default") << trim << QVariant(QStringLiteral("often")) << 120;
