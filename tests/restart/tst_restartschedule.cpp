@@ -1,10 +1,8 @@
 // When the nightly restart comes (the schedule from the settings and an injected now),
-// the periods read from the settings, and the ignore count plugins raise by name.
+// and the periods read from the settings.
 #include "app/kxrestartschedule.h"
-#include "app/kxulxcloudsvrapplication.h"
 #include "platform/registry/kregsettings.h"
 #include "tests/common/testenv.h"
-#include "watchdog/klongblockignore.h"
 
 #include <QSet>
 #include <QTest>
@@ -20,21 +18,6 @@ class TestRestartSchedule : public QObject
     KTestEnv m_env;
 
 private Q_SLOTS:
-    // Plugins invoke the slot by name; the watchdog's thread reads the count.
-    void ignoreCountByName()
-    {
-        int argc = 1;
-        char arg0[] = "tst_restartschedule";
-        char *argv[] = {arg0, nullptr};
-        KxUlxCloudSvrApplication app(argc, argv);
-        const int before = ulx::watchdog::longBlockIgnoreCount;
-        for (const bool ignore : {true, true, false})
-            QVERIFY(QMetaObject::invokeMethod(&app, "ingoreLongTimeBlockDetect", Q_ARG(bool, ignore)));
-        QCOMPARE(ulx::watchdog::longBlockIgnoreCount.load(), before + 1);
-        QCOMPARE(m_env.logText().count(QStringLiteral("INFO KxUlxCloudSvrApplication Ignore LongTimeBlockDetect++\n")), 2);
-        QCOMPARE(m_env.logText().count(QStringLiteral("INFO KxUlxCloudSvrApplication Ignore LongTimeBlockDetect--\n")), 1);
-    }
-
     void alarm_data()
     {
         QTest::addColumn<QVariant>("timePoint");
@@ -132,10 +115,5 @@ private Q_SLOTS:
     }
 };
 
-int main(int argc, char **argv)
-{
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    TestRestartSchedule test;
-    return QTest::qExec(&test, argc, argv);
-}
+QTEST_GUILESS_MAIN(TestRestartSchedule)
 #include "tst_restartschedule.moc"

@@ -1,5 +1,7 @@
-// The watchdog inside this test process: its main thread is the one watched.
+// The watchdog inside this test process, whose main thread is the one watched, and the
+// service's application object, through which plugins raise its ignore count by name.
 
+#include "app/kxulxcloudsvrapplication.h"
 #include "suite/krt.h"
 #include "tests/common/testenv.h"
 #include "watchdog/klongblockignore.h"
@@ -22,16 +24,24 @@ private Q_SLOTS:
         KTestEnv env({{QStringLiteral("Diagnostics/WatchdogIntervalSec"), QStringLiteral("1")},
                       {QStringLiteral("Diagnostics/WatchdogResponseTimeoutSec"), QStringLiteral("1")}});
         krt::reload();
+        int argc = 1;
+        char arg0[] = "tst_sampler";
+        char *argv[] = {arg0, nullptr};
+        KxUlxCloudSvrApplication app(argc, argv);
         const QString fatal = QStringLiteral("FATAL ThreadResponseSampler longTimeBlockDetected");
         auto *sampler = new ThreadResponseSampler(nullptr, 60, 4);
         sampler->startSample();
-        // From here on the main thread never answers: it only sleeps and reads the log.
-        ulx::watchdog::longBlockIgnoreCount = 1;
+        // From here on the main thread never answers: it only sleeps, reads the log and counts.
+        for (const bool ignore : {true, true, false})
+            QVERIFY(QMetaObject::invokeMethod(&app, "ingoreLongTimeBlockDetect", Q_ARG(bool, ignore)));
+        QCOMPARE(ulx::watchdog::longBlockIgnoreCount.load(), 1);
         QThread::msleep(24000); // the first series ends about 19 s in
         QVERIFY(env.logText().contains(QStringLiteral("ThreadResponseSampler::sample main thread did not answer")));
         QVERIFY(!env.logText().contains(fatal));
 
-        ulx::watchdog::longBlockIgnoreCount = 0;
+        QVERIFY(QMetaObject::invokeMethod(&app, "ingoreLongTimeBlockDetect", Q_ARG(bool, false)));
+        QCOMPARE(env.logText().count(QStringLiteral("INFO KxUlxCloudSvrApplication Ignore LongTimeBlockDetect++\n")), 2);
+        QCOMPARE(env.logText().count(QStringLiteral("INFO KxUlxCloudSvrApplication Ignore LongTimeBlockDetect--\n")), 2);
         QElapsedTimer t;
         t.start();
         while (!env.logText().contains(fatal) && t.elapsed() < KTestEnv::scaled(25000))
@@ -45,5 +55,10 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestSampler)
+int main(int argc, char **argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    TestSampler test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_sampler.moc"
