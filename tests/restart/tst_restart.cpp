@@ -9,9 +9,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QRegularExpression>
 #include <QSet>
 #include <QTest>
@@ -46,7 +43,6 @@ class TestRestart : public QObject
 {
     Q_OBJECT
     std::unique_ptr<KTestEnv> m_env;
-    std::vector<std::unique_ptr<QProcess>> m_processes;
     QSet<qint64> m_services; // every service of this world, the orphans included
 
     // The lines of process `pid` that contain `text`.
@@ -73,17 +69,6 @@ class TestRestart : public QObject
         return found;
     }
 
-    QProcess *start(const QString &program, const QStringList &arguments)
-    {
-        m_processes.push_back(std::make_unique<QProcess>());
-        QProcess *p = m_processes.back().get();
-        p->setProcessEnvironment(m_env->environment());
-        p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        p->start(KTestEnv::binPath(program), arguments);
-        p->waitForStarted(KTestEnv::scaled(5000));
-        return p;
-    }
-
     // Starts a service with `line` and waits until it serves; its pid, 0 when it does not.
     qint64 serve(ktest::KService &service, const QString &line)
     {
@@ -102,21 +87,17 @@ class TestRestart : public QObject
         return restartAt > QTime::currentTime();
     }
 
-    // The suite's plugin catalogue (packages from the build), with `more` plugins, and the launcher.
-    void install(const QString &launcher, const QJsonArray &more = {})
+    // The suite's runner and kbubble, the demonstration app as ulxdemoapp and, downloaded
+    // from `slowUrl` when given, as slowapp; the launcher.
+    void install(const QString &launcher, const QString &slowUrl = QString())
     {
-        QJsonArray plugins;
-        const QString dir = KTestEnv::binPath(QStringLiteral("plugins/"));
-        const QJsonDocument suite = QJsonDocument::fromJson(ktest::readFile(dir + QStringLiteral("catalogue.json")));
-        for (const QJsonValue &p : suite.object().value(QStringLiteral("plugins")).toArray()) {
-            QJsonObject plugin = p.toObject();
-            plugin.insert(QStringLiteral("package"), dir + plugin.value(QStringLiteral("package")).toString());
-            plugins << plugin;
-        }
-        for (const QJsonValue &p : more)
-            plugins << p;
+        const QString packages = KTestEnv::binPath(QStringLiteral("plugins/packages/"));
         const QString catalogue = m_env->root() + QStringLiteral("/catalogue.json");
-        QVERIFY(ktest::writeFile(catalogue, QJsonDocument(QJsonObject{{"plugins", plugins}}).toJson()));
+        QVERIFY(ktest::writeFile(catalogue, QStringLiteral(R"({"plugins":[
+            {"name":"kpluginrunner","version":"1","package":"%1kpluginrunner","library":"libkpluginrunner.so"},
+            {"name":"kbubble","version":"1","package":"%1kbubble","library":"libkbubble.so"},
+            {"name":"ulxdemoapp","version":"1","desc":"Demo","package":"%1ulxdemoapp"},
+            {"name":"slowapp","version":"1","desc":"Slow","url":"%2"}]})").arg(packages, slowUrl).toUtf8()));
         m_env->writeInstallConfig({{QStringLiteral("Installation/LaunchExePath"), launcher},
                                    {QStringLiteral("Installation/PluginCatalog"), catalogue},
                                    {QStringLiteral("Installation/PluginsDir"), m_env->root() + QStringLiteral("/plugins")},
@@ -142,7 +123,6 @@ private Q_SLOTS:
                 ::kill(pid_t(pid), SIGKILL);
         }
         m_services.clear();
-        m_processes.clear(); // kills what still runs
     }
 
     // One restart hands over all the old service holds: the plugin the runner ran, the app
@@ -167,7 +147,7 @@ private Q_SLOTS:
         const qint64 rate = qMax<qint64>(QFileInfo(archive).size() / 12, 1);
         KTestServer server(root, {QStringLiteral("/slow=slowfile:%1:%2").arg(rate).arg(archive)});
         QVERIFY(server.isRunning());
-        install(launcher, {QJsonObject{{"name", "slowapp"}, {"version", "1.0"}, {"desc", "Slow"}, {"url", server.url("/slow")}}});
+        install(launcher, server.url(QStringLiteral("/slow")));
         if (!restartIn(5))
             QSKIP("the restart time would cross midnight");
 
@@ -185,10 +165,14 @@ private Q_SLOTS:
         QVERIFY(first.send({QStringLiteral("/run_app"), QStringLiteral("/plugin_name:ulxdemoapp"),
                             QStringLiteral("/plugin_params:second")}));
         QVERIFY2(linesOf(oldPid, QStringLiteral("channel released")).isEmpty(), "restarted before the plugin ran");
-        std::vector<QProcess *> sending;
-        for (int s = 0; s < senders; ++s)
-            sending.push_back(start(QStringLiteral("ulxrestartsender"), {QStringLiteral("UlxCloudSvr"), QString::number(s),
-                                                                        QString::number(linesPerSender), QStringLiteral("100")}));
+        std::vector<std::unique_ptr<QProcess>> sending; // in this world, as the test process is
+        for (int s = 0; s < senders; ++s) {
+            sending.push_back(std::make_unique<QProcess>());
+            sending.back()->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            sending.back()->start(KTestEnv::binPath(QStringLiteral("ulxrestartsender")),
+                                  {QStringLiteral("UlxCloudSvr"), QString::number(s), QString::number(linesPerSender),
+                                   QStringLiteral("100")});
+        }
 
         // The restart comes while slowapp downloads: it is cancelled here and handed on.
         QVERIFY(waitForLine(oldPid, QStringLiteral("KxUlxCloudSvrApplication::onPluginsStateTransferCompleted 2 run_app "
@@ -214,7 +198,7 @@ private Q_SLOTS:
         }
         QCOMPARE(linesOf(oldPid, QStringLiteral("main thread did not answer")), QStringList());
 
-        for (QProcess *p : sending) {
+        for (const auto &p : sending) {
             QTRY_COMPARE_WITH_TIMEOUT(p->state(), QProcess::NotRunning, KTestEnv::scaled(60000));
             QCOMPARE(p->exitCode(), 0); // every line delivered
         }
@@ -241,10 +225,7 @@ private Q_SLOTS:
         const QStringList launches = linesOf(newPid, QStringLiteral("KxUlxCloudSvrRunAppTask::launch"));
         QCOMPARE(launches.size(), 2);
         QVERIFY(launches.at(0).contains(QStringLiteral(" first process ")));
-
-        QProcess *usage = start(QStringLiteral("ulx"), {QStringLiteral("/start_from:x")});
-        QVERIFY(usage->waitForFinished(KTestEnv::scaled(5000)));
-        QCOMPARE(usage->exitCode(), 2);
+        QCOMPARE(QProcess::execute(KTestEnv::binPath(QStringLiteral("ulx")), {QStringLiteral("/start_from:x")}), 2);
     }
 
     // A runner not ready is asked again after "RestartIntervalSec"; a launcher that is
