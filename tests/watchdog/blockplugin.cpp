@@ -27,7 +27,8 @@ extern "C" ULX_EXPORT void ulxPluginInit(QObject *application)
         if (command.first() != "block")
             return;
         const int ms = command.value(1).toInt();
-        KxLogger::writeInfo(QStringLiteral("ulxblockplugin"), QStringLiteral("blocking the main thread for %1 ms").arg(ms));
+        KxLogger::writeInfo(QStringLiteral("ulxblockplugin"),
+                            QStringLiteral("blocking the main thread for %1 ms").arg(ms));
         QThread::msleep(ulong(ms));
         KxLogger::writeInfo(QStringLiteral("ulxblockplugin"), QStringLiteral("main thread free again"));
     });
