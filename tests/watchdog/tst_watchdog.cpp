@@ -77,11 +77,21 @@ private Q_SLOTS:
         m_environment.insert(QStringLiteral("ULX_TEST_BLOCK_FILE"), blockFile());
     }
 
-    // One world through a short block the process is stopped in, a crash, a kill and a long
-    // block: each block is judged as it should be, each end reported (or not) by the next start.
+    // One world through a crash, a short block the process is stopped in, a long block and a kill:
+    // each block is judged as it should be, each end reported (or not) by the next start.
     void blocksAndEnds()
     {
+        // A real SIGSEGV is dumped, and the next start reports a captured crash.
         QVERIFY(startService(QStringLiteral("/serve")));
+        const qint64 crashed = m_service.pid();
+        QVERIFY(command("crash"));
+        QVERIFY(m_service.process()->waitForFinished(KTestEnv::scaled(30000)));
+        QCOMPARE(m_service.process()->exitStatus(), QProcess::CrashExit);
+        QCOMPARE(dumpsOf(crashed).size(), 1);
+        QVERIFY(startService(QStringLiteral("/serve")));
+        QTRY_COMPARE_WITH_TIMEOUT(m_collector.eventValues(ExitDm, ExitAction).size(), 1, KTestEnv::scaled(10000));
+        QCOMPARE(m_collector.eventValues(ExitDm, ExitAction, 3).first().count(QLatin1Char('|')), 2); // GUID|HDID|UUID
+
         // A 12 s block, the process stopped (as by a suspend) for 7 s of it while the
         // detector counts: the series starts again instead of counting the time it did not run.
         QVERIFY(command("block 12000"));
@@ -97,27 +107,10 @@ private Q_SLOTS:
                                                 "main thread did not answer within 1 s")));
         QTest::qWait(KTestEnv::scaled(3000)); // a detector series still running ends with an answer
         QVERIFY(lines().filter(QStringLiteral("FATAL")).isEmpty());
-
-        // A real SIGSEGV (of the process still running) is dumped, and the next start reports a captured crash.
-        const qint64 crashed = m_service.pid();
-        QVERIFY(command("crash"));
-        QVERIFY(m_service.process()->waitForFinished(KTestEnv::scaled(30000)));
-        QCOMPARE(m_service.process()->exitStatus(), QProcess::CrashExit);
-        QCOMPARE(dumpsOf(crashed).size(), 1);
-        QVERIFY(startService(QStringLiteral("/serve")));
-        QTRY_COMPARE_WITH_TIMEOUT(m_collector.eventValues(ExitDm, ExitAction).size(), 1, KTestEnv::scaled(10000));
-        QCOMPARE(m_collector.eventValues(ExitDm, ExitAction, 3).first().count(QLatin1Char('|')), 2); // GUID|HDID|UUID
-
-        // A SIGKILL: an exceptional exit (each report clears its count: the crash is not counted again).
-        m_service.process()->kill();
-        QVERIFY(m_service.process()->waitForFinished(5000));
+        QVERIFY(m_service.stop()); // a clean end
         KRegSettings(QStringLiteral("HKCU\\Software\\Corvanta\\Office\\6.0\\ulxcloudsvr\\Application Settings"))
             .setValue(QStringLiteral("AlwaysDumpWhenBlock"), QStringLiteral("1"));
         QVERIFY(startService(QStringLiteral("/serve")));
-        QTRY_COMPARE_WITH_TIMEOUT(m_collector.eventValues(ExitDm, ExitAction).size(), 2, KTestEnv::scaled(10000));
-        for (const auto &[field, values] : std::map<int, QStringList>{{2, {"5", "5"}}, {4, {"6.0.0.0", "6.0.0.0"}},
-                                                                       {6, {"0", "1"}}, {7, {"1", "0"}}})
-            QCOMPARE(m_collector.eventValues(ExitDm, ExitAction, field), values);
 
         // A long block: one fatal line, one long hang event, a dump, and the end 30 s after detection with 0.
         QVERIFY(command("block 120000"));
@@ -128,11 +121,10 @@ private Q_SLOTS:
         QVERIFY(waitForLine(Fatal, 40000));
         QElapsedTimer sinceDetection;
         sinceDetection.start();
-        // Short blocks are reported too, 1 in 100: the long one is the one ending in "1".
+        // The long hang ends in "1" (short ones, 1 in 100, in "0"): threshold (1 s), user information, distribution.
         QTRY_COMPARE_WITH_TIMEOUT(m_collector.eventValues(HangDm, HangAction, 7).count(QStringLiteral("1")), 1,
                                   KTestEnv::scaled(10000));
         const qsizetype at = m_collector.eventValues(HangDm, HangAction, 7).indexOf(QStringLiteral("1"));
-        // The threshold (shortened to 1 s), the user information and the distribution.
         for (const auto &[field, value] : std::map<int, QString>{{2, "5"}, {4, "6.0.0.0"}, {5, "0.0"}, {6, "1"}})
             QCOMPARE(m_collector.eventValues(HangDm, HangAction, field).at(at), value);
 
@@ -157,8 +149,7 @@ private Q_SLOTS:
         QVERIFY(ended.contains(QStringLiteral("INFO KCommandSpool KCommandSpool::store 3 acknowledged command line(s) "
                                               "handed on to the next serving process")));
 
-        // The lines answered while blocked run in the next process, once, in order; after its
-        // clean end as after the watchdog's, the next start reports no exceptional exit.
+        // The lines answered while blocked run in the next process, once, in order.
         QVERIFY(m_service.start({QStringLiteral("/next")}, m_environment));
         QVERIFY(waitForLine(QStringLiteral("FIXED KxUlxCloudSvrApplication "
                                            "KxUlxCloudSvrApplication::onIPCTransmission /next"),
@@ -168,10 +159,18 @@ private Q_SLOTS:
         ran.replaceInStrings(QStringLiteral("KxUlxCloudSvrApplication::onIPCTransmission "), QString());
         QCOMPARE(ran, QStringList(3, QStringLiteral("/serve")) + handOn + QStringList{QStringLiteral("/next")});
         QVERIFY(QDir(m_env.stateHome() + QStringLiteral("/ulxcloudsvr/commands")).entryList(QDir::Files).isEmpty());
-        QVERIFY(m_service.stop());
-        QVERIFY(startService(QStringLiteral("/serve")));
+
+        // Neither the clean end nor the watchdog's was an exceptional exit; a SIGKILL is. Each report
+        // clears its count: the second counts the kill alone.
         QTest::qWait(KTestEnv::scaled(1000));
-        QCOMPARE(m_collector.eventValues(ExitDm, ExitAction).size(), 2);
+        QCOMPARE(m_collector.eventValues(ExitDm, ExitAction).size(), 1);
+        m_service.process()->kill();
+        QVERIFY(m_service.process()->waitForFinished(5000));
+        QVERIFY(startService(QStringLiteral("/serve")));
+        QTRY_COMPARE_WITH_TIMEOUT(m_collector.eventValues(ExitDm, ExitAction).size(), 2, KTestEnv::scaled(10000));
+        for (const auto &[field, values] : std::map<int, QStringList>{{2, {"5", "5"}}, {4, {"6.0.0.0", "6.0.0.0"}},
+                                                                       {6, {"0", "1"}}, {7, {"1", "0"}}})
+            QCOMPARE(m_collector.eventValues(ExitDm, ExitAction, field), values);
     }
 };
 
