@@ -1,7 +1,7 @@
 // A suite plugin for the watchdog's tests: blocks the main thread on command.
-// The test writes "block <ms>" into the file named by ULX_TEST_BLOCK_FILE; the
-// plugin, watching that file from the main thread, sleeps that long on it;
-// "crash" makes it write through a null pointer.
+// The test writes "block <ms>" into the file named by ULX_TEST_BLOCK_FILE; the plugin,
+// watching that file from the main thread, sleeps that long on it; "crash" makes it
+// store into a page that allows no access (a real SIGSEGV).
 #include "platform/export.h"
 #include "suite/kxlogger.h"
 
@@ -11,14 +11,6 @@
 
 #include <sys/mman.h>
 
-// A real SIGSEGV: a store into a page that allows no access. A store through a
-// null pointer would not do: the compiler may drop it as undefined.
-static void crashHere()
-{
-    void *page = ::mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    *static_cast<volatile int *>(page) = 1;
-}
-
 extern "C" ULX_EXPORT void ulxPluginInit(QObject *application)
 {
     const QString path = qEnvironmentVariable("ULX_TEST_BLOCK_FILE");
@@ -27,17 +19,15 @@ extern "C" ULX_EXPORT void ulxPluginInit(QObject *application)
     auto *watcher = new QFileSystemWatcher({path}, application);
     QObject::connect(watcher, &QFileSystemWatcher::fileChanged, watcher, [path] {
         QFile f(path);
-        if (!f.open(QIODevice::ReadOnly))
+        f.open(QIODevice::ReadOnly); // one that cannot be read holds no command
+        const QList<QByteArray> command = f.readAll().trimmed().split(' ');
+        if (command.first() == "crash")
+            *static_cast<volatile int *>(::mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)) = 1;
+        if (command.first() != "block")
             return;
-        const QByteArray command = f.readAll().trimmed();
-        if (command == "crash") {
-            KxLogger::writeInfo(QStringLiteral("ulxblockplugin"), QStringLiteral("crashing"));
-            crashHere();
-        }
-        if (!command.startsWith("block "))
-            return;
-        const int ms = command.mid(6).toInt();
-        KxLogger::writeInfo(QStringLiteral("ulxblockplugin"), QStringLiteral("blocking the main thread for %1 ms").arg(ms));
+        const int ms = command.value(1).toInt();
+        KxLogger::writeInfo(QStringLiteral("ulxblockplugin"),
+                            QStringLiteral("blocking the main thread for %1 ms").arg(ms));
         QThread::msleep(ulong(ms));
         KxLogger::writeInfo(QStringLiteral("ulxblockplugin"), QStringLiteral("main thread free again"));
     });

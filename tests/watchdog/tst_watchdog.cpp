@@ -1,245 +1,176 @@
-// The watchdog in real ulxcloudsvr processes: a suite plugin, loaded through the
-// plugin catalogue, blocks the main thread on command.
+// The watchdog in real ulxcloudsvr processes of one world: a suite plugin, loaded
+// through the plugin catalogue as the plugin runner, blocks the main thread on command.
 
 #include "platform/registry/kregsettings.h"
 #include "tests/common/ktestserver.h"
-#include "tests/common/testenv.h"
+#include "tests/common/kworld.h"
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QJsonArray>
-#include <QProcess>
 #include <QTest>
+#include <QThread>
 
 #include <csignal>
-#include <memory>
+#include <map>
+
+namespace {
+const QString ExitDm = QStringLiteral("/ulx/client/e_exit");
+const QString ExitAction = QStringLiteral("e_exit_host");
+const QString HangDm = QStringLiteral("/ulx/client/ulxcloudsvrimp");
+const QString HangAction = QStringLiteral("ulxcloudsvrimp_hang");
+const QString Fatal = QStringLiteral(
+    "FATAL ThreadResponseSampler longTimeBlockDetected : long time blocking detected, process will be terminated");
+} // namespace
 
 class TestWatchdog : public QObject
 {
     Q_OBJECT
-    std::unique_ptr<KTestEnv> m_env;
-    std::unique_ptr<KTestServer> m_collector;
-    std::unique_ptr<QProcess> m_server;
+    KTestEnv m_env;
+    KTestServer m_collector{m_env.root() + QStringLiteral("/collector")};
+    ktest::KService m_service{m_env};
+    QProcessEnvironment m_environment;
 
-    QString blockFile() const { return m_env->root() + QStringLiteral("/block"); }
+    QString blockFile() const { return m_env.root() + QStringLiteral("/block"); }
+    bool command(const QByteArray &text) const { return ktest::writeFile(blockFile(), text + '\n'); }
+    // The log lines of the serving process (a QProcess forgets the pid of one that ended).
+    QStringList lines() const { return ktest::logLinesOf(m_env, m_service.pid()); }
 
-    int count(const QString &text) const { return m_env->logText().count(text); }
-
-    bool waitForLog(const QString &text, int ms) const
+    bool waitForLine(const QString &line, int ms) const
     {
-        return QTest::qWaitFor([&] { return m_env->logText().contains(text); }, ms);
+        return QTest::qWaitFor([&] { return lines().contains(line); }, KTestEnv::scaled(ms));
     }
-
-    void command(const QByteArray &text)
-    {
-        QFile f(blockFile());
-        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(text + '\n');
-    }
-    void block(int ms) { command("block " + QByteArray::number(ms)); }
 
     // Starts a service and waits until the plugin is loaded in it.
-    bool startService()
+    bool startService(const QString &line)
     {
-        if (m_server->state() != QProcess::NotRunning)
-            return false;
-        m_server->start(KTestEnv::binPath(QStringLiteral("ulxcloudsvr")), {QStringLiteral("/serve")});
-        return m_server->waitForStarted(5000)
-               && waitForLog(QString::number(m_server->processId()) + QStringLiteral(" INFO ulxblockplugin ready"),
-                             KTestEnv::scaled(10000));
+        return m_service.start({line}, m_environment)
+               && waitForLine(QStringLiteral("INFO ulxblockplugin ready"), 10000);
     }
 
-    // The value of pair `at` of an event.
-    static QString field(const QJsonArray &pairs, int at) { return pairs.at(at).toArray().at(1).toString(); }
-
-    // The events whose pair `at` has `value`.
-    QList<QJsonArray> events(int at, const QString &value) const
+    QStringList dumpsOf(qint64 pid) const
     {
-        QList<QJsonArray> out;
-        for (const QJsonObject &r : m_collector->records()) {
-            const QJsonArray pairs = r.value(QStringLiteral("pairs")).toArray();
-            if (pairs.size() > at && field(pairs, at) == value)
-                out.append(pairs);
-        }
-        return out;
-    }
-    QList<QJsonArray> exceptionalExitEvents() const { return events(1, QStringLiteral("e_exit_host")); }
-
-    QStringList threadNames() const
-    {
-        QStringList names;
-        const QString task = QStringLiteral("/proc/%1/task").arg(m_server->processId());
-        for (const QString &tid : QDir(task).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-            QFile f(task + QLatin1Char('/') + tid + QStringLiteral("/comm"));
-            if (f.open(QIODevice::ReadOnly))
-                names << QString::fromUtf8(f.readAll().trimmed());
-        }
-        return names;
+        const QDir dumps(m_env.stateHome() + QStringLiteral("/ulxcloudsvr/dumps"));
+        return dumps.entryList({QStringLiteral("*-%1").arg(pid)}, QDir::Dirs);
     }
 
 private Q_SLOTS:
-    void init()
+    void initTestCase()
     {
-        m_env = std::make_unique<KTestEnv>();
-        m_collector = std::make_unique<KTestServer>(m_env->root() + QStringLiteral("/collector"));
-        QVERIFY(m_collector->isRunning());
-        m_env->writeInstallConfig({{QStringLiteral("Servers/DefaultInfoCollectSvr"),
-                                    m_collector->url(QStringLiteral("/ulxv6internet/infos.ads"))},
-                                   {QStringLiteral("Servers/CrashReportSvr"), m_collector->url(QStringLiteral("/info.ads"))},
-                                   {QStringLiteral("Diagnostics/WatchdogIntervalSec"), QStringLiteral("1")},
-                                   {QStringLiteral("Diagnostics/WatchdogResponseTimeoutSec"), QStringLiteral("1")}});
-        // The plugin comes as the suite's plugin runner, which the framework loads by itself.
-        const QString office = m_env->root() + QStringLiteral("/office");
-        const QString package = office + QStringLiteral("/plugins/packages/kpluginrunner");
-        QVERIFY(QDir().mkpath(package));
-        QVERIFY(QFile::copy(QStringLiteral(ULX_BLOCK_PLUGIN), package + QStringLiteral("/libulxblockplugin.so")));
-        QFile catalogue(office + QStringLiteral("/plugins/catalogue.json"));
-        QVERIFY(catalogue.open(QIODevice::WriteOnly));
-        catalogue.write(R"({"plugins":[{"name":"kpluginrunner","version":"1.0.0.1","desc":"blocks on command",)"
-                        R"("package":"packages/kpluginrunner","library":"libulxblockplugin.so"}]})");
-        catalogue.close();
-        QFile(blockFile()).open(QIODevice::WriteOnly);
-        QFile::link(KTestEnv::binPath(QStringLiteral("kcrashdumper")), office + QStringLiteral("/kcrashdumper"));
-        QFile::link(KTestEnv::binPath(QStringLiteral("libkinfosdk.so")), office + QStringLiteral("/libkinfosdk.so"));
-
-        m_server = std::make_unique<QProcess>();
-        QProcessEnvironment env = m_env->environment();
-        env.insert(QStringLiteral("ULX_TEST_BLOCK_FILE"), blockFile());
-        for (const char *name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"})
-            env.remove(QLatin1String(name));
-        m_server->setProcessEnvironment(env);
-        m_server->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        QVERIFY(m_collector.isRunning());
+        m_env.writeInstallConfig(
+            {{QStringLiteral("Servers/DefaultInfoCollectSvr"),
+              m_collector.url(QStringLiteral("/ulxv6internet/infos.ads"))},
+             {QStringLiteral("Servers/CrashReportSvr"), m_collector.url(QStringLiteral("/info.ads"))},
+             {QStringLiteral("Diagnostics/WatchdogIntervalSec"), QStringLiteral("1")},
+             {QStringLiteral("Diagnostics/WatchdogResponseTimeoutSec"), QStringLiteral("1")}});
+        const QString office = m_env.root() + QStringLiteral("/office");
+        QVERIFY(QDir().mkpath(office + QStringLiteral("/plugins/packages/kpluginrunner")));
+        QVERIFY(QFile::copy(QStringLiteral(ULX_BLOCK_PLUGIN),
+                            office + QStringLiteral("/plugins/packages/kpluginrunner/libulxblockplugin.so")));
+        QVERIFY(ktest::writeFile(office + QStringLiteral("/plugins/catalogue.json"),
+                                 R"({"plugins":[{"name":"kpluginrunner","version":"1",)"
+                                 R"("package":"packages/kpluginrunner","library":"libulxblockplugin.so"}]})"));
+        QVERIFY(command(""));
+        for (const QString &name : {QStringLiteral("kcrashdumper"), QStringLiteral("libkinfosdk.so")})
+            QVERIFY(QFile::link(KTestEnv::binPath(name), office + QLatin1Char('/') + name));
+        m_environment = m_env.environment();
+        m_environment.insert(QStringLiteral("ULX_TEST_BLOCK_FILE"), blockFile());
     }
 
-    void cleanup()
+    // One world through a crash, a short block the process is stopped in, a long block and a kill:
+    // each block is judged as it should be, each end reported (or not) by the next start.
+    void blocksAndEnds()
     {
-        if (m_server && m_server->state() != QProcess::NotRunning) {
-            m_server->kill();
-            m_server->waitForFinished(5000);
-        }
-        m_server.reset();
-        m_collector.reset();
-    }
+        // A real SIGSEGV is dumped, and the next start reports a captured crash.
+        QVERIFY(startService(QStringLiteral("/serve")));
+        const qint64 crashed = m_service.pid();
+        QVERIFY(command("crash"));
+        QVERIFY(m_service.process()->waitForFinished(KTestEnv::scaled(30000)));
+        QCOMPARE(m_service.process()->exitStatus(), QProcess::CrashExit);
+        QCOMPARE(dumpsOf(crashed).size(), 1);
+        QVERIFY(startService(QStringLiteral("/serve")));
+        QTRY_COMPARE_WITH_TIMEOUT(m_collector.eventValues(ExitDm, ExitAction).size(), 1, KTestEnv::scaled(10000));
+        QCOMPARE(m_collector.eventValues(ExitDm, ExitAction, 3).first().count(QLatin1Char('|')), 2); // GUID|HDID|UUID
 
-    // 5 to 13 s without an answer: a short block, never a long one.
-    void shortBlock()
-    {
-        QVERIFY(startService());
-        // The workers name themselves once they first run, which may come after serving.
-        QStringList names;
-        QTRY_VERIFY2_WITH_TIMEOUT((names = threadNames()).contains(QStringLiteral("ulx-sampler"))
-                                      && names.contains(QStringLiteral("ulx-detector")),
-                                  qPrintable(names.join(QLatin1Char(','))), KTestEnv::scaled(5000));
-
-        block(6000);
-        QVERIFY(waitForLog(QStringLiteral("main thread free again"), KTestEnv::scaled(15000)));
-        QVERIFY(count(QStringLiteral("INFO ThreadResponseSampler ThreadResponseSampler::sample main thread did not "
-                                     "answer within 1 s")) >= 1);
+        // A 12 s block, the process stopped (as by a suspend) for 7 s of it while the
+        // detector counts: the series starts again instead of counting the time it did not run.
+        QVERIFY(command("block 12000"));
+        QTest::qWait(3000);
+        QCOMPARE(::kill(pid_t(m_service.pid()), SIGSTOP), 0);
+        QThread::msleep(7000); // longer than a pause and its slack
+        QCOMPARE(::kill(pid_t(m_service.pid()), SIGCONT), 0);
+        QVERIFY(waitForLine(QStringLiteral("INFO ThreadResponseSampler ThreadResponseSampler::detectLongTimeBlock "
+                                           "a wait overslept, the series starts again"),
+                            5000));
+        QVERIFY(waitForLine(QStringLiteral("INFO ulxblockplugin main thread free again"), 10000));
+        QVERIFY(lines().contains(QStringLiteral("INFO ThreadResponseSampler ThreadResponseSampler::sample "
+                                                "main thread did not answer within 1 s")));
         QTest::qWait(KTestEnv::scaled(3000)); // a detector series still running ends with an answer
-        QCOMPARE(count(QStringLiteral("FATAL")), 0);
-        QCOMPARE(m_server->state(), QProcess::Running);
-    }
+        QVERIFY(lines().filter(QStringLiteral("FATAL")).isEmpty());
+        QVERIFY(m_service.stop()); // a clean end
+        KRegSettings(QStringLiteral("HKCU\\Software\\Corvanta\\Office\\6.0\\ulxcloudsvr\\Application Settings"))
+            .setValue(QStringLiteral("AlwaysDumpWhenBlock"), QStringLiteral("1"));
+        QVERIFY(startService(QStringLiteral("/serve")));
 
-    // A long block: one fatal line, one long hang event, a dump when asked for, and
-    // the process ends 30 s after detection with exit code 0.
-    void longBlockEndsTheProcess()
-    {
-        KRegSettings(QStringLiteral("HKCU\\Software\\Corvanta\\Office\\6.0\\ulxcloudsvr"))
-            .setValue(QStringLiteral("Application Settings/AlwaysDumpWhenBlock"), QStringLiteral("1"));
-        QVERIFY(startService());
-        block(120000);
-        const QString fatal = QStringLiteral(
-            "FATAL ThreadResponseSampler longTimeBlockDetected : long time blocking detected, process will be terminated");
-        QVERIFY(waitForLog(fatal, KTestEnv::scaled(40000)));
+        // A long block: one fatal line, one long hang event, a dump, and the end 30 s after detection with 0.
+        QVERIFY(command("block 120000"));
+        QVERIFY(waitForLine(QStringLiteral("INFO ulxblockplugin blocking the main thread for 120000 ms"), 5000));
+        const QStringList handOn{QStringLiteral("/handon:1"), QStringLiteral("/handon:2"), QStringLiteral("/handon:3")};
+        for (const QString &line : handOn)
+            QVERIFY(m_service.send({line}, m_environment)); // answered, not run
+        QVERIFY(waitForLine(Fatal, 40000));
         QElapsedTimer sinceDetection;
         sinceDetection.start();
+        // The long hang ends in "1" (short ones, 1 in 100, in "0"): threshold (1 s), user information, distribution.
+        QTRY_COMPARE_WITH_TIMEOUT(m_collector.eventValues(HangDm, HangAction, 7).count(QStringLiteral("1")), 1,
+                                  KTestEnv::scaled(10000));
+        const qsizetype at = m_collector.eventValues(HangDm, HangAction, 7).indexOf(QStringLiteral("1"));
+        for (const auto &[field, value] : std::map<int, QString>{{2, "5"}, {4, "6.0.0.0"}, {5, "0.0"}, {6, "1"}})
+            QCOMPARE(m_collector.eventValues(HangDm, HangAction, field).at(at), value);
 
-        // Short blocks are reported too, 1 in 100: the long one is the one ending in "1".
-        const auto longHangs = [this] { return events(7, QStringLiteral("1")); };
-        QTRY_COMPARE_WITH_TIMEOUT(longHangs().size(), 1, KTestEnv::scaled(10000));
-        const QJsonArray pairs = longHangs().first();
-        QCOMPARE(pairs.size(), 8);
-        QCOMPARE(field(pairs, 0), QStringLiteral("/ulx/client/ulxcloudsvrimp"));
-        QCOMPARE(field(pairs, 1), QStringLiteral("ulxcloudsvrimp_hang"));
-        QCOMPARE(field(pairs, 2), QStringLiteral("5"));
-        QCOMPARE(field(pairs, 4), QStringLiteral("6.0.0.0")); // user information
-        QCOMPARE(field(pairs, 5), QStringLiteral("0.0"));     // distribution
-        QCOMPARE(field(pairs, 6), QStringLiteral("1")); // threshold (shortened to 1 s); pair 7 "1": long
+        // "AlwaysDumpWhenBlock" "1": a dump whose stacks show the main thread in the plugin's sleep,
+        // with the watchdog's two named workers.
+        const qint64 pid = m_service.pid();
+        QTRY_VERIFY_WITH_TIMEOUT(!dumpsOf(pid).isEmpty(), KTestEnv::scaled(10000));
+        const QString dump = m_env.stateHome() + QStringLiteral("/ulxcloudsvr/dumps/") + dumpsOf(pid).last();
+        const QByteArray threads = ktest::readFile(dump + QStringLiteral("/threads.txt"));
+        QVERIFY2(threads.contains(" ulx-sampler\n") && threads.contains(" ulx-detector\n"), threads.constData());
+        const QByteArray stacks = ktest::readFile(dump + QStringLiteral("/stacks.txt"));
+        const QByteArray mainThread = stacks.mid(stacks.indexOf("TID " + QByteArray::number(pid) + ':'));
+        QVERIFY2(mainThread.left(mainThread.indexOf("\nTID ")).contains("QThread::msleep"), stacks.constData());
 
-        // "AlwaysDumpWhenBlock" "1": a dump whose stacks show the main thread in the plugin's sleep.
-        const QString pid = QString::number(m_server->processId());
-        const QDir dumps(m_env->stateHome() + QStringLiteral("/ulxcloudsvr/dumps"));
-        QTRY_VERIFY_WITH_TIMEOUT(!dumps.entryList({QStringLiteral("*-") + pid}, QDir::Dirs).isEmpty(), KTestEnv::scaled(10000));
-        QFile stacks(dumps.filePath(dumps.entryList({QStringLiteral("*-") + pid}, QDir::Dirs).last()) + QStringLiteral("/stacks.txt"));
-        QVERIFY(stacks.open(QIODevice::ReadOnly));
-        const QByteArray text = stacks.readAll();
-        const QByteArray mainThread = text.mid(text.indexOf("TID " + pid.toUtf8() + ':'));
-        QVERIFY2(mainThread.left(mainThread.indexOf("\nTID ")).contains("QThread::msleep"), text.constData());
-
-        QVERIFY(m_server->waitForFinished(KTestEnv::scaled(40000)));
+        QVERIFY(m_service.process()->waitForFinished(KTestEnv::scaled(40000)));
         QVERIFY2(sinceDetection.elapsed() > 28000, QByteArray::number(sinceDetection.elapsed()).constData());
-        QCOMPARE(m_server->exitStatus(), QProcess::NormalExit);
-        QCOMPARE(m_server->exitCode(), 0);
-        QCOMPARE(count(fatal), 1);
-        QCOMPARE(longHangs().size(), 1);
-    }
+        QCOMPARE(m_service.process()->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(m_service.process()->exitCode(), 0);
+        const QStringList ended = ktest::logLinesOf(m_env, pid);
+        QCOMPARE(ended.count(Fatal), 1);
+        QCOMPARE(m_collector.eventValues(HangDm, HangAction, 7).count(QStringLiteral("1")), 1);
+        QVERIFY(ended.contains(QStringLiteral("INFO KCommandSpool KCommandSpool::store 3 acknowledged command line(s) "
+                                              "handed on to the next serving process")));
 
-    // A process stopped (as by a suspend) while the detector counts: the series starts
-    // again instead of counting the time it did not run.
-    void stoppedWhileCountingStartsAgain()
-    {
-        QVERIFY(startService());
-        block(60000);
-        QTest::qWait(KTestEnv::scaled(3000));
-        const pid_t pid = pid_t(m_server->processId());
-        QCOMPARE(::kill(pid, SIGSTOP), 0);
-        QTest::qWait(8000); // longer than a pause and its slack
-        QCOMPARE(::kill(pid, SIGCONT), 0);
-        QVERIFY(waitForLog(QStringLiteral("ThreadResponseSampler::detectLongTimeBlock a wait overslept, the series starts again"),
-                           KTestEnv::scaled(5000)));
-    }
+        // The lines answered while blocked run in the next process, once, in order.
+        QVERIFY(m_service.start({QStringLiteral("/next")}, m_environment));
+        QVERIFY(waitForLine(QStringLiteral("FIXED KxUlxCloudSvrApplication "
+                                           "KxUlxCloudSvrApplication::onIPCTransmission /next"),
+                            10000));
+        QStringList ran = ktest::logMessages(m_env, QStringLiteral("KxUlxCloudSvrApplication"))
+                              .filter(QStringLiteral("KxUlxCloudSvrApplication::onIPCTransmission /"));
+        ran.replaceInStrings(QStringLiteral("KxUlxCloudSvrApplication::onIPCTransmission "), QString());
+        QCOMPARE(ran, QStringList(3, QStringLiteral("/serve")) + handOn + QStringList{QStringLiteral("/next")});
+        QVERIFY(QDir(m_env.stateHome() + QStringLiteral("/ulxcloudsvr/commands")).entryList(QDir::Files).isEmpty());
 
-    // A real SIGSEGV is dumped and reported by the next start as a captured crash; a
-    // SIGKILL as an exceptional exit; a clean end as nothing. Each report clears its count.
-    void previousRunIsReported()
-    {
-        const QString settings = QStringLiteral("HKCU\\Software\\Corvanta\\Office\\6.0\\ulxcloudsvr");
-        const auto eventCounts = [this](int i) {
-            const QJsonArray e = exceptionalExitEvents().value(i);
-            return QStringList{field(e, 0), field(e, 2), field(e, 6), field(e, 7)};
-        };
-        QVERIFY(startService());
-        const QString crashedPid = QString::number(m_server->processId());
-        command("crash");
-        QVERIFY(m_server->waitForFinished(KTestEnv::scaled(30000)));
-        QCOMPARE(m_server->exitStatus(), QProcess::CrashExit);
-        const QDir dumps(m_env->stateHome() + QStringLiteral("/ulxcloudsvr/dumps"));
-        QCOMPARE(dumps.entryList({QStringLiteral("*-") + crashedPid}, QDir::Dirs).size(), 1);
-
-        QVERIFY(startService());
-        QTRY_COMPARE_WITH_TIMEOUT(exceptionalExitEvents().size(), 1, KTestEnv::scaled(10000));
-        QCOMPARE(eventCounts(0), (QStringList{QStringLiteral("/ulx/client/e_exit"), QStringLiteral("5"),
-                                              QStringLiteral("0"), QStringLiteral("1")}));
-        const QJsonArray first = exceptionalExitEvents().first();
-        QCOMPARE(field(first, 3).count(QLatin1Char('|')), 2); // GUID|HDID|UUID
-        QCOMPARE(field(first, 4), QStringLiteral("6.0.0.0"));
-        KRegSettings app(settings);
-        QCOMPARE(app.value(QStringLiteral("Application Settings/ICCapturedCrash")).toInt(), 0);
-        QCOMPARE(app.value(QStringLiteral("Application Settings/ICExceptExit")).toInt(), 0);
-
-        m_server->kill(); // SIGKILL
-        QVERIFY(m_server->waitForFinished(5000));
-        QVERIFY(startService());
-        QTRY_COMPARE_WITH_TIMEOUT(exceptionalExitEvents().size(), 2, KTestEnv::scaled(10000));
-        QCOMPARE(eventCounts(1), (QStringList{QStringLiteral("/ulx/client/e_exit"), QStringLiteral("5"),
-                                              QStringLiteral("1"), QStringLiteral("0")}));
-
-        m_server->terminate(); // a clean end
-        QVERIFY(m_server->waitForFinished(KTestEnv::scaled(10000)));
-        QVERIFY(startService());
+        // Neither the clean end nor the watchdog's was an exceptional exit; a SIGKILL is. Each report
+        // clears its count: the second counts the kill alone.
         QTest::qWait(KTestEnv::scaled(1000));
-        QCOMPARE(exceptionalExitEvents().size(), 2);
+        QCOMPARE(m_collector.eventValues(ExitDm, ExitAction).size(), 1);
+        m_service.process()->kill();
+        QVERIFY(m_service.process()->waitForFinished(5000));
+        QVERIFY(startService(QStringLiteral("/serve")));
+        QTRY_COMPARE_WITH_TIMEOUT(m_collector.eventValues(ExitDm, ExitAction).size(), 2, KTestEnv::scaled(10000));
+        for (const auto &[field, values] : std::map<int, QStringList>{{2, {"5", "5"}}, {4, {"6.0.0.0", "6.0.0.0"}},
+                                                                       {6, {"0", "1"}}, {7, {"1", "0"}}})
+            QCOMPARE(m_collector.eventValues(ExitDm, ExitAction, field), values);
     }
 };
 
