@@ -11,8 +11,6 @@
 #include "tests/common/kworld.h"
 
 #include <QDir>
-#include <QFile>
-#include <QJsonDocument>
 #include <QLabel>
 #include <QProgressBar>
 #include <QTest>
@@ -26,66 +24,48 @@ public:
     using KCoreApplication::createPluginMgr;
 };
 
+namespace {
+QList<KxUlxCloudSvrProgressWindow *> windows()
+{
+    QList<KxUlxCloudSvrProgressWindow *> out;
+    for (QWidget *w : QApplication::topLevelWidgets()) {
+        if (auto *p = qobject_cast<KxUlxCloudSvrProgressWindow *>(w))
+            out << p;
+    }
+    return out;
+}
+} // namespace
+
 class TestAppRunner : public QObject
 {
     Q_OBJECT
-private:
-    KTestEnv *m_env = nullptr;
-
-    static QList<KxUlxCloudSvrProgressWindow *> windows()
-    {
-        QList<KxUlxCloudSvrProgressWindow *> out;
-        for (QWidget *w : QApplication::topLevelWidgets()) {
-            if (auto *p = qobject_cast<KxUlxCloudSvrProgressWindow *>(w))
-                out << p;
-        }
-        return out;
-    }
-
 public:
-    explicit TestAppRunner(KTestEnv *env)
-        : m_env(env)
-    {
-    }
+    explicit TestAppRunner(const KTestEnv &env) : m_env(env) {}
+
+private:
+    const KTestEnv &m_env;
 
 private Q_SLOTS:
-    void statusText_data()
-    {
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("text");
-        const char *texts[] = {"Preparing", "Unavailable", "Preparing", "Downloading", "Finished", "Failed"};
-        for (int s = 0; s <= 5; ++s)
-            QTest::newRow(qPrintable(QString::number(s))) << s << QString::fromLatin1(texts[s]);
-        QTest::newRow("-1") << -1 << QString();
-        QTest::newRow("6") << 6 << QString();
-    }
-
-    void statusText()
-    {
-        QFETCH(int, status);
-        QFETCH(QString, text);
-        KxUlxCloudSvrProgressWindow window(QStringLiteral("Notes"));
-        window.statusLabel->setText(QStringLiteral("stale"));
-        window.onStatusUpdate(KAppStatus(status));
-        QCOMPARE(window.statusLabel->text(), text);
-        QCOMPARE(int(window.currentStatus), status);
-    }
-
-    // The window's shape, and progress only while downloading, at the true fraction.
-    void progressGating()
+    // The window's texts for each status, and progress only while downloading, at the true fraction.
+    void window()
     {
         KxUlxCloudSvrProgressWindow window(QStringLiteral("Notes"));
         QVERIFY(window.testAttribute(Qt::WA_DeleteOnClose));
-        QVERIFY(window.windowTitle().isEmpty());
-        QVERIFY(window.isWindow());
+        QVERIFY(window.windowTitle().isEmpty() && window.isWindow());
         QStringList texts;
         for (QLabel *l : window.findChildren<QLabel *>())
             texts << l->text();
         QCOMPARE(texts, (QStringList{"Preparing", "icon", "Downloading Notes"}));
+        texts.clear();
+        for (int status = -1; status <= 6; ++status) {
+            window.onStatusUpdate(KAppStatus(status));
+            texts << window.statusLabel->text();
+        }
+        QCOMPARE(texts, (QStringList{"", "Preparing", "Unavailable", "Preparing", "Downloading", "Finished", "Failed", ""}));
 
+        window.onStatusUpdate(AppStatusNotLocal);
         window.onProgressUpdate(100, 50); // before any status 3: untouched
         QCOMPARE(window.progressBar->value(), -1);
-        QCOMPARE(window.progressBar->maximum(), 100);
         window.onStatusUpdate(AppStatusDownloading);
         window.onProgressUpdate(1000, 250);
         QCOMPARE(window.progressBar->maximum(), 1000);
@@ -93,7 +73,6 @@ private Q_SLOTS:
         window.onStatusUpdate(AppStatusReady);
         window.onProgressUpdate(1000, 900);
         QCOMPARE(window.progressBar->value(), 250);
-
         // 6 GiB, a third received: the bar's int range holds it at the same fraction.
         window.onStatusUpdate(AppStatusDownloading);
         const long long total = 6LL << 30;
@@ -130,60 +109,39 @@ private Q_SLOTS:
         QCOMPARE(ulx::process::commandLineArguments(line).mid(1), args);
     }
 
-    void readEntry_data()
+    void launchCommandLine_data()
     {
-        QTest::addColumn<QByteArray>("ini");
-        QTest::addColumn<QString>("entry");
+        QTest::addColumn<QByteArray>("ini"); // null: no file; "/": a directory in its place
+        QTest::addColumn<QString>("entry");  // "": no command line
         QTest::newRow("plain") << QByteArray("[runinfo]\nentry=bin/app\n") << "bin/app";
         QTest::newRow("quoted") << QByteArray("[runinfo]\nentry=\"my dir\\app\"\n") << "my dir/app";
         QTest::newRow("comma") << QByteArray("[runinfo]\nentry=a,b\n") << "a,b";
         QTest::newRow("other group") << QByteArray("[other]\nentry=x\n[runinfo]\nname=y\n") << "";
         QTest::newRow("no file") << QByteArray() << "";
-    }
-
-    void readEntry()
-    {
-        QFETCH(QByteArray, ini);
-        QFETCH(QString, entry);
-        const QString dir = m_env->root() + QStringLiteral("/ini/") + QTest::currentDataTag();
-        QDir().mkpath(dir);
-        if (!ini.isEmpty())
-            QVERIFY(ktest::writeFile(dir + QStringLiteral("/app.ini"), ini));
-        QCOMPARE(KxUlxCloudSvrRunAppTask::readEntry(dir + QStringLiteral("/app.ini")), entry);
-        // A directory in the file's place reads as no file.
-        QDir().mkpath(dir + QStringLiteral("/sub/app.ini"));
-        QCOMPARE(KxUlxCloudSvrRunAppTask::readEntry(dir + QStringLiteral("/sub/app.ini")), QString());
-    }
-
-    void launchCommandLine_data()
-    {
-        QTest::addColumn<QByteArray>("ini");
-        QTest::addColumn<QString>("params");
-        QTest::addColumn<QString>("expected"); // %1: the app's directory
-        QTest::newRow("no params") << QByteArray("[runinfo]\nentry=bin/app\n") << ""
-                                   << "\"/opt/suite/ulx\" Run \"%1/bin/app\" ";
-        QTest::newRow("params") << QByteArray("[runinfo]\nentry=bin/app\n") << "-x&a b"
-                                << "\"/opt/suite/ulx\" Run \"%1/bin/app\" -x \"a b\"";
-        QTest::newRow("absolute") << QByteArray("[runinfo]\nentry=/bin/sh\n") << "" << "";
+        QTest::newRow("directory") << QByteArray("/") << "";
+        QTest::newRow("absolute") << QByteArray("[runinfo]\nentry=/bin/sh\n") << "";
         // A quote would end the entry's quoted path and let the package add arguments of its own.
-        QTest::newRow("quote in the entry") << QByteArray("[runinfo]\nentry=a\" /x \"b\n") << "" << "";
+        QTest::newRow("quote in the entry") << QByteArray("[runinfo]\nentry=a\" /x \"b\n") << "";
     }
 
     void launchCommandLine()
     {
         QFETCH(QByteArray, ini);
-        QFETCH(QString, params);
-        QFETCH(QString, expected);
-        const QString dir = m_env->root() + QStringLiteral("/cmd/") + QTest::currentDataTag();
-        QVERIFY(ktest::writeFile(dir + QStringLiteral("/app.ini"), ini));
+        QFETCH(QString, entry);
+        const QString dir = krt::getPluginPath(QStringLiteral("cmd")) + QLatin1Char('/') + QTest::currentDataTag();
+        QVERIFY(QDir().mkpath(ini == "/" ? dir + QStringLiteral("/app.ini") : dir));
+        if (!ini.isNull() && ini != "/")
+            QVERIFY(ktest::writeFile(dir + QStringLiteral("/app.ini"), ini));
         KxUlxCloudSvrRunAppTask task(nullptr);
         task.appPath = dir;
-        task.appParams = params;
-        QCOMPARE(task.launchCommandLine(), expected.isEmpty() ? QString() : expected.arg(dir));
+        task.appParams = QStringLiteral("-x&a b");
+        const QString expected = QStringLiteral("\"/opt/suite/ulx\" Run \"%1/%2\" -x \"a b\"").arg(dir, entry);
+        QCOMPARE(task.launchCommandLine(), entry.isEmpty() ? QString() : expected);
     }
 
     // One task at a time; commands wait for the manager; a failed preparation
-    // does not take the next queued command; the window follows the download.
+    // does not take the next queued command; the window follows the download;
+    // a runner deleted during a download cancels it and closes the window.
     void queue()
     {
         auto *app = static_cast<KTestApplication *>(QCoreApplication::instance());
@@ -215,28 +173,23 @@ private Q_SLOTS:
         QVERIFY(QFileInfo::exists(krt::getPluginPath(QStringLiteral("dirapp")) + QStringLiteral("/app.ini")));
         QVERIFY(runner.pendingCommands.isEmpty());
         runner.run(QStringLiteral("/plugin_name=dirapp"));
-        QVERIFY(runner.pendingCommands.isEmpty());
-        QVERIFY(!runner.taskRunning);
-        QVERIFY(windows().isEmpty());
-        const QString log = m_env->logText();
+        QVERIFY(runner.pendingCommands.isEmpty() && !runner.taskRunning && windows().isEmpty());
+        const QString log = m_env.logText();
         QVERIFY(log.indexOf("prepare localapp status 4") < log.indexOf("prepare no app name in /plugin_params=no name"));
         QVERIFY(log.indexOf("prepare no app name in /plugin_params=no name") < log.lastIndexOf("prepare dirapp status 4"));
-    }
 
-    // A runner deleted during a download cancels it and closes the window.
-    void deletedDuringDownload()
-    {
-        auto *runner = new KxUlxCloudSvrAppRunner(QCoreApplication::instance());
-        runner->initialize();
-        QVERIFY(runner->pluginMgrReady);
-        runner->run(QStringLiteral("/plugin_name=otherapp"));
-        QTRY_VERIFY(QFileInfo::exists(krt::getPluginPath(QStringLiteral("otherapp")) + QStringLiteral(".partial")));
+        auto *second = new KxUlxCloudSvrAppRunner(app);
+        second->initialize();
+        QVERIFY(second->pluginMgrReady);
+        second->run(QStringLiteral("/plugin_name=otherapp"));
+        const QString other = krt::getPluginPath(QStringLiteral("otherapp"));
+        QTRY_VERIFY(QFileInfo::exists(other + QStringLiteral(".partial")));
         QCOMPARE(windows().size(), 1);
-        delete runner;
+        delete second;
         QVERIFY(windows().isEmpty());
-        QVERIFY(!QFileInfo::exists(krt::getPluginPath(QStringLiteral("otherapp")) + QStringLiteral(".partial")));
+        QVERIFY(!QFileInfo::exists(other + QStringLiteral(".partial")));
         QTest::qWait(50);
-        QVERIFY(!QFileInfo::exists(krt::getPluginPath(QStringLiteral("otherapp"))));
+        QVERIFY(!QFileInfo::exists(other));
     }
 };
 
@@ -247,10 +200,10 @@ int main(int argc, char **argv)
     ktest::writeFile(package + QStringLiteral("/app.ini"), "[runinfo]\nentry=app.ini\n");
     ktest::writeFile(package + QStringLiteral("/data.bin"), QByteArray(512 * 1024 - 24, 'd'));
     const QString catalogue = env.root() + QStringLiteral("/catalogue.json");
-    ktest::writeFile(catalogue, QJsonDocument::fromVariant(QVariantMap{
-        {"plugins", QVariantList{QVariantMap{{"name", "dirapp"}, {"desc", "Dir"}, {"package", package}},
-                                 QVariantMap{{"name", "otherapp"}, {"desc", "Other"}, {"package", package}}}}})
-                                    .toJson());
+    ktest::writeFile(catalogue, QStringLiteral(R"({"plugins":[{"name":"dirapp","desc":"Dir","package":"%1"},
+                                                            {"name":"otherapp","desc":"Other","package":"%1"}]})")
+                                    .arg(package)
+                                    .toUtf8());
     QDir().mkpath(env.root() + QStringLiteral("/plugins/localapp"));
     env.writeInstallConfig({{"Installation/PluginCatalog", catalogue},
                             {"Installation/PluginsDir", env.root() + QStringLiteral("/plugins")},
@@ -261,7 +214,7 @@ int main(int argc, char **argv)
     // Slow enough to watch: 4 KiB per turn, 10 ms apart.
     app.getPluginMgr()->setInstallChunkSize(4096);
     app.getPluginMgr()->setInstallChunkInterval(10);
-    TestAppRunner test(&env);
+    TestAppRunner test(env);
     return QTest::qExec(&test, argc, argv);
 }
 
