@@ -19,7 +19,7 @@ QString tool(const QString &program, const QStringList &args, const QProcessEnvi
     QProcess p;
     p.setProcessEnvironment(env);
     p.start(program, args);
-    if (!p.waitForFinished(KTestEnv::scaled(10000))) {
+    if (!p.waitForFinished(KTestEnv::scaled(20000))) {
         p.kill();
         p.waitForFinished();
         return QString();
