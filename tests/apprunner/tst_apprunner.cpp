@@ -1,10 +1,8 @@
-// The app runner in process: the progress window, the command line built from
-// app.ini and plugin_params, and the runner's queue against the plugin manager
-// stand-in installing from a package directory.
+// The app runner in process: the progress window, and the runner's queue against
+// the plugin manager stand-in installing from a package directory. What app.ini
+// and plugin_params make of the command line is tst_runapp's, through the service.
 #include "apprunner/kxulxcloudsvrapprunner.h"
 #include "apprunner/kxulxcloudsvrprogresswindow.h"
-#include "apprunner/kxulxcloudsvrrunapptask.h"
-#include "platform/commandlinestart.h"
 #include "suite/kapplication.h"
 #include "suite/krt.h"
 #include "suite/plugins/kpluginmanager.h"
@@ -81,62 +79,6 @@ private Q_SLOTS:
         QCOMPARE(qRound(100.0 * window.progressBar->value() / window.progressBar->maximum()), 33);
         window.onProgressUpdate(total, total);
         QCOMPARE(window.progressBar->value(), window.progressBar->maximum());
-    }
-
-    // Each piece of plugin_params reaches the app as one argument, exactly as decoded.
-    void launchParameters_data()
-    {
-        QTest::addColumn<QString>("params");
-        QTest::addColumn<QStringList>("args");
-        QTest::newRow("none") << "" << QStringList{};
-        QTest::newRow("empty pieces") << "a&&b&" << QStringList{"a", "", "b", ""};
-        QTest::newRow("0x prefix") << "\\u0x41" << QStringList{"\\u0x41"};
-        QTest::newRow("sign") << "\\u+041" << QStringList{"\\u+041"};
-        QTest::newRow("blank") << "\\u 041" << QStringList{"\\u 041"};
-        QTest::newRow("capital U") << "\\U0041" << QStringList{"\\U0041"};
-        QTest::newRow("decoded once") << "\\u005cu0041" << QStringList{"\\u0041"};
-        QTest::newRow("decoded quotes") << "say \\u0022hi\\u0022&x" << QStringList{"say \"hi\"", "x"};
-        QTest::newRow("quoted") << "\"a b\"&\"a b" << QStringList{"\"a b\"", "\"a b"};
-        QTest::newRow("decoded blank, backslash at the end") << "\\u0020x&a b\\" << QStringList{" x", "a b\\"};
-        QTest::newRow("U+0000 ends the parameters") << "x\\u0000y&z" << QStringList{"x"};
-    }
-
-    void launchParameters()
-    {
-        QFETCH(QString, params);
-        QFETCH(QStringList, args);
-        const QString line = QStringLiteral("app ") + KxUlxCloudSvrRunAppTask::launchParameters(params);
-        QCOMPARE(ulx::process::commandLineArguments(line).mid(1), args);
-    }
-
-    void launchCommandLine_data()
-    {
-        QTest::addColumn<QByteArray>("ini"); // null: no file; "/": a directory in its place
-        QTest::addColumn<QString>("entry");  // "": no command line
-        QTest::newRow("plain") << QByteArray("[runinfo]\nentry=bin/app\n") << "bin/app";
-        QTest::newRow("quoted") << QByteArray("[runinfo]\nentry=\"my dir\\app\"\n") << "my dir/app";
-        QTest::newRow("comma") << QByteArray("[runinfo]\nentry=a,b\n") << "a,b";
-        QTest::newRow("other group") << QByteArray("[other]\nentry=x\n[runinfo]\nname=y\n") << "";
-        QTest::newRow("no file") << QByteArray() << "";
-        QTest::newRow("directory") << QByteArray("/") << "";
-        QTest::newRow("absolute") << QByteArray("[runinfo]\nentry=/bin/sh\n") << "";
-        // A quote would end the entry's quoted path and let the package add arguments of its own.
-        QTest::newRow("quote in the entry") << QByteArray("[runinfo]\nentry=a\" /x \"b\n") << "";
-    }
-
-    void launchCommandLine()
-    {
-        QFETCH(QByteArray, ini);
-        QFETCH(QString, entry);
-        const QString dir = krt::getPluginPath(QStringLiteral("cmd")) + QLatin1Char('/') + QTest::currentDataTag();
-        QVERIFY(QDir().mkpath(ini == "/" ? dir + QStringLiteral("/app.ini") : dir));
-        if (!ini.isNull() && ini != "/")
-            QVERIFY(ktest::writeFile(dir + QStringLiteral("/app.ini"), ini));
-        KxUlxCloudSvrRunAppTask task(nullptr);
-        task.appPath = dir;
-        task.appParams = QStringLiteral("-x&a b");
-        const QString expected = QStringLiteral("\"/opt/suite/ulx\" Run \"%1/%2\" -x \"a b\"").arg(dir, entry);
-        QCOMPARE(task.launchCommandLine(), entry.isEmpty() ? QString() : expected);
     }
 
     // One task at a time; commands wait for the manager; a failed preparation

@@ -151,11 +151,12 @@ private Q_SLOTS:
         startService();
     }
 
-    // Downloaded once and started with the arguments built from plugin_params; then
-    // started again without a download; over HTTPS with the installation's CA file.
+    // Downloaded once and started with the arguments built from plugin_params, each piece one argument
+    // exactly as decoded; then started again without a download; over HTTPS with the installation's CA file.
     void downloadThenLaunch()
     {
-        runApp(QStringLiteral("webapp"), QStringLiteral("a&b c&&\\u0041\\u0042&\\u00zz&\\u004"));
+        runApp(QStringLiteral("webapp"), QStringLiteral("a&b c&&\\u0041\\u0042&\\u00zz&\\u004&\\u0x41&\\u+041&\\u 041&\\U0041"
+                                                        "&\\u005cu0041&say \\u0022hi\\u0022&\\u0022a b&a b\\&\\u0020x"));
         QVERIFY(logged("INFO KxUlxCloudSvrRunAppTask KxUlxCloudSvrRunAppTask::prepare webapp status 2"));
         QVERIFY(logged("INFO KxUlxCloudSvrRunAppTask KxUlxCloudSvrRunAppTask::finish webapp status 4"));
         QTRY_COMPARE_WITH_TIMEOUT(appStarts().size(), 1, KTestEnv::scaled(10000));
@@ -163,7 +164,8 @@ private Q_SLOTS:
         const QString entry = m_plugins + QStringLiteral("/webapp/bin/app");
         // Only the standard streams: nothing of the service reached the app.
         const QStringList expected{"arg " + entry, "arg a", "arg b c", "arg ", "arg AB", "arg \\u00zz", "arg \\u004",
-                                   "fd 0", "fd 1", "fd 2"};
+                                   "arg \\u0x41", "arg \\u+041", "arg \\u 041", "arg \\U0041", "arg \\u0041",
+                                   "arg say \"hi\"", "arg \"a b", "arg a b\\", "arg  x", "fd 0", "fd 1", "fd 2"};
         QCOMPARE(appStarts().first(), expected);
         // The pid the service started is the app's own: the launcher became the app.
         QCOMPARE(serverLines().filter(QRegularExpression(QStringLiteral("launch .* process %1$").arg(pid))).size(), 1);
@@ -173,6 +175,7 @@ private Q_SLOTS:
 
         runApp(QStringLiteral("webapp"));
         QTRY_COMPARE_WITH_TIMEOUT(appStarts().size(), 2, KTestEnv::scaled(10000));
+        QVERIFY(appStarts().values().contains(QStringList{"arg " + entry, "fd 0", "fd 1", "fd 2"}));
         QCOMPARE(m_server->records().size(), 1);
         QVERIFY(logged("INFO KxUlxCloudSvrRunAppTask KxUlxCloudSvrRunAppTask::prepare webapp status 4"));
 
@@ -206,11 +209,16 @@ private Q_SLOTS:
         const auto installed = [](const char *name, const char *ini, const char *why) {
             QTest::newRow(name) << name << QByteArray(ini) << QStringLiteral("finish %1 status 4").arg(name) << why;
         };
-        installed("noruninfo", "[other]\nentry=bin/app\n", "");
         installed("noentry", "[runinfo]\nname=x\n", "");
         installed("absentry", "[runinfo]\nentry=/bin/true\n", "absentry entry /bin/true is outside the app");
         installed("climbentry", "[runinfo]\nentry=../webapp/bin/app\n", "climbentry entry ../webapp/bin/app is outside");
         installed("noexec", "[runinfo]\nentry=app.ini\n", "noexec/app.ini is not an executable file");
+        installed("quoted", "[runinfo]\nentry=\"my dir\\app\"\n", "quoted/my dir/app is not an executable file");
+        installed("comma", "[runinfo]\nentry=a,b\n", "comma/a,b is not an executable file");
+        installed("inidirectory", "/", "");
+        installed("othergroup", "[other]\nentry=x\n[runinfo]\nname=y\n", "");
+        // A quote would end the entry's quoted path and let the package add arguments of its own.
+        installed("quote", "[runinfo]\nentry=a\" /x \"b\n", "quote entry a\" /x \"b is outside the app");
         installed("caseapp", "[RUNINFO]\nENTRY = bin/app ; the app\n", "");
     }
 
@@ -223,7 +231,9 @@ private Q_SLOTS:
         QFETCH(QString, why);
         const QString dir = m_plugins + QLatin1Char('/') + name;
         if (!ini.isNull()) { // a directory in the plugins directory counts as installed
-            QVERIFY(ktest::writeFile(dir + QStringLiteral("/app.ini"), ini) && QDir().mkpath(dir + "/bin"));
+            const QString iniPath = dir + QStringLiteral("/app.ini");
+            QVERIFY(ini == "/" ? QDir().mkpath(iniPath) : ktest::writeFile(iniPath, ini)); // "/": a directory
+            QVERIFY(QDir().mkpath(dir + "/bin"));
             QVERIFY(QFile::copy(KTestEnv::binPath(QStringLiteral("tst_runapp_argvapp")), dir + "/bin/app"));
         }
         const QRegularExpression launch(QStringLiteral("RunAppTask::launch .* process "));
