@@ -146,9 +146,19 @@ private Q_SLOTS:
                 e.insert("sha256", app[3]);
             catalogue.append(e);
         }
+        // A package directory with a link to nothing; then entries the catalogue skips: names that are
+        // no plugin directory, libraries outside the plugin, what is no object, the second "webapp".
+        QVERIFY(ktest::writeFile(root + "/dangling/a", "") && QFile::link(root + "/nowhere", root + "/dangling/gone"));
+        catalogue << QJsonObject{{"name", "danglingapp"}, {"package", root + "/dangling"}};
+        for (const char *junk : {"", "../evil", ".hidden", "a/b", "kx.partial"})
+            catalogue << QJsonObject{{"name", junk}};
+        catalogue << QJsonObject{{"name", "klibup"}, {"library", "../../libevil.so"}} << 42
+                  << QJsonObject{{"name", "klibabs"}, {"library", "/usr/lib/libevil.so"}} << QJsonObject{{"name", "webapp"}};
         QVERIFY(ktest::writeFile(root + QStringLiteral("/catalogue.json"),
                                  QJsonDocument(QJsonObject{{"plugins", catalogue}}).toJson()));
         startService();
+        QVERIFY(logged("WARNING KPluginManager KPluginManager::readCatalog skipped entries: <unnamed> ../evil .hidden a/b "
+                       "kx.partial klibup <unnamed> klibabs webapp"));
     }
 
     // Downloaded once and started with the arguments built from plugin_params, each piece one argument
@@ -203,7 +213,8 @@ private Q_SLOTS:
         failed("stallapp", "stalled: no data");
         failed("garbageapp", "is not a tar archive");
         failed("climbapp", "has a member outside the plugin: ../app.ini");
-        for (const char *name : {"nosuchapp", "../webapp", "webapp.partial"})
+        failed("danglingapp", "link outside the plugin or to nothing: gone");
+        for (const char *name : {"nosuchapp", "../webapp", "webapp.partial", "klibup"})
             QTest::newRow(name) << name << QByteArray() << QStringLiteral("prepare %1 status 1").arg(name) << "";
         QTest::newRow("empty name") << "" << QByteArray() << "prepare no app name" << "";
         const auto installed = [](const char *name, const char *ini, const char *why) {
