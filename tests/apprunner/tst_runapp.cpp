@@ -146,10 +146,11 @@ private Q_SLOTS:
                 e.insert("sha256", app[3]);
             catalogue.append(e);
         }
-        // A package directory with a link to nothing; then entries the catalogue skips: names that are
+        // A package directory with a link to nothing, one that is missing; then entries the catalogue skips: names that are
         // no plugin directory, libraries outside the plugin, what is no object, the second "webapp".
         QVERIFY(ktest::writeFile(root + "/dangling/a", "") && QFile::link(root + "/nowhere", root + "/dangling/gone"));
-        catalogue << QJsonObject{{"name", "danglingapp"}, {"package", root + "/dangling"}};
+        catalogue << QJsonObject{{"name", "danglingapp"}, {"package", root + "/dangling"}}
+                  << QJsonObject{{"name", "nopackageapp"}, {"package", root + "/none"}};
         for (const char *junk : {"", "../evil", ".hidden", "a/b", "kx.partial"})
             catalogue << QJsonObject{{"name", junk}};
         catalogue << QJsonObject{{"name", "klibup"}, {"library", "../../libevil.so"}} << 42
@@ -214,6 +215,7 @@ private Q_SLOTS:
         failed("garbageapp", "is not a tar archive");
         failed("climbapp", "has a member outside the plugin: ../app.ini");
         failed("danglingapp", "link outside the plugin or to nothing: gone");
+        failed("nopackageapp", "none");
         for (const char *name : {"nosuchapp", "../webapp", "webapp.partial", "klibup"})
             QTest::newRow(name) << name << QByteArray() << QStringLiteral("prepare %1 status 1").arg(name) << "";
         QTest::newRow("empty name") << "" << QByteArray() << "prepare no app name" << "";
