@@ -55,7 +55,7 @@ private Q_SLOTS:
         const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
         if (xvfb.isEmpty())
             QSKIP("Xvfb cannot start here: it is not installed (scripts/deps.sh installs it)");
-        for (const char *t : {"xdotool", "import", "openbox", "wmctrl"})
+        for (const char *t : {"xdotool", "import", "openbox", "wmctrl"}) // scripts/deps.sh installs them
             QVERIFY2(!QStandardPaths::findExecutable(QLatin1String(t)).isEmpty(), t);
 
         KTestEnv world;
@@ -73,11 +73,8 @@ private Q_SLOTS:
         KTestServer server(world.root(), {"/slow=slowfile:" + QString::number(rate) + ":" + package});
         QVERIFY(server.isRunning());
         const QString catalogue = world.root() + QStringLiteral("/catalogue.json");
-        QVERIFY(ktest::writeFile(catalogue, QStringLiteral(R"({"plugins":[{"name":"viewapp","desc":"Viewer",)"
-                                                           R"("url":"%1","size":%2}]})")
-                                                .arg(server.url("/slow"))
-                                                .arg(size)
-                                                .toUtf8()));
+        const QString entry = QStringLiteral(R"({"name":"viewapp","desc":"Viewer","url":"%1","size":%2})");
+        QVERIFY(ktest::writeFile(catalogue, "{\"plugins\":[" + entry.arg(server.url("/slow")).arg(size).toUtf8() + "]}"));
         world.writeInstallConfig({{"Installation/LaunchExePath", KTestEnv::binPath(QStringLiteral("ulx"))},
                                   {"Installation/PluginCatalog", catalogue},
                                   {"Installation/PluginsDir", plugins}});
