@@ -1,6 +1,5 @@
-// An app for the run-app tests: writes what it was started with to
-// $ULX_TEST_APP_OUT/<pid>.txt: its argv ("arg X", one a line) and its open
-// descriptors ("fd N"). Written to a temporary name and renamed, so a reader never
+// An app for the run-app tests: writes what it was started with to $ULX_TEST_APP_OUT/<pid>.txt: its argv
+// ("arg X", one a line) and its open descriptors ("fd N"), to a temporary name renamed so a reader never
 // sees half of it.
 #include <cstdio>
 #include <cstdlib>

@@ -1,6 +1,5 @@
-// The app runner's progress window in process, at sizes no test download reaches.
-// The runner's queue, what app.ini and plugin_params make of the command line and
-// the window as a person sees it are tst_runapp's and tst_runappx11's, through the service.
+// The app runner's progress window in process, at sizes no test download reaches. The runner's queue, app.ini,
+// plugin_params and the window as a person sees it are tst_runapp's and tst_runappx11's, through the service.
 #include "apprunner/kxulxcloudsvrprogresswindow.h"
 
 #include <QLabel>
@@ -28,7 +27,8 @@ private Q_SLOTS:
             window.onStatusUpdate(KAppStatus(status));
             texts << window.statusLabel->text();
         }
-        QCOMPARE(texts, (QStringList{"", "Preparing", "Unavailable", "Preparing", "Downloading", "Finished", "Failed", ""}));
+        const QStringList statusTexts{"", "Preparing", "Unavailable", "Preparing", "Downloading", "Finished", "Failed", ""};
+        QCOMPARE(texts, statusTexts);
 
         window.onStatusUpdate(AppStatusNotLocal);
         window.onProgressUpdate(100, 50); // before any status 3: untouched

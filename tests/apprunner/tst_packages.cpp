@@ -1,6 +1,5 @@
-// What a plugin package may put on disk: archives from the loopback test server
-// through KPluginDownloader (real tar), package directories through
-// KPluginInstaller. A refused package leaves nothing behind.
+// What a plugin package may put on disk: archives from the loopback test server through KPluginDownloader
+// (real tar), package directories through KPluginInstaller. A refused package leaves nothing behind.
 #include "suite/krt.h"
 #include "suite/plugins/kplugindownloader.h"
 #include "suite/plugins/kplugininstaller.h"
@@ -80,9 +79,8 @@ private Q_SLOTS:
         QTest::newRow("directory: group-writable file") << "dir:writable" << "";
     }
 
-    // Each refused whole, with its reason, and nothing of it left in the plugins directory. Installed
-    // as root or not: no set-ID or sticky bit, no group/other write; the owner keeps his access and
-    // a link inside stays a link.
+    // Each refused whole, with its reason, and nothing of it left in the plugins directory. Installed as root or
+    // not: no set-ID or sticky bit, no group/other write; the owner keeps his access, a link inside stays a link.
     void packages()
     {
         QFETCH(QString, source);

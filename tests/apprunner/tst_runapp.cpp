@@ -1,6 +1,5 @@
-// run_app for real: a ulxcloudsvr process in a private world whose catalogue
-// names packages on the loopback test server; the apps are argvapp, which
-// records how it was started, started through the build's launcher.
+// run_app for real: a ulxcloudsvr process in a private world whose catalogue names packages on the loopback
+// test server; the apps are argvapp, which records how it was started, started through the build's launcher.
 #include "tests/common/ktestserver.h"
 #include "tests/common/kworld.h"
 
@@ -138,7 +137,7 @@ private Q_SLOTS:
                 e.insert("sha256", app[3]);
             catalogue.append(e);
         }
-        // A package directory with a link to nothing, one that is missing; then entries the catalogue skips: names that are
+        // Package directories, one with a link to nothing, one missing; entries the catalogue skips: names of
         // no plugin directory, libraries outside the plugin, what is no object, the second "webapp".
         QVERIFY(ktest::writeFile(root + "/dangling/a", "") && QFile::link(root + "/nowhere", root + "/dangling/gone"));
         catalogue << QJsonObject{{"name", "danglingapp"}, {"package", root + "/dangling"}}
@@ -146,7 +145,8 @@ private Q_SLOTS:
         for (const char *junk : {"", "../evil", ".hidden", "a/b", "kx.partial"})
             catalogue << QJsonObject{{"name", junk}};
         catalogue << QJsonObject{{"name", "klibup"}, {"library", "../../libevil.so"}} << 42
-                  << QJsonObject{{"name", "klibabs"}, {"library", "/usr/lib/libevil.so"}} << QJsonObject{{"name", "webapp"}};
+                  << QJsonObject{{"name", "klibabs"}, {"library", "/usr/lib/libevil.so"}}
+                  << QJsonObject{{"name", "webapp"}};
         QVERIFY(ktest::writeFile(root + QStringLiteral("/catalogue.json"),
                                  QJsonDocument(QJsonObject{{"plugins", catalogue}}).toJson()));
         // The first start's own command arrives before the catalogue has been read: it waits for it.
@@ -165,7 +165,6 @@ private Q_SLOTS:
                                  KTestEnv::scaled(20000));
         QVERIFY(logged("INFO KxUlxCloudSvrRunAppTask KxUlxCloudSvrRunAppTask::prepare webapp status 2"));
         QTRY_COMPARE_WITH_TIMEOUT(appStarts().size(), 1, KTestEnv::scaled(10000));
-        const qint64 pid = appStarts().firstKey();
         const QString entry = m_plugins + QStringLiteral("/webapp/bin/app");
         // Only the standard streams: nothing of the service reached the app.
         const QStringList expected{"arg " + entry, "arg a", "arg b c", "arg ", "arg AB", "arg \\u00zz", "arg \\u004",
@@ -173,7 +172,8 @@ private Q_SLOTS:
                                    "arg say \"hi\"", "arg \"a b", "arg a b\\", "arg  x", "fd 0", "fd 1", "fd 2"};
         QCOMPARE(appStarts().first(), expected);
         // The pid the service started is the app's own: the launcher became the app.
-        QCOMPARE(serverLines().filter(QRegularExpression(QStringLiteral("launch .* process %1$").arg(pid))).size(), 1);
+        const QRegularExpression launched(QStringLiteral("launch .* process %1$").arg(appStarts().firstKey()));
+        QCOMPARE(serverLines().filter(launched).size(), 1);
         QVERIFY(QFileInfo(entry).isExecutable());
         QCOMPARE(leftovers(), QStringList());
         QCOMPARE(m_server->records().size(), 1);
@@ -272,8 +272,7 @@ private Q_SLOTS:
         }
     }
 
-    // Queued behind a slow download, a flood of commands waits; the cancel file
-    // ends the download and the queue drains.
+    // Behind a slow download a flood of commands waits; the cancel file ends the download, the queue drains.
     void cancelFileAndFlood()
     {
         const qsizetype before = appStarts().size();
@@ -298,9 +297,9 @@ private Q_SLOTS:
             QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(m_plugins + "/slowapp.download"), KTestEnv::scaled(10000));
             if (forceExit) {
                 send({"/force_exit"});
-                QVERIFY(m_service->process()->waitForFinished(KTestEnv::scaled(10000)));
-                QCOMPARE(m_service->process()->exitStatus(), QProcess::NormalExit);
-                QCOMPARE(m_service->process()->exitCode(), 0);
+                QProcess *service = m_service->process();
+                QVERIFY(service->waitForFinished(KTestEnv::scaled(10000)) && service->exitCode() == 0);
+                QCOMPARE(service->exitStatus(), QProcess::NormalExit);
             } else {
                 QVERIFY(m_service->stop()); // SIGTERM; true only for an exit code 0 of its own
             }

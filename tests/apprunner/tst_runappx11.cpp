@@ -1,8 +1,7 @@
-// The progress window as a person sees it: a service under Xvfb with a window
-// manager downloads an app slowly; the test finds the service's window, takes
-// two screenshots (kept in the build's Testing directory), sees the bar grow,
-// closes the window through the window manager and sees the download finish and
-// the app start; a second start of the installed app shows no window.
+// The progress window as a person sees it: a service under Xvfb with a window manager downloads an app
+// slowly; the test finds the service's window, takes two screenshots (kept in the build's Testing
+// directory), sees the bar grow, closes the window through the window manager and sees the download
+// finish and the app start; a second start of the installed app shows no window.
 #include "tests/common/ktestserver.h"
 #include "tests/common/kworld.h"
 
