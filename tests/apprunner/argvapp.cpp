@@ -1,6 +1,5 @@
-// An app for the run-app tests: writes what it was started with to
-// $ULX_TEST_APP_OUT/<pid>.txt: its argv (one per line, after a count) and its
-// open descriptors. Written to a temporary name and renamed, so a reader never
+// An app for the run-app tests: writes what it was started with to $ULX_TEST_APP_OUT/<pid>.txt: its argv
+// ("arg X", one a line) and its open descriptors ("fd N"), to a temporary name renamed so a reader never
 // sees half of it.
 #include <cstdio>
 #include <cstdlib>
@@ -13,7 +12,7 @@ int main(int argc, char **argv)
     const char *out = std::getenv("ULX_TEST_APP_OUT");
     if (!out)
         return 2;
-    std::string text = "argc " + std::to_string(argc) + "\n";
+    std::string text;
     for (int i = 0; i < argc; ++i)
         text += std::string("arg ") + argv[i] + "\n";
     if (DIR *dir = ::opendir("/proc/self/fd")) {

@@ -1,91 +1,38 @@
-// The app runner in process: the progress window, the command line built from
-// app.ini and plugin_params, and the runner's queue against the plugin manager
-// stand-in installing from a package directory.
-#include "apprunner/kxulxcloudsvrapprunner.h"
+// The app runner's progress window in process, at sizes no test download reaches. The runner's queue, app.ini,
+// plugin_params and the window as a person sees it are tst_runapp's and tst_runappx11's, through the service.
 #include "apprunner/kxulxcloudsvrprogresswindow.h"
-#include "apprunner/kxulxcloudsvrrunapptask.h"
-#include "platform/commandlinestart.h"
-#include "suite/kapplication.h"
-#include "suite/krt.h"
-#include "suite/plugins/kpluginmanager.h"
-#include "tests/common/kworld.h"
 
-#include <QDir>
-#include <QFile>
-#include <QJsonDocument>
 #include <QLabel>
 #include <QProgressBar>
 #include <QTest>
 
 #include <climits>
 
-class KTestApplication : public KApplication
-{
-public:
-    using KApplication::KApplication;
-    using KCoreApplication::createPluginMgr;
-};
-
 class TestAppRunner : public QObject
 {
     Q_OBJECT
-private:
-    KTestEnv *m_env = nullptr;
-
-    static QList<KxUlxCloudSvrProgressWindow *> windows()
-    {
-        QList<KxUlxCloudSvrProgressWindow *> out;
-        for (QWidget *w : QApplication::topLevelWidgets()) {
-            if (auto *p = qobject_cast<KxUlxCloudSvrProgressWindow *>(w))
-                out << p;
-        }
-        return out;
-    }
-
-public:
-    explicit TestAppRunner(KTestEnv *env)
-        : m_env(env)
-    {
-    }
-
 private Q_SLOTS:
-    void statusText_data()
-    {
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("text");
-        const char *texts[] = {"Preparing", "Unavailable", "Preparing", "Downloading", "Finished", "Failed"};
-        for (int s = 0; s <= 5; ++s)
-            QTest::newRow(qPrintable(QString::number(s))) << s << QString::fromLatin1(texts[s]);
-        QTest::newRow("-1") << -1 << QString();
-        QTest::newRow("6") << 6 << QString();
-    }
-
-    void statusText()
-    {
-        QFETCH(int, status);
-        QFETCH(QString, text);
-        KxUlxCloudSvrProgressWindow window(QStringLiteral("Notes"));
-        window.statusLabel->setText(QStringLiteral("stale"));
-        window.onStatusUpdate(KAppStatus(status));
-        QCOMPARE(window.statusLabel->text(), text);
-        QCOMPARE(int(window.currentStatus), status);
-    }
-
-    // The window's shape, and progress only while downloading, at the true fraction.
-    void progressGating()
+    // The window's texts for each status, and progress only while downloading, at the true fraction.
+    void window()
     {
         KxUlxCloudSvrProgressWindow window(QStringLiteral("Notes"));
         QVERIFY(window.testAttribute(Qt::WA_DeleteOnClose));
-        QVERIFY(window.windowTitle().isEmpty());
-        QVERIFY(window.isWindow());
+        QVERIFY(window.windowTitle().isEmpty() && window.isWindow());
         QStringList texts;
         for (QLabel *l : window.findChildren<QLabel *>())
             texts << l->text();
         QCOMPARE(texts, (QStringList{"Preparing", "icon", "Downloading Notes"}));
+        texts.clear();
+        for (int status = -1; status <= 6; ++status) {
+            window.onStatusUpdate(KAppStatus(status));
+            texts << window.statusLabel->text();
+        }
+        const QStringList statusTexts{"", "Preparing", "Unavailable", "Preparing", "Downloading", "Finished", "Failed", ""};
+        QCOMPARE(texts, statusTexts);
 
+        window.onStatusUpdate(AppStatusNotLocal);
         window.onProgressUpdate(100, 50); // before any status 3: untouched
         QCOMPARE(window.progressBar->value(), -1);
-        QCOMPARE(window.progressBar->maximum(), 100);
         window.onStatusUpdate(AppStatusDownloading);
         window.onProgressUpdate(1000, 250);
         QCOMPARE(window.progressBar->maximum(), 1000);
@@ -93,7 +40,6 @@ private Q_SLOTS:
         window.onStatusUpdate(AppStatusReady);
         window.onProgressUpdate(1000, 900);
         QCOMPARE(window.progressBar->value(), 250);
-
         // 6 GiB, a third received: the bar's int range holds it at the same fraction.
         window.onStatusUpdate(AppStatusDownloading);
         const long long total = 6LL << 30;
@@ -103,166 +49,8 @@ private Q_SLOTS:
         window.onProgressUpdate(total, total);
         QCOMPARE(window.progressBar->value(), window.progressBar->maximum());
     }
-
-    // Each piece of plugin_params reaches the app as one argument, exactly as decoded.
-    void launchParameters_data()
-    {
-        QTest::addColumn<QString>("params");
-        QTest::addColumn<QStringList>("args");
-        QTest::newRow("none") << "" << QStringList{};
-        QTest::newRow("empty pieces") << "a&&b&" << QStringList{"a", "", "b", ""};
-        QTest::newRow("0x prefix") << "\\u0x41" << QStringList{"\\u0x41"};
-        QTest::newRow("sign") << "\\u+041" << QStringList{"\\u+041"};
-        QTest::newRow("blank") << "\\u 041" << QStringList{"\\u 041"};
-        QTest::newRow("capital U") << "\\U0041" << QStringList{"\\U0041"};
-        QTest::newRow("decoded once") << "\\u005cu0041" << QStringList{"\\u0041"};
-        QTest::newRow("decoded quotes") << "say \\u0022hi\\u0022&x" << QStringList{"say \"hi\"", "x"};
-        QTest::newRow("quoted") << "\"a b\"&\"a b" << QStringList{"\"a b\"", "\"a b"};
-        QTest::newRow("decoded blank, backslash at the end") << "\\u0020x&a b\\" << QStringList{" x", "a b\\"};
-        QTest::newRow("U+0000 ends the parameters") << "x\\u0000y&z" << QStringList{"x"};
-    }
-
-    void launchParameters()
-    {
-        QFETCH(QString, params);
-        QFETCH(QStringList, args);
-        const QString line = QStringLiteral("app ") + KxUlxCloudSvrRunAppTask::launchParameters(params);
-        QCOMPARE(ulx::process::commandLineArguments(line).mid(1), args);
-    }
-
-    void readEntry_data()
-    {
-        QTest::addColumn<QByteArray>("ini");
-        QTest::addColumn<QString>("entry");
-        QTest::newRow("plain") << QByteArray("[runinfo]\nentry=bin/app\n") << "bin/app";
-        QTest::newRow("quoted") << QByteArray("[runinfo]\nentry=\"my dir\\app\"\n") << "my dir/app";
-        QTest::newRow("comma") << QByteArray("[runinfo]\nentry=a,b\n") << "a,b";
-        QTest::newRow("other group") << QByteArray("[other]\nentry=x\n[runinfo]\nname=y\n") << "";
-        QTest::newRow("no file") << QByteArray() << "";
-    }
-
-    void readEntry()
-    {
-        QFETCH(QByteArray, ini);
-        QFETCH(QString, entry);
-        const QString dir = m_env->root() + QStringLiteral("/ini/") + QTest::currentDataTag();
-        QDir().mkpath(dir);
-        if (!ini.isEmpty())
-            QVERIFY(ktest::writeFile(dir + QStringLiteral("/app.ini"), ini));
-        QCOMPARE(KxUlxCloudSvrRunAppTask::readEntry(dir + QStringLiteral("/app.ini")), entry);
-        // A directory in the file's place reads as no file.
-        QDir().mkpath(dir + QStringLiteral("/sub/app.ini"));
-        QCOMPARE(KxUlxCloudSvrRunAppTask::readEntry(dir + QStringLiteral("/sub/app.ini")), QString());
-    }
-
-    void launchCommandLine_data()
-    {
-        QTest::addColumn<QByteArray>("ini");
-        QTest::addColumn<QString>("params");
-        QTest::addColumn<QString>("expected"); // %1: the app's directory
-        QTest::newRow("no params") << QByteArray("[runinfo]\nentry=bin/app\n") << ""
-                                   << "\"/opt/suite/ulx\" Run \"%1/bin/app\" ";
-        QTest::newRow("params") << QByteArray("[runinfo]\nentry=bin/app\n") << "-x&a b"
-                                << "\"/opt/suite/ulx\" Run \"%1/bin/app\" -x \"a b\"";
-        QTest::newRow("absolute") << QByteArray("[runinfo]\nentry=/bin/sh\n") << "" << "";
-        // A quote would end the entry's quoted path and let the package add arguments of its own.
-        QTest::newRow("quote in the entry") << QByteArray("[runinfo]\nentry=a\" /x \"b\n") << "" << "";
-    }
-
-    void launchCommandLine()
-    {
-        QFETCH(QByteArray, ini);
-        QFETCH(QString, params);
-        QFETCH(QString, expected);
-        const QString dir = m_env->root() + QStringLiteral("/cmd/") + QTest::currentDataTag();
-        QVERIFY(ktest::writeFile(dir + QStringLiteral("/app.ini"), ini));
-        KxUlxCloudSvrRunAppTask task(nullptr);
-        task.appPath = dir;
-        task.appParams = params;
-        QCOMPARE(task.launchCommandLine(), expected.isEmpty() ? QString() : expected.arg(dir));
-    }
-
-    // One task at a time; commands wait for the manager; a failed preparation
-    // does not take the next queued command; the window follows the download.
-    void queue()
-    {
-        auto *app = static_cast<KTestApplication *>(QCoreApplication::instance());
-        KxUlxCloudSvrAppRunner runner(app);
-        runner.initialize();
-        QVERIFY(!runner.pluginMgrReady);
-        runner.run(QStringLiteral("/plugin_name=dirapp /plugin_params=x"));
-        QCOMPARE(runner.pendingCommands.size(), 1);
-
-        QTRY_VERIFY(runner.taskRunning); // the catalogue has been read: dirapp downloads
-        QVERIFY(runner.pendingCommands.isEmpty());
-        QTRY_COMPARE(windows().size(), 1);
-        KxUlxCloudSvrProgressWindow *window = windows().first();
-        QTRY_COMPARE(window->statusLabel->text(), QStringLiteral("Downloading"));
-        QTRY_VERIFY(window->progressBar->value() > 0);
-        QCOMPARE(window->progressBar->maximum(), 512 * 1024);
-
-        runner.run(QStringLiteral("/plugin_name=nosuchapp"));
-        runner.run(QStringLiteral("/plugin_name=localapp"));
-        runner.run(QStringLiteral("/plugin_params=no name"));
-        QCOMPARE(runner.pendingCommands.size(), 3);
-        window->close(); // the user closes it: the download goes on
-        QTRY_VERIFY(windows().isEmpty());
-        QVERIFY(runner.taskRunning);
-
-        // dirapp finished; nosuchapp fails to prepare and does not hold up the
-        // rest: localapp runs (installed: no window), the nameless one fails.
-        QTRY_VERIFY(!runner.taskRunning);
-        QVERIFY(QFileInfo::exists(krt::getPluginPath(QStringLiteral("dirapp")) + QStringLiteral("/app.ini")));
-        QVERIFY(runner.pendingCommands.isEmpty());
-        runner.run(QStringLiteral("/plugin_name=dirapp"));
-        QVERIFY(runner.pendingCommands.isEmpty());
-        QVERIFY(!runner.taskRunning);
-        QVERIFY(windows().isEmpty());
-        const QString log = m_env->logText();
-        QVERIFY(log.indexOf("prepare localapp status 4") < log.indexOf("prepare no app name in /plugin_params=no name"));
-        QVERIFY(log.indexOf("prepare no app name in /plugin_params=no name") < log.lastIndexOf("prepare dirapp status 4"));
-    }
-
-    // A runner deleted during a download cancels it and closes the window.
-    void deletedDuringDownload()
-    {
-        auto *runner = new KxUlxCloudSvrAppRunner(QCoreApplication::instance());
-        runner->initialize();
-        QVERIFY(runner->pluginMgrReady);
-        runner->run(QStringLiteral("/plugin_name=otherapp"));
-        QTRY_VERIFY(QFileInfo::exists(krt::getPluginPath(QStringLiteral("otherapp")) + QStringLiteral(".partial")));
-        QCOMPARE(windows().size(), 1);
-        delete runner;
-        QVERIFY(windows().isEmpty());
-        QVERIFY(!QFileInfo::exists(krt::getPluginPath(QStringLiteral("otherapp")) + QStringLiteral(".partial")));
-        QTest::qWait(50);
-        QVERIFY(!QFileInfo::exists(krt::getPluginPath(QStringLiteral("otherapp"))));
-    }
 };
 
-int main(int argc, char **argv)
-{
-    KTestEnv env;
-    const QString package = env.root() + QStringLiteral("/package");
-    ktest::writeFile(package + QStringLiteral("/app.ini"), "[runinfo]\nentry=app.ini\n");
-    ktest::writeFile(package + QStringLiteral("/data.bin"), QByteArray(512 * 1024 - 24, 'd'));
-    const QString catalogue = env.root() + QStringLiteral("/catalogue.json");
-    ktest::writeFile(catalogue, QJsonDocument::fromVariant(QVariantMap{
-        {"plugins", QVariantList{QVariantMap{{"name", "dirapp"}, {"desc", "Dir"}, {"package", package}},
-                                 QVariantMap{{"name", "otherapp"}, {"desc", "Other"}, {"package", package}}}}})
-                                    .toJson());
-    QDir().mkpath(env.root() + QStringLiteral("/plugins/localapp"));
-    env.writeInstallConfig({{"Installation/PluginCatalog", catalogue},
-                            {"Installation/PluginsDir", env.root() + QStringLiteral("/plugins")},
-                            {"Installation/LaunchExePath", "/opt/suite/ulx"}});
-    krt::reload();
-    KTestApplication app(argc, argv);
-    app.createPluginMgr();
-    // Slow enough to watch: 4 KiB per turn, 10 ms apart.
-    app.getPluginMgr()->setInstallChunkSize(4096);
-    app.getPluginMgr()->setInstallChunkInterval(10);
-    TestAppRunner test(&env);
-    return QTest::qExec(&test, argc, argv);
-}
+QTEST_MAIN(TestAppRunner)
 
 #include "tst_apprunner.moc"

@@ -1,6 +1,5 @@
-// What a plugin package may put on disk: archives from the loopback test server
-// through KPluginDownloader (real tar), package directories through
-// KPluginInstaller. A refused package leaves nothing behind.
+// What a plugin package may put on disk: archives from the loopback test server through KPluginDownloader
+// (real tar), package directories through KPluginInstaller. A refused package leaves nothing behind.
 #include "suite/krt.h"
 #include "suite/plugins/kplugindownloader.h"
 #include "suite/plugins/kplugininstaller.h"
@@ -37,20 +36,6 @@ private:
         return spy.first().at(0).toBool() ? QString() : spy.first().at(1).toString();
     }
 
-    QString download(const QString &route, const QString &target)
-    {
-        KPluginDownloader downloader(QUrl(m_server->url(QLatin1Char('/') + route)), -1, QString(), target,
-                                     KTestEnv::scaled(5000));
-        return finish(downloader);
-    }
-
-    QString copy(const QString &package, const QString &target)
-    {
-        KPluginInstaller installer(package, target, 1 << 20, 0);
-        return finish(installer);
-    }
-
-    QStringList pluginsDir() const { return QDir(m_plugins).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System); }
     static uint modeOf(const QString &path)
     {
         struct stat st{};
@@ -64,9 +49,7 @@ private Q_SLOTS:
         m_plugins = m_env->root() + QStringLiteral("/plugins");
         const QString fixtures = m_env->root() + QStringLiteral("/fixtures");
         QVERIFY(QDir().mkpath(fixtures) && QDir().mkpath(m_plugins));
-        QProcess python;
-        python.start(QStringLiteral("python3"), {QStringLiteral(ULX_PACKAGE_FIXTURES), fixtures});
-        QVERIFY(python.waitForFinished(30000) && python.exitCode() == 0);
+        QCOMPARE(QProcess::execute(QStringLiteral("python3"), {QStringLiteral(ULX_PACKAGE_FIXTURES), fixtures}), 0);
         QStringList routes{QStringLiteral("/endless=endless"), QStringLiteral("/unsized=endless:unsized")};
         for (const QString &name : QDir(fixtures).entryList(QDir::Files))
             routes << QStringLiteral("/%1=file:%2/%1").arg(name, fixtures);
@@ -74,11 +57,10 @@ private Q_SLOTS:
         QVERIFY(m_server->isRunning());
     }
 
-    // Each refused whole, with its reason, and nothing of it left in the plugins directory.
-    void refusedArchives_data()
+    void packages_data()
     {
-        QTest::addColumn<QString>("route");
-        QTest::addColumn<QString>("problem");
+        QTest::addColumn<QString>("source");  // a route of the test server, or "dir:" and what a package directory adds
+        QTest::addColumn<QString>("problem"); // empty: installed
         QTest::newRow("expands past the bytes") << "bomb.tar.gz" << "unpacks to more than 1048576 bytes";
         QTest::newRow("endless body") << "endless" << "announces 1099511627776 bytes, more than the 1048576 bytes";
         QTest::newRow("endless body, unsized") << "unsized" << "sent more than the 1048576 bytes a package may have";
@@ -89,70 +71,57 @@ private Q_SLOTS:
         QTest::newRow("absolute link") << "absolute.tar" << "has a link outside the plugin: etc -> /etc";
         QTest::newRow("link chain climbing out") << "chain.tar" << "has a link outside the plugin: b -> a/../..";
         QTest::newRow("member below a link") << "below.tar" << "has a member below a link: d/x";
+        QTest::newRow("modes made safe") << "modes.tar" << "";
+        QTest::newRow("directory: FIFO") << "dir:fifo" << "fifo, which is neither a file nor a directory";
+        QTest::newRow("directory: link outside") << "dir:link" << "link outside the plugin or to nothing: link";
+        QTest::newRow("directory: too many members") << "dir:members" << "more than 20 members";
+        QTest::newRow("directory: too many bytes") << "dir:bytes" << "more than 1048576 bytes";
+        QTest::newRow("directory: group-writable file") << "dir:writable" << "";
     }
 
-    void refusedArchives()
+    // Each refused whole, with its reason, and nothing of it left in the plugins directory. Installed as root or
+    // not: no set-ID or sticky bit, no group/other write; the owner keeps his access, a link inside stays a link.
+    void packages()
     {
-        QFETCH(QString, route);
+        QFETCH(QString, source);
         QFETCH(QString, problem);
-        const QString outcome = download(route, m_plugins + QStringLiteral("/refused"));
-        QVERIFY2(outcome.contains(problem), qPrintable(outcome));
-        QCOMPARE(pluginsDir(), QStringList());
-    }
-
-    // Installed as root or not: no set-ID or sticky bit, no group/other write; the
-    // owner keeps his access and the link inside stays a link.
-    void archiveModesMadeSafe()
-    {
-        const QString target = m_plugins + QStringLiteral("/modes");
-        QCOMPARE(download(QStringLiteral("modes.tar"), target), QString());
-        const QList<std::pair<QString, uint>> expected{{"", 0755}, {"/bin", 0755}, {"/bin/tool", 0755},
-                                                       {"/data", 0644}, {"/lib/run", 0755}};
-        for (const auto &[path, mode] : expected)
-            QVERIFY2(modeOf(target + path) == mode, qPrintable(path + QString::number(modeOf(target + path), 8)));
-        QCOMPARE(QFileInfo(target + QStringLiteral("/bin/run")).symLinkTarget(), target + QStringLiteral("/lib/run"));
-        QCOMPARE(pluginsDir(), QStringList{QStringLiteral("modes")});
-        QDir(target).removeRecursively();
-    }
-
-    // Package directories: the same rules for what is copied.
-    void packageDirectories_data()
-    {
-        QTest::addColumn<QString>("entry"); // what goes beside the package's good file
-        QTest::addColumn<QString>("problem");
-        QTest::newRow("FIFO") << "fifo" << "fifo, which is neither a file nor a directory";
-        QTest::newRow("link outside") << "link" << "link outside the plugin or to nothing: link";
-        QTest::newRow("too many members") << "members" << "more than 20 members";
-        QTest::newRow("too many bytes") << "bytes" << "more than 1048576 bytes";
-        QTest::newRow("group-writable file") << "writable" << "";
-    }
-
-    void packageDirectories()
-    {
-        QFETCH(QString, entry);
-        QFETCH(QString, problem);
+        const QString target = m_plugins + QStringLiteral("/target");
+        const QString entry = source.mid(4);
         const QString package = m_env->root() + QStringLiteral("/package-") + entry;
-        QVERIFY(ktest::writeFile(package + QStringLiteral("/good"), "g"));
         const QString path = package + QLatin1Char('/') + entry;
+        if (source.startsWith(QLatin1String("dir:")))
+            QVERIFY(ktest::writeFile(package + QStringLiteral("/good"), "g"));
         if (entry == QLatin1String("fifo"))
             QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
         else if (entry == QLatin1String("link"))
             QVERIFY(QFile::link(QStringLiteral("/etc/hostname"), path));
         else if (entry == QLatin1String("bytes"))
             QVERIFY(ktest::writeFile(path, QByteArray((1 << 20) + 1, 'b')));
+        else if (entry == QLatin1String("writable"))
+            QVERIFY(ktest::writeFile(path, "w", true) && ::chmod(QFile::encodeName(path).constData(), 0777) == 0);
         for (int i = 0; entry == QLatin1String("members") && i < 20; ++i)
             QVERIFY(ktest::writeFile(package + QStringLiteral("/m%1").arg(i), "m"));
-        if (entry == QLatin1String("writable"))
-            QVERIFY(ktest::writeFile(path, "w", true) && ::chmod(QFile::encodeName(path).constData(), 0777) == 0);
 
-        const QString target = m_plugins + QStringLiteral("/copied");
-        const QString outcome = copy(package, target);
-        QVERIFY2(problem.isEmpty() ? outcome.isEmpty() : outcome.contains(problem), qPrintable(outcome));
-        if (problem.isEmpty()) {
-            QCOMPARE(modeOf(target + QStringLiteral("/writable")), 0755u);
-            QDir(target).removeRecursively();
+        QString outcome;
+        if (source.startsWith(QLatin1String("dir:"))) {
+            KPluginInstaller installer(package, target, 1 << 20, 0);
+            outcome = finish(installer);
+        } else {
+            const QUrl url(m_server->url(QLatin1Char('/') + source));
+            KPluginDownloader downloader(url, -1, QString(), target, KTestEnv::scaled(5000));
+            outcome = finish(downloader);
         }
-        QCOMPARE(pluginsDir(), QStringList());
+        QVERIFY2(problem.isEmpty() ? outcome.isEmpty() : outcome.contains(problem), qPrintable(outcome));
+        QList<std::pair<QString, uint>> modes{{"/writable", 0755}};
+        if (source == QLatin1String("modes.tar")) {
+            modes = {{"", 0755}, {"/bin", 0755}, {"/bin/tool", 0755}, {"/data", 0644}, {"/lib/run", 0755}};
+            QCOMPARE(QFileInfo(target + QStringLiteral("/bin/run")).symLinkTarget(), target + QStringLiteral("/lib/run"));
+        }
+        for (const auto &[file, mode] : modes)
+            QVERIFY2(!problem.isEmpty() || modeOf(target + file) == mode, qPrintable(file));
+        const QDir::Filters all = QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System;
+        QCOMPARE(QDir(m_plugins).entryList(all), problem.isEmpty() ? QStringList{QStringLiteral("target")} : QStringList());
+        QDir(target).removeRecursively();
     }
 };
 

@@ -1,21 +1,16 @@
-// run_app for real: a ulxcloudsvr process in a private world whose catalogue
-// names packages on the loopback test server; the apps are argvapp, which
-// records how it was started, started through the build's launcher.
+// run_app for real: a ulxcloudsvr process in a private world whose catalogue names packages on the loopback
+// test server; the apps are argvapp, which records how it was started, started through the build's launcher.
 #include "tests/common/ktestserver.h"
 #include "tests/common/kworld.h"
 
 #include <QCryptographicHash>
 #include <QDir>
-#include <QDirIterator>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QTcpServer>
 #include <QTest>
 
-#include <csignal>
 #include <memory>
 
 class TestRunApp : public QObject
@@ -27,124 +22,48 @@ private:
     std::unique_ptr<KTestServer> m_tlsServer;
     std::unique_ptr<ktest::KService> m_service;
     qint64 m_pid = 0;
-    QString m_packages; // package files, served by the test server
-    QString m_out;      // where argvapp writes
-    QString m_plugins;  // the world's plugins directory
-    QJsonArray m_catalogue;
-    int m_refusedPort = 0;
-
-    struct AppStart
-    {
-        qint64 pid = 0;
-        QStringList argv;
-        QStringList fds;
-    };
-
-    QString stageDir(const QString &name) const { return m_env->root() + QStringLiteral("/stage/") + name; }
-
-    // A package: app.ini (as given) and bin/app (argvapp), packed with tar `flags`.
-    QString makePackage(const QString &name, const QByteArray &ini, const QStringList &flags = {QStringLiteral("-czf")})
-    {
-        const QString dir = stageDir(name);
-        QDir().mkpath(dir + QStringLiteral("/bin"));
-        if (!ktest::writeFile(dir + QStringLiteral("/app.ini"), ini))
-            return QString();
-        QFile::copy(KTestEnv::binPath(QStringLiteral("tst_runapp_argvapp")), dir + QStringLiteral("/bin/app"));
-        const QString archive = m_packages + QLatin1Char('/') + name + QStringLiteral(".tar.gz");
-        QProcess tar;
-        tar.start(QStringLiteral("tar"), flags + QStringList{archive, QStringLiteral("-C"), dir, QStringLiteral(".")});
-        return tar.waitForFinished(10000) && tar.exitCode() == 0 ? archive : QString();
-    }
-
-    static QString sha256(const QString &path)
-    {
-        QFile f(path);
-        QCryptographicHash h(QCryptographicHash::Sha256);
-        return f.open(QIODevice::ReadOnly) && h.addData(&f) ? QString::fromLatin1(h.result().toHex()) : QString();
-    }
-
-    void addEntry(const QString &name, const QString &url, qint64 size = -1, const QString &hash = QString())
-    {
-        QJsonObject e{{"name", name}, {"version", "1.0"}, {"desc", QStringLiteral("App %1").arg(name)}, {"url", url}};
-        if (size >= 0)
-            e.insert("size", double(size));
-        if (!hash.isEmpty())
-            e.insert("sha256", hash);
-        m_catalogue.append(e);
-    }
-
-    void writeCatalogue()
-    {
-        QVERIFY(ktest::writeFile(m_env->root() + QStringLiteral("/catalogue.json"),
-                                 QJsonDocument(QJsonObject{{"plugins", m_catalogue}}).toJson()));
-    }
+    QString m_out;     // where argvapp writes
+    QString m_plugins; // the world's plugins directory
 
     QStringList serverLines() const { return ktest::logLinesOf(*m_env, m_pid); }
     bool logged(const QString &text) const { return serverLines().contains(text); }
 
-    QList<AppStart> appStarts() const
+    // What each start of argvapp wrote ("arg ..." lines, then "fd ..." lines), by pid.
+    QMap<qint64, QStringList> appStarts() const
     {
-        QList<AppStart> out;
-        const QStringList files = QDir(m_out).entryList({QStringLiteral("*.txt")}, QDir::Files, QDir::Name);
-        for (const QString &name : files) {
-            QFile f(m_out + QLatin1Char('/') + name);
-            if (!f.open(QIODevice::ReadOnly))
-                continue;
-            AppStart s;
-            s.pid = name.section('.', 0, 0).toLongLong();
-            for (const QString &line : QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts)) {
-                if (line.startsWith(QLatin1String("arg ")))
-                    s.argv << line.mid(4);
-                else if (line.startsWith(QLatin1String("fd ")))
-                    s.fds << line.mid(3);
-            }
-            out << s;
-        }
-        return out;
+        QMap<qint64, QStringList> starts;
+        for (const QString &name : QDir(m_out).entryList({QStringLiteral("*.txt")}, QDir::Files))
+            starts.insert(name.section(QLatin1Char('.'), 0, 0).toLongLong(), ktest::readLines(m_out + '/' + name));
+        return starts;
     }
 
     // Whatever is in the plugins directory besides complete plugins.
     QStringList leftovers() const
     {
-        QStringList out;
-        const QStringList names = QDir(m_plugins).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
-        for (const QString &n : names) {
-            if (n.endsWith(QLatin1String(".partial")) || n.endsWith(QLatin1String(".download"))
-                || n.endsWith(QLatin1String(".cancel")))
-                out << n;
-        }
-        return out;
+        return QDir(m_plugins).entryList({"*.partial", "*.download", "*.cancel"}, QDir::AllEntries | QDir::Hidden);
     }
 
-    void send(const QStringList &arguments) { QVERIFY(m_service->send(arguments, serviceEnvironment())); }
+    void send(const QStringList &arguments) { QVERIFY(m_service->send(arguments)); }
 
-    QProcessEnvironment serviceEnvironment() const
+    void startService(const QStringList &arguments = {QStringLiteral("/start_from:test")})
     {
-        QProcessEnvironment env = m_env->environment();
-        env.insert(QStringLiteral("ULX_TEST_APP_OUT"), m_out);
-        return env;
-    }
-
-    void startService()
-    {
-        QVERIFY(m_service->start({QStringLiteral("/start_from:test")}, serviceEnvironment()));
+        QVERIFY(m_service->start(arguments));
         m_pid = m_service->pid();
         QTRY_VERIFY_WITH_TIMEOUT(!serverLines().filter(QStringLiteral("KPluginManager::readCatalog")).isEmpty(),
                                  KTestEnv::scaled(15000));
     }
 
-
-    // run_app of `name`; returns when the task has finished.
-    void runApp(const QString &name, const QString &params = QString())
+    // run_app of `name`; returns once the service logged `until` once more (by default: the task finished).
+    void runApp(const QString &name, const QString &params = QString(), QString until = QString())
     {
-        const int before = serverLines().filter(QStringLiteral("KxUlxCloudSvrRunAppTask::finish %1 ").arg(name)).size();
+        if (until.isEmpty())
+            until = QStringLiteral("KxUlxCloudSvrRunAppTask::finish %1 ").arg(name);
+        const qsizetype before = serverLines().filter(until).size();
         QStringList args{QStringLiteral("/run_app"), QStringLiteral("/plugin_name:") + name};
         if (!params.isEmpty())
             args << QStringLiteral("/plugin_params:") + params;
         send(args);
-        QTRY_VERIFY_WITH_TIMEOUT(
-            serverLines().filter(QStringLiteral("KxUlxCloudSvrRunAppTask::finish %1 ").arg(name)).size() > before,
-            KTestEnv::scaled(20000));
+        QTRY_VERIFY_WITH_TIMEOUT(serverLines().filter(until).size() > before, KTestEnv::scaled(20000));
     }
 
 private Q_SLOTS:
@@ -152,251 +71,217 @@ private Q_SLOTS:
     {
         m_env = std::make_unique<KTestEnv>();
         m_service = std::make_unique<ktest::KService>(*m_env);
-        m_packages = m_env->root() + QStringLiteral("/packages");
-        m_out = m_env->root() + QStringLiteral("/out");
-        m_plugins = m_env->root() + QStringLiteral("/plugins");
-        QDir().mkpath(m_packages);
-        QDir().mkpath(m_out);
-
-        // The good package: entry written with a backslash, group and key in other cases.
-        const QString good = makePackage(QStringLiteral("good"), "[RunInfo]\nEntry=bin\\app\n");
-        QVERIFY(!good.isEmpty());
-        QVERIFY(ktest::writeFile(m_packages + QStringLiteral("/garbage.tar.gz"), QByteArray(4096, 'x')));
+        const QString root = m_env->root();
+        m_out = root + QStringLiteral("/out");
+        m_plugins = root + QStringLiteral("/plugins");
+        qputenv("ULX_TEST_APP_OUT", QFile::encodeName(m_out)); // for every process of the world
+        // The good package: app.ini (its entry written with a backslash, group and key in other cases) and bin/app.
+        QVERIFY(QDir().mkpath(m_out) && QDir().mkpath(root + "/stage/bin") && QDir().mkpath(root + "/climb/inner"));
+        QVERIFY(ktest::writeFile(root + "/stage/app.ini", "[RunInfo]\nEntry=bin\\app\n"));
+        QVERIFY(QFile::copy(KTestEnv::binPath(QStringLiteral("tst_runapp_argvapp")), root + "/stage/bin/app"));
+        const QString good = root + QStringLiteral("/good.tar.gz");
+        QCOMPARE(QProcess::execute(QStringLiteral("tar"), {"-czf", good, "-C", root + "/stage", "."}), 0);
+        QVERIFY(ktest::writeFile(root + "/garbage.tar.gz", QByteArray(4096, 'x')));
         // A package with a member that climbs out of the plugin's directory.
-        const QString climbing = stageDir(QStringLiteral("climb"));
-        QDir().mkpath(climbing + QStringLiteral("/inner"));
-        QFile(climbing + QStringLiteral("/app.ini")).open(QIODevice::WriteOnly);
-        {
-            QProcess tar;
-            tar.setWorkingDirectory(climbing + QStringLiteral("/inner"));
-            tar.start(QStringLiteral("tar"), {QStringLiteral("-P"), QStringLiteral("-cf"), m_packages + QStringLiteral("/climb.tar"),
-                                              QStringLiteral("../app.ini")});
-            QVERIFY(tar.waitForFinished(10000) && tar.exitCode() == 0);
-        }
+        QVERIFY(ktest::writeFile(root + "/climb/app.ini", ""));
+        QCOMPARE(QProcess::execute(QStringLiteral("tar"), {"-P", "-cf", root + "/climb.tar", "-C", root + "/climb/inner",
+                                                           "../app.ini"}),
+                 0);
         const qint64 size = QFileInfo(good).size();
-        const QString hash = sha256(good);
-        // Small pieces a second: the download lasts about 1.5 s.
-        const QString rate = QString::number(qMax<qint64>(size * 2 / 3, 1));
+        const QString sized = QString::number(size);
 
         QTcpServer closed; // a port on which nobody listens once it is closed
         QVERIFY(closed.listen(QHostAddress::LocalHost));
-        m_refusedPort = closed.serverPort();
+        const QString refused = QStringLiteral("http://127.0.0.1:%1/x").arg(closed.serverPort());
         closed.close();
-
-        m_server = std::make_unique<KTestServer>(
-            m_env->root(), QStringList{
-                               "/good=slowfile:" + rate + ":" + good,
-                               "/plain=file:" + good,
-                               "/missing=status:404",
-                               "/cut=cutfile:" + QString::number(size / 2) + ":" + good,
-                               "/stall=stallfile:" + QString::number(size / 3) + ":" + good,
-                               "/garbage=file:" + m_packages + "/garbage.tar.gz",
-                               "/climb=file:" + m_packages + "/climb.tar",
-                               "/slow=slowfile:" + QString::number(qMax<qint64>(size / 10, 1)) + ":" + good,
-                           });
-        QVERIFY(m_server->isRunning());
-        m_tlsServer = std::make_unique<KTestServer>(m_env->root() + QStringLiteral("/tls"),
-                                                    QStringList{"/good=file:" + good}, true);
-        QVERIFY(m_tlsServer->isRunning());
+        // "/good" sends small pieces a second: the download lasts about 1.5 s.
+        m_server = std::make_unique<KTestServer>(root, QStringList{
+            "/good=slowfile:" + QString::number(qMax<qint64>(size * 2 / 3, 1)) + ":" + good,
+            "/plain=file:" + good,
+            "/missing=status:404",
+            "/cut=cutfile:" + QString::number(size / 2) + ":" + good,
+            "/stall=stallfile:" + QString::number(size / 3) + ":" + good,
+            "/garbage=file:" + root + "/garbage.tar.gz",
+            "/climb=file:" + root + "/climb.tar",
+            "/slow=slowfile:" + QString::number(qMax<qint64>(size / 10, 1)) + ":" + good,
+        });
+        m_tlsServer = std::make_unique<KTestServer>(root + QStringLiteral("/tls"), QStringList{"/good=file:" + good}, true);
+        QVERIFY(m_server->isRunning() && m_tlsServer->isRunning());
         m_env->writeInstallConfig({{"Installation/LaunchExePath", KTestEnv::binPath(QStringLiteral("ulx"))},
-                                   {"Installation/PluginCatalog", m_env->root() + QStringLiteral("/catalogue.json")},
+                                   {"Installation/PluginCatalog", root + QStringLiteral("/catalogue.json")},
                                    {"Installation/PluginsDir", m_plugins},
                                    {"Servers/CAFile", m_tlsServer->caFile()},
                                    {"Plugins/DownloadStallTimeoutMs", QString::number(KTestEnv::scaled(1500))}});
 
-        addEntry(QStringLiteral("tlsapp"), m_tlsServer->url("/good"), size, hash);
-        addEntry(QStringLiteral("webapp"), m_server->url("/good"), size, hash);
-        addEntry(QStringLiteral("plainapp"), m_server->url("/plain"));
-        addEntry(QStringLiteral("missingapp"), m_server->url("/missing"));
-        addEntry(QStringLiteral("refusedapp"), QStringLiteral("http://127.0.0.1:%1/x").arg(m_refusedPort));
-        addEntry(QStringLiteral("cutapp"), m_server->url("/cut"));
-        addEntry(QStringLiteral("hashapp"), m_server->url("/plain"), size, QString(64, QLatin1Char('0')));
-        addEntry(QStringLiteral("sizeapp"), m_server->url("/plain"), size + 1);
-        addEntry(QStringLiteral("stallapp"), m_server->url("/stall"));
-        addEntry(QStringLiteral("garbageapp"), m_server->url("/garbage"));
-        addEntry(QStringLiteral("climbapp"), m_server->url("/climb"));
-        addEntry(QStringLiteral("slowapp"), m_server->url("/slow"));
-        addEntry(QStringLiteral("cancelapp"), m_server->url("/slow"));
-        writeCatalogue();
-        startService();
+        const QString hash = QCryptographicHash::hash(ktest::readFile(good), QCryptographicHash::Sha256).toHex();
+        const QList<QStringList> apps{
+            {"tlsapp", m_tlsServer->url("/good"), sized, hash},
+            {"webapp", m_server->url("/good"), sized, hash},
+            {"missingapp", m_server->url("/missing")},
+            {"refusedapp", refused},
+            {"cutapp", m_server->url("/cut")},
+            {"hashapp", m_server->url("/plain"), sized, QString(64, QLatin1Char('0'))},
+            {"sizeapp", m_server->url("/plain"), QString::number(size + 1)},
+            {"stallapp", m_server->url("/stall")},
+            {"garbageapp", m_server->url("/garbage")},
+            {"climbapp", m_server->url("/climb")},
+            {"slowapp", m_server->url("/slow")},
+            {"cancelapp", m_server->url("/slow")},
+        };
+        QJsonArray catalogue;
+        for (const QStringList &app : apps) {
+            QJsonObject e{{"name", app[0]}, {"version", "1.0"}, {"desc", "App " + app[0]}, {"url", app[1]}};
+            if (app.size() > 2)
+                e.insert("size", app[2].toDouble());
+            if (app.size() > 3)
+                e.insert("sha256", app[3]);
+            catalogue.append(e);
+        }
+        // Package directories, one with a link to nothing, one missing; entries the catalogue skips: names of
+        // no plugin directory, libraries outside the plugin, what is no object, the second "webapp".
+        QVERIFY(ktest::writeFile(root + "/dangling/a", "") && QFile::link(root + "/nowhere", root + "/dangling/gone"));
+        catalogue << QJsonObject{{"name", "danglingapp"}, {"package", root + "/dangling"}}
+                  << QJsonObject{{"name", "nopackageapp"}, {"package", root + "/none"}};
+        for (const char *junk : {"", "../evil", ".hidden", "a/b", "kx.partial"})
+            catalogue << QJsonObject{{"name", junk}};
+        catalogue << QJsonObject{{"name", "klibup"}, {"library", "../../libevil.so"}} << 42
+                  << QJsonObject{{"name", "klibabs"}, {"library", "/usr/lib/libevil.so"}}
+                  << QJsonObject{{"name", "webapp"}};
+        QVERIFY(ktest::writeFile(root + QStringLiteral("/catalogue.json"),
+                                 QJsonDocument(QJsonObject{{"plugins", catalogue}}).toJson()));
+        // The first start's own command arrives before the catalogue has been read: it waits for it.
+        const QString params = QStringLiteral("a&b c&&\\u0041\\u0042&\\u00zz&\\u004&\\u0x41&\\u+041&\\u 041&\\U0041"
+                                              "&\\u005cu0041&say \\u0022hi\\u0022&\\u0022a b&a b\\&\\u0020x");
+        startService({"/run_app", "/plugin_name:webapp", "/plugin_params:" + params});
+        QVERIFY(logged("WARNING KPluginManager KPluginManager::readCatalog skipped entries: <unnamed> ../evil .hidden a/b "
+                       "kx.partial klibup <unnamed> klibabs webapp"));
     }
 
-    void cleanupTestCase() { QVERIFY(m_service->stop()); }
-
-    // Downloaded once, then started with the arguments built from plugin_params.
+    // Downloaded once and started with the arguments built from plugin_params, each piece one argument
+    // exactly as decoded; then started again without a download; over HTTPS with the installation's CA file.
     void downloadThenLaunch()
     {
-        runApp(QStringLiteral("webapp"), QStringLiteral("a&b c&&\\u0041\\u0042&\\u00zz&\\u004"));
-        QVERIFY2(logged("INFO KxUlxCloudSvrRunAppTask KxUlxCloudSvrRunAppTask::prepare webapp status 2"),
-                 qPrintable(serverLines().join('\n')));
-        QVERIFY(logged("INFO KxUlxCloudSvrRunAppTask KxUlxCloudSvrRunAppTask::finish webapp status 4"));
+        QTRY_VERIFY_WITH_TIMEOUT(logged("INFO KxUlxCloudSvrRunAppTask KxUlxCloudSvrRunAppTask::finish webapp status 4"),
+                                 KTestEnv::scaled(20000));
+        QVERIFY(logged("INFO KxUlxCloudSvrRunAppTask KxUlxCloudSvrRunAppTask::prepare webapp status 2"));
         QTRY_COMPARE_WITH_TIMEOUT(appStarts().size(), 1, KTestEnv::scaled(10000));
-        const AppStart app = appStarts().first();
         const QString entry = m_plugins + QStringLiteral("/webapp/bin/app");
-        const QStringList expected{entry, "a", "b c", "", "AB", "\\u00zz", "\\u004"};
-        QVERIFY2(app.argv == expected, qPrintable(app.argv.join('|') + "\n" + serverLines().filter("launch").join('\n')));
         // Only the standard streams: nothing of the service reached the app.
-        QCOMPARE(app.fds, (QStringList{"0", "1", "2"}));
+        const QStringList expected{"arg " + entry, "arg a", "arg b c", "arg ", "arg AB", "arg \\u00zz", "arg \\u004",
+                                   "arg \\u0x41", "arg \\u+041", "arg \\u 041", "arg \\U0041", "arg \\u0041",
+                                   "arg say \"hi\"", "arg \"a b", "arg a b\\", "arg  x", "fd 0", "fd 1", "fd 2"};
+        QCOMPARE(appStarts().first(), expected);
         // The pid the service started is the app's own: the launcher became the app.
-        QVERIFY2(serverLines().filter(QRegularExpression(QStringLiteral("launch .* process %1$").arg(app.pid))).size() == 1,
-                 qPrintable(serverLines().join('\n')));
+        const QRegularExpression launched(QStringLiteral("launch .* process %1$").arg(appStarts().firstKey()));
+        QCOMPARE(serverLines().filter(launched).size(), 1);
         QVERIFY(QFileInfo(entry).isExecutable());
         QCOMPARE(leftovers(), QStringList());
         QCOMPARE(m_server->records().size(), 1);
-        QVERIFY(QFile(m_env->stateHome() + "/ulxcloudsvr/ulx.log").open(QIODevice::ReadOnly));
-    }
 
-    // HTTPS with the installation's CA file.
-    void downloadOverTls()
-    {
-        const int before = appStarts().size();
+        runApp(QStringLiteral("webapp"));
+        QTRY_COMPARE_WITH_TIMEOUT(appStarts().size(), 2, KTestEnv::scaled(10000));
+        QVERIFY(appStarts().values().contains(QStringList{"arg " + entry, "fd 0", "fd 1", "fd 2"}));
+        QCOMPARE(m_server->records().size(), 1);
+        QVERIFY(logged("INFO KxUlxCloudSvrRunAppTask KxUlxCloudSvrRunAppTask::prepare webapp status 4"));
+
         runApp(QStringLiteral("tlsapp"), QStringLiteral("t"));
-        QTRY_COMPARE_WITH_TIMEOUT(appStarts().size(), before + 1, KTestEnv::scaled(10000));
+        QTRY_COMPARE_WITH_TIMEOUT(appStarts().size(), 3, KTestEnv::scaled(10000));
         QVERIFY(logged("INFO KxUlxCloudSvrRunAppTask KxUlxCloudSvrRunAppTask::finish tlsapp status 4"));
         QCOMPARE(m_tlsServer->records().size(), 1);
     }
 
-    // Without a name nothing is prepared; the service goes on.
-    void namelessCommands_data()
-    {
-        QTest::addColumn<QStringList>("args");
-        QTest::newRow("no name") << QStringList{"/run_app"};
-        QTest::newRow("empty name") << QStringList{"/run_app", "/plugin_name:"};
-    }
-
-    void namelessCommands()
-    {
-        QFETCH(QStringList, args);
-        const int before = serverLines().filter("KxUlxCloudSvrRunAppTask::prepare no app name").size();
-        send(args);
-        QTRY_COMPARE_WITH_TIMEOUT(serverLines().filter("KxUlxCloudSvrRunAppTask::prepare no app name").size(), before + 1,
-                                  KTestEnv::scaled(10000));
-        QCOMPARE(m_service->process()->state(), QProcess::Running);
-    }
-
-    // Installed: started again without a download.
-    void secondRunStartsWithoutDownload()
-    {
-        const int requests = m_server->records().size();
-        const int before = appStarts().size();
-        runApp(QStringLiteral("webapp"));
-        QTRY_COMPARE_WITH_TIMEOUT(appStarts().size(), before + 1, KTestEnv::scaled(10000));
-        QCOMPARE(m_server->records().size(), requests);
-        QVERIFY(logged("INFO KxUlxCloudSvrRunAppTask KxUlxCloudSvrRunAppTask::prepare webapp status 4"));
-    }
-
-    void faultsLeaveNothing_data()
+    void refusals_data()
     {
         QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("why");
-        QTest::newRow("404") << "missingapp" << "answered HTTP status 404";
-        QTest::newRow("refused") << "refusedapp" << "failed: Connection refused";
-        QTest::newRow("truncated") << "cutapp" << "failed:";
-        QTest::newRow("hash mismatch") << "hashapp" << "has SHA-256";
-        QTest::newRow("size mismatch") << "sizeapp" << "the catalogue says";
-        QTest::newRow("stall") << "stallapp" << "stalled: no data";
-        QTest::newRow("not a tar") << "garbageapp" << "is not a tar archive";
-        QTest::newRow("member outside") << "climbapp" << "has a member outside the plugin: ../app.ini";
-        QTest::newRow("unknown app") << "nosuchapp" << "";
-        QTest::newRow("escaping name") << "../webapp" << "";
-        QTest::newRow("partial name") << "webapp.partial" << "";
+        QTest::addColumn<QByteArray>("ini"); // not null: the app is installed by hand, with this app.ini
+        QTest::addColumn<QString>("until");  // the line that ends the command
+        QTest::addColumn<QString>("why");    // a pattern of a line logged once
+        const auto failed = [](const char *name, const char *why) {
+            QTest::newRow(why) << name << QByteArray() << QStringLiteral("finish %1 status 5").arg(name)
+                               << QStringLiteral("KPlugin::load %1 install failed: .*").arg(name) + why;
+        };
+        failed("missingapp", "answered HTTP status 404");
+        failed("refusedapp", "failed: Connection refused");
+        failed("cutapp", "failed:");
+        failed("hashapp", "has SHA-256");
+        failed("sizeapp", "the catalogue says");
+        failed("stallapp", "stalled: no data");
+        failed("garbageapp", "is not a tar archive");
+        failed("climbapp", "has a member outside the plugin: ../app.ini");
+        failed("danglingapp", "link outside the plugin or to nothing: gone");
+        failed("nopackageapp", "none");
+        for (const char *name : {"nosuchapp", "../webapp", "webapp.partial", "klibup"})
+            QTest::newRow(name) << name << QByteArray() << QStringLiteral("prepare %1 status 1").arg(name) << "";
+        QTest::newRow("empty name") << "" << QByteArray() << "prepare no app name" << "";
+        const auto installed = [](const char *name, const char *ini, const char *why) {
+            QTest::newRow(name) << name << QByteArray(ini) << QStringLiteral("finish %1 status 4").arg(name) << why;
+        };
+        installed("noentry", "[runinfo]\nname=x\n", "");
+        installed("absentry", "[runinfo]\nentry=/bin/true\n", "absentry entry /bin/true is outside the app");
+        installed("climbentry", "[runinfo]\nentry=../webapp/bin/app\n", "climbentry entry ../webapp/bin/app is outside");
+        installed("noexec", "[runinfo]\nentry=app.ini\n", "noexec/app.ini is not an executable file");
+        installed("quoted", "[runinfo]\nentry=\"my dir\\app\"\n", "quoted/my dir/app is not an executable file");
+        installed("comma", "[runinfo]\nentry=a,b\n", "comma/a,b is not an executable file");
+        installed("inidirectory", "/", "");
+        installed("othergroup", "[other]\nentry=x\n[runinfo]\nname=y\n", "");
+        // A quote would end the entry's quoted path and let the package add arguments of its own.
+        installed("quote", "[runinfo]\nentry=a\" /x \"b\n", "quote entry a\" /x \"b is outside the app");
+        installed("caseapp", "[RUNINFO]\nENTRY = bin/app ; the app\n", "");
     }
 
-    // Each fault: no launch, nothing left behind, and the service goes on serving.
-    void faultsLeaveNothing()
+    // Each: no launch (but the case-insensitive app.ini), nothing left behind, and the service goes on.
+    void refusals()
     {
         QFETCH(QString, name);
-        QFETCH(QString, why);
-        const int starts = appStarts().size();
-        if (why.isEmpty()) {
-            send({QStringLiteral("/run_app"), QStringLiteral("/plugin_name:") + name});
-            QTRY_VERIFY_WITH_TIMEOUT(logged(QStringLiteral("INFO KxUlxCloudSvrRunAppTask KxUlxCloudSvrRunAppTask::prepare %1 status 1").arg(name)),
-                                     KTestEnv::scaled(10000));
-        } else {
-            runApp(name);
-            const QStringList failures = serverLines().filter(QStringLiteral("WARNING KPlugin KPlugin::load %1 install failed:").arg(name));
-            QVERIFY2(failures.size() == 1 && failures.first().contains(why), qPrintable(serverLines().join('\n')));
-            QVERIFY(logged(QStringLiteral("INFO KxUlxCloudSvrRunAppTask KxUlxCloudSvrRunAppTask::finish %1 status 5").arg(name)));
-            QVERIFY(!QFileInfo::exists(m_plugins + QLatin1Char('/') + name));
-        }
-        QCOMPARE(leftovers(), QStringList());
-        // Still serving: the installed app starts.
-        runApp(QStringLiteral("webapp"));
-        QTRY_COMPARE_WITH_TIMEOUT(appStarts().size(), starts + 1, KTestEnv::scaled(10000));
-        QVERIFY(QFileInfo(m_plugins + QStringLiteral("/webapp/bin/app")).isFile());
-    }
-
-    // Bad app.ini contents and parameters of installed apps.
-    void badInstalledApps_data()
-    {
-        QTest::addColumn<QByteArray>("ini");
-        QTest::addColumn<bool>("starts");
-        QTest::newRow("no runinfo") << QByteArray("[other]\nentry=bin/app\n") << false;
-        QTest::newRow("no entry") << QByteArray("[runinfo]\nname=x\n") << false;
-        QTest::newRow("absolute entry") << QByteArray("[runinfo]\nentry=/bin/true\n") << false;
-        QTest::newRow("climbing entry") << QByteArray("[runinfo]\nentry=../webapp/bin/app\n") << false;
-        QTest::newRow("not executable") << QByteArray("[runinfo]\nentry=app.ini\n") << false;
-        QTest::newRow("case and comment") << QByteArray("[RUNINFO]\nENTRY = bin/app ; the app\n") << true;
-    }
-
-    void badInstalledApps()
-    {
         QFETCH(QByteArray, ini);
-        QFETCH(bool, starts);
-        // Installed by hand: a directory in the plugins directory counts as installed.
-        const QString dir = m_plugins + QStringLiteral("/handapp");
-        QDir(dir).removeRecursively();
-        QVERIFY(QDir().mkpath(dir + QStringLiteral("/bin")));
-        QVERIFY(QFile::copy(KTestEnv::binPath(QStringLiteral("tst_runapp_argvapp")), dir + QStringLiteral("/bin/app")));
-        QVERIFY(ktest::writeFile(dir + QStringLiteral("/app.ini"), ini));
-        const int before = appStarts().size();
-        runApp(QStringLiteral("handapp"), QStringLiteral("x\\u0000y&z"));
-        runApp(QStringLiteral("webapp")); // a marker start: everything before it has happened
-        QTRY_COMPARE_WITH_TIMEOUT(appStarts().size(), before + (starts ? 2 : 1), KTestEnv::scaled(10000));
-        if (starts) {
-            // Nothing after a U+0000 is part of a command line.
-            const QList<AppStart> all = appStarts();
-            bool seen = false;
-            for (const AppStart &s : all)
-                seen = seen || s.argv == QStringList{dir + QStringLiteral("/bin/app"), QStringLiteral("x")};
-            QVERIFY(seen);
+        QFETCH(QString, until);
+        QFETCH(QString, why);
+        const QString dir = m_plugins + QLatin1Char('/') + name;
+        if (!ini.isNull()) { // a directory in the plugins directory counts as installed
+            const QString iniPath = dir + QStringLiteral("/app.ini");
+            QVERIFY(ini == "/" ? QDir().mkpath(iniPath) : ktest::writeFile(iniPath, ini)); // "/": a directory
+            QVERIFY(QDir().mkpath(dir + "/bin"));
+            QVERIFY(QFile::copy(KTestEnv::binPath(QStringLiteral("tst_runapp_argvapp")), dir + "/bin/app"));
         }
+        const QRegularExpression launch(QStringLiteral("RunAppTask::launch .* process "));
+        const qsizetype launches = serverLines().filter(launch).size();
+        runApp(name, QStringLiteral("x\\u0000y&z"), until);
+        if (!why.isEmpty())
+            QVERIFY2(serverLines().filter(QRegularExpression(why)).size() == 1, qPrintable(serverLines().join('\n')));
+        QCOMPARE(leftovers(), QStringList());
+        QCOMPARE(QFileInfo::exists(dir), !ini.isNull() || name.isEmpty());
+        if (name != QLatin1String("caseapp")) {
+            QCOMPARE(serverLines().filter(launch).size(), launches);
+            return;
+        }
+        // Nothing after a U+0000 is part of a command line.
+        const QStringList argv{"arg " + dir + "/bin/app", "arg x"};
+        QTRY_VERIFY_WITH_TIMEOUT(appStarts().values().contains(argv + QStringList{"fd 0", "fd 1", "fd 2"}),
+                                 KTestEnv::scaled(10000));
     }
 
     // A missing or unusable entry: the launcher warns and ends non-zero.
-    void launcherRefusesBadEntries_data()
-    {
-        QTest::addColumn<QStringList>("args");
-        QTest::newRow("missing") << QStringList{"Run", "/nonexistent/app"};
-        QTest::newRow("not executable") << QStringList{"Run", "/etc/hostname"};
-        QTest::newRow("directory") << QStringList{"Run", "/tmp"};
-        QTest::newRow("no entry") << QStringList{"Run"};
-    }
-
     void launcherRefusesBadEntries()
     {
-        QFETCH(QStringList, args);
-        QProcess ulx;
-        ulx.setProcessEnvironment(serviceEnvironment());
-        ulx.start(KTestEnv::binPath(QStringLiteral("ulx")), args);
-        QVERIFY(ulx.waitForFinished(10000));
-        QVERIFY(ulx.exitCode() != 0);
-        QVERIFY(!ulx.readAllStandardError().isEmpty());
+        for (const QStringList &args : QList<QStringList>{{"Run", "/nonexistent/app"}, {"Run", "/etc/hostname"},
+                                                          {"Run", "/tmp"}, {"Run"}}) {
+            QProcess ulx;
+            ulx.start(KTestEnv::binPath(QStringLiteral("ulx")), args);
+            QVERIFY(ulx.waitForFinished(10000));
+            QVERIFY2(ulx.exitCode() != 0 && !ulx.readAllStandardError().isEmpty(), qPrintable(args.join(' ')));
+        }
     }
 
-    // Queued behind a slow download, a flood of commands waits; the cancel file
-    // ends the download and the queue drains.
+    // Behind a slow download a flood of commands waits; the cancel file ends the download, the queue drains.
     void cancelFileAndFlood()
     {
-        const int before = appStarts().size();
+        const qsizetype before = appStarts().size();
         send({"/run_app", "/plugin_name:cancelapp"});
         for (int i = 0; i < 20; ++i)
             send({"/run_app", "/plugin_name:webapp", QStringLiteral("/plugin_params:n%1").arg(i)});
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(m_plugins + "/cancelapp.download"), KTestEnv::scaled(10000));
         QCOMPARE(appStarts().size(), before); // one task at a time: the flood waits
-        QFile cancel(m_plugins + "/cancelapp.cancel");
-        QVERIFY(cancel.open(QIODevice::WriteOnly));
-        cancel.close();
+        QVERIFY(ktest::writeFile(m_plugins + "/cancelapp.cancel", ""));
         QTRY_VERIFY_WITH_TIMEOUT(logged("INFO KxUlxCloudSvrRunAppTask KxUlxCloudSvrRunAppTask::finish cancelapp status 2"),
                                  KTestEnv::scaled(10000));
         QTRY_COMPARE_WITH_TIMEOUT(appStarts().size(), before + 20, KTestEnv::scaled(20000));
@@ -404,31 +289,29 @@ private Q_SLOTS:
         QCOMPARE(leftovers(), QStringList());
     }
 
-    void endDuringDownload_data()
-    {
-        QTest::addColumn<bool>("forceExit");
-        QTest::newRow("SIGTERM") << false;
-        QTest::newRow("force_exit") << true;
-    }
-
-    // The service ends while it downloads: the download's files go with it.
+    // The service ends while it downloads, by SIGTERM and then by force_exit: the download's files go with it.
     void endDuringDownload()
     {
-        QFETCH(bool, forceExit);
-        QDir(m_plugins + "/slowapp").removeRecursively();
-        send({"/run_app", "/plugin_name:slowapp"});
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(m_plugins + "/slowapp.download"), KTestEnv::scaled(10000));
-        if (forceExit)
-            send({"/force_exit"});
-        else
-            ::kill(pid_t(m_pid), SIGTERM);
-        QProcess *service = m_service->process();
-        QVERIFY(service->waitForFinished(KTestEnv::scaled(10000)));
-        QCOMPARE(service->exitStatus(), QProcess::NormalExit);
-        QCOMPARE(service->exitCode(), 0);
-        QCOMPARE(leftovers(), QStringList());
-        QVERIFY(!QFileInfo::exists(m_plugins + "/slowapp"));
-        startService();
+        for (const bool forceExit : {false, true}) {
+            send({"/run_app", "/plugin_name:slowapp"});
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(m_plugins + "/slowapp.download"), KTestEnv::scaled(10000));
+            if (forceExit) {
+                send({"/force_exit"});
+                QProcess *service = m_service->process();
+                QVERIFY(service->waitForFinished(KTestEnv::scaled(10000)) && service->exitCode() == 0);
+                QCOMPARE(service->exitStatus(), QProcess::NormalExit);
+            } else {
+                QVERIFY(m_service->stop()); // SIGTERM; true only for an exit code 0 of its own
+            }
+            QCOMPARE(leftovers(), QStringList());
+            QVERIFY(!QFileInfo::exists(m_plugins + "/slowapp"));
+            startService();
+        }
+        // A run_app that comes after the catalogue has been read starts at once.
+        const qsizetype before = appStarts().size();
+        runApp(QStringLiteral("webapp"));
+        QTRY_COMPARE_WITH_TIMEOUT(appStarts().size(), before + 1, KTestEnv::scaled(10000));
+        QVERIFY(m_service->stop());
     }
 };
 

@@ -1,10 +1,8 @@
-// Suite plugins run for real: ulxcloudsvr processes in a private world whose
-// installation uses the build tree's catalogue (kpluginrunner and the
-// demonstration plugins), installed into the world's data directory on first use.
+// Suite plugins run for real: ulxcloudsvr processes in a private world whose installation uses the build tree's
+// catalogue (kpluginrunner and the demonstration plugins), installed into the world's data directory on first use.
 #include "suite/kxpluginssettings.h"
 #include "tests/common/kworld.h"
 
-#include <QProcess>
 #include <QTest>
 
 #include <memory>
