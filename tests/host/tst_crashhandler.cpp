@@ -7,21 +7,17 @@
 #include <QTest>
 
 #include <csignal>
-#include <memory>
 
 class TestCrashHandler : public QObject
 {
     Q_OBJECT
 private:
-    std::unique_ptr<KTestEnv> m_env;
-
-    QString record() const { return m_env->root() + QStringLiteral("/dumper-starts"); }
+    KTestEnv m_env;
 
 private Q_SLOTS:
     void initTestCase()
     {
-        m_env = std::make_unique<KTestEnv>();
-        m_env->writeInstallConfig({{QStringLiteral("Installation/OfficeDir"), m_env->root() + QStringLiteral("/office")}});
+        m_env.writeInstallConfig({{QStringLiteral("Installation/OfficeDir"), m_env.root() + QStringLiteral("/office")}});
     }
 
     // A second fatal signal while the handler waits for the dumper (here the dumper
@@ -39,26 +35,26 @@ private Q_SLOTS:
     {
         QFETCH(int, first);
         QFETCH(int, second);
-        QFile::remove(record());
+        const QString record = m_env.root() + QStringLiteral("/dumper-starts-%1").arg(first);
         // argv: -pid=<pid> -tid=0 -exp=<signal> -callfrom=1 -upload=1
-        QVERIFY(ktest::writeFile(m_env->root() + QStringLiteral("/office/kcrashdumper"),
+        QVERIFY(ktest::writeFile(m_env.root() + QStringLiteral("/office/kcrashdumper"),
                                  QStringLiteral("#!/bin/sh\necho \"$3\" >> '%1'\n"
                                                 "[ \"$3\" = -exp=%2 ] && kill -%3 \"${1#-pid=}\"\nsleep 0.2\n")
-                                     .arg(record())
+                                     .arg(record)
                                      .arg(first)
                                      .arg(second)
                                      .toUtf8(),
                                  true));
         QProcess crashee;
-        crashee.setProcessEnvironment(m_env->environment());
+        crashee.setProcessEnvironment(m_env.environment());
         crashee.start(KTestEnv::binPath(QStringLiteral("tst_crashhandler_crashee")), {QString::number(first)});
         QVERIFY(crashee.waitForStarted(KTestEnv::scaled(5000)));
         const qint64 pid = crashee.processId();
         QVERIFY(crashee.waitForFinished(KTestEnv::scaled(15000)));
         QCOMPARE(crashee.exitStatus(), QProcess::CrashExit);
         QCOMPARE(crashee.exitCode(), first);
-        QCOMPARE(ktest::readLines(record()), QStringList{QStringLiteral("-exp=%1").arg(first)});
-        const QString note = m_env->stateHome() + QStringLiteral("/ulxcloudsvr/crashed-%1").arg(pid);
+        QCOMPARE(ktest::readLines(record), QStringList{QStringLiteral("-exp=%1").arg(first)});
+        const QString note = m_env.stateHome() + QStringLiteral("/ulxcloudsvr/crashed-%1").arg(pid);
         QCOMPARE(ktest::readFile(note), QByteArray::number(first));
     }
 };
