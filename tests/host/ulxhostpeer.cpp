@@ -1,14 +1,12 @@
 // ulxhostpeer: one process owning one KHostTransport, for the multi-process tests of the host transport.
-//   start <channel> <text>    elect as the service does: a server sends <text> to itself and serves, a client sends it
-//   serve <channel>           elect and serve; exit 4 when another process serves
-//   send <channel> <text>     exit 0 when delivered (printing "reply <text>"), 2 when not
-//   raw <socket-path> <hex> [<split> <pause-ms>]
-//                             the bytes straight over the socket, printing "sent" after the first <split> of them
-//                             and sending the rest after <pause-ms>: exit 0 answered, 1 refused, 5 closed without an
-//                             answer, 6 not connected
-// start/serve print "server" or "client" first. A server prints "msg<TAB><text>" per message and echoes the text;
-// SIGTERM (also the transport's own when it loses the channel) ends it, printing "refused <count>"; "release"
-// releases the channel ("released"), "exit" calls prepareExit(0) in the handler, then _exit(0).
+//   start <channel> <text>  elect as the service does: a server sends <text> to itself and serves, a client sends it
+//   serve <channel>         elect and serve; exit 4 when another process serves
+//   send <channel> <text>   exit 0 when delivered (printing "reply <text>"), 2 when not
+//   raw <socket> <hex> [<split> <pause-ms>]  the bytes straight over the socket, the rest <pause-ms> after the
+//                           first <split> (then "sent"): exit 0 answered, 1 refused, 5 closed, 6 not connected
+// start/serve print "server" or "client" first. A server prints "msg<TAB><text>" per message and echoes it;
+// SIGTERM (also the transport's own on losing the channel) ends it, printing "refused <count>"; "release"
+// releases the channel ("released"); "exit" calls prepareExit(0) in the handler, then _exit(0).
 // ULXHOSTPEER_DEADLINE_MS sets the per-connection deadline of a server.
 
 #include "host/transport/khosttransport.h"
