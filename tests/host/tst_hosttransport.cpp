@@ -34,7 +34,7 @@ const char16_t Transmission[] = u"_TRANSMISSION_";
 const QString Shared = QStringLiteral("Shared");
 const QString Largest(2047, QLatin1Char('m')); // with its terminator, the whole area
 
-// One ulxhostpeer process and the lines of its standard output and error; QProcess kills it at the end.
+// One ulxhostpeer process and the lines of its standard output and error.
 class Peer : public QProcess
 {
 public:
@@ -43,6 +43,11 @@ public:
         setProcessEnvironment(env);
         setProcessChannelMode(QProcess::MergedChannels);
         start(KTestEnv::binPath(QStringLiteral("ulxhostpeer")), args);
+    }
+    ~Peer() override
+    {
+        kill(); // stopped ones too
+        waitForFinished();
     }
     pid_t pid() const { return pid_t(processId()); }
 
