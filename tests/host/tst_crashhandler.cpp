@@ -2,7 +2,6 @@
 // dumper of the world's own that records how it was started.
 #include "tests/common/kworld.h"
 
-#include <QDir>
 #include <QProcess>
 #include <QTest>
 
@@ -11,7 +10,6 @@
 class TestCrashHandler : public QObject
 {
     Q_OBJECT
-private:
     KTestEnv m_env;
 
 private Q_SLOTS:

@@ -88,13 +88,14 @@ private:
 struct TimeoutRecord
 {
     int calls = 0;
+    std::thread::id thread;
     QString target;
     std::uintptr_t timeoutMs = 0;
 } g_timeout;
 
 void STDMETHODCALLTYPE recordTimeout(void *, const char16_t *target, const char16_t *, std::uintptr_t timeoutMs)
 {
-    g_timeout = {g_timeout.calls + 1, QString::fromUtf16(target), timeoutMs};
+    g_timeout = {g_timeout.calls + 1, std::this_thread::get_id(), QString::fromUtf16(target), timeoutMs};
 }
 
 // Replies "ok" on the receive thread. With a stage as context it takes its time: 1 while inside, 2 when done.
@@ -342,6 +343,7 @@ private slots:
         QVERIFY(sendText(channel, QStringLiteral("frozen"), 300).isNull());
         QVERIFY2(timer.elapsed() >= 290 && timer.elapsed() < KTestEnv::scaled(1500), qPrintable(QString::number(timer.elapsed())));
         QCOMPARE(g_timeout.calls, 1);
+        QCOMPARE(g_timeout.thread, std::this_thread::get_id());
         QCOMPARE(g_timeout.target, channel);
         QCOMPARE(g_timeout.timeoutMs, std::uintptr_t(300));
         ::kill(successor->pid(), SIGCONT);

@@ -122,7 +122,8 @@ private Q_SLOTS:
             KxUlxCloudSvrIpc ipc;
             host.deliverToSelf = false;
             QVERIFY(ipc.startUp(u"/x"));
-            QVERIFY(host.handler);
+            QCOMPARE(host.calls, (QStringList{"isChannelServer", "registerReceiver:_TRANSMISSION_", "sendMessage",
+                                              "finishStartUp"}));
             ipc.sendCommand(QStringLiteral("/kfoo a"), QString());
             QCOMPARE(host.lastTimeout, 2000u);
             QVERIFY(!host.lastHadTimeoutHandler);
