@@ -228,7 +228,8 @@ private slots:
         QTest::newRow("header claims 1 MiB") << (header(1u << 20) + QByteArray(1000, 'x')).toHex() << 1 << 1;
         QTest::newRow("half a message, then silence") << header(10).chopped(name.size() / 2).toHex() << 1 << 1;
         QTest::newRow("name of 300 bytes") << (wireHeader(magic, 300, 2) + QByteArray(302, 'a')).toHex() << 1 << 1;
-        QTest::newRow("NUL inside the name") << (wireHeader(magic, 6, 0) + QByteArray("a\0\0\0b\0", 6)).toHex() << 1 << 1;
+        QTest::newRow("NUL inside the name")
+            << (wireHeader(magic, 6, 0) + QByteArray("a\0\0\0b\0", 6)).toHex() << 1 << 1;
         QTest::newRow("full area without terminator") << (header(4096) + QByteArray(4096, 'x')).toHex() << 1 << 1;
         QTest::newRow("slow but valid") << requestFrame(QStringLiteral("slow but valid")) << 1 << 0;
     }
@@ -341,7 +342,8 @@ private slots:
         QElapsedTimer timer;
         timer.start();
         QVERIFY(sendText(channel, QStringLiteral("frozen"), 300).isNull());
-        QVERIFY2(timer.elapsed() >= 290 && timer.elapsed() < KTestEnv::scaled(1500), qPrintable(QString::number(timer.elapsed())));
+        const qint64 ms = timer.elapsed();
+        QVERIFY2(ms >= 290 && ms < KTestEnv::scaled(1500), qPrintable(QString::number(ms)));
         QCOMPARE(g_timeout.calls, 1);
         QCOMPARE(g_timeout.thread, std::this_thread::get_id());
         QCOMPARE(g_timeout.target, channel);
@@ -425,7 +427,8 @@ private slots:
         QTest::newRow("absent: made 0700") << "r1" << "mkdir $XDG" << "xdg";
         QTest::newRow("ours with mode 0777: narrowed") << "r2" << "mkdir -p -m 777 $XDG/ulxcloudsvr" << "xdg";
         QTest::newRow("socket path beyond 108 bytes") << "r3/" + QString(120, 'r') << "mkdir -p $XDG" << "xdg";
-        QTest::newRow("a link in place of ours") << "r4" << "mkdir $XDG; ln -s $ELSEWHERE $XDG/ulxcloudsvr" << "fallback";
+        QTest::newRow("a link in place of ours")
+            << "r4" << "mkdir $XDG; ln -s $ELSEWHERE $XDG/ulxcloudsvr" << "fallback";
         QTest::newRow("a file in place of ours") << "r5" << "mkdir $XDG; touch $XDG/ulxcloudsvr" << "fallback";
         QTest::newRow("XDG_RUNTIME_DIR missing") << "r6" << "" << "fallback";
         QTest::newRow("XDG_RUNTIME_DIR of another user") << "r7" << "mkdir $XDG; chown 65534 $XDG" << "fallback";
@@ -483,7 +486,8 @@ private slots:
         QCOMPARE(mode(dir), 0x700);
         QCOMPARE(mode(dir + "/UlxCloudSvr.lock"), 0x600);
         QCOMPARE(mode(dir + "/UlxCloudSvr.sock"), 0x600);
-        QVERIFY(QDir(base + "/elsewhere").isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System | QDir::Hidden));
+        const auto everything = QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System | QDir::Hidden;
+        QVERIFY(QDir(base + "/elsewhere").isEmpty(everything));
     }
 
     // logind removes the runtime directory when the user's last session ends,

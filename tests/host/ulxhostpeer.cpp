@@ -91,7 +91,8 @@ int main(int argc, char **argv)
     const QString mode = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
     if (mode == QLatin1String("raw") && (argc == 4 || argc == 6)) {
         const QByteArray bytes = QByteArray::fromHex(argv[3]);
-        return sendRaw(argv[2], bytes, argc == 6 ? std::atoi(argv[4]) : bytes.size(), argc == 6 ? std::atoi(argv[5]) : 0);
+        const bool split = argc == 6;
+        return sendRaw(argv[2], bytes, split ? std::atoi(argv[4]) : bytes.size(), split ? std::atoi(argv[5]) : 0);
     }
     const bool withText = mode == QLatin1String("start") || mode == QLatin1String("send");
     if (argc != (withText ? 4 : mode == QLatin1String("serve") ? 3 : 0)) {

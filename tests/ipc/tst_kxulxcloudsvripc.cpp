@@ -67,7 +67,8 @@ private Q_SLOTS:
         QTest::newRow("server undelivered") << true << true << false << 40 << true << true << error << false;
         QTest::newRow("no host") << false << true << true << 40 << false << false << QString() << false;
         QTest::newRow("line beyond the channel's limit, never cut")
-            << true << true << true << 3000 << false << false << "exceeds the channel limit of 2047 and is not sent" << false;
+            << true << true << true << 3000 << false << false << "exceeds the channel limit of 2047 and is not sent"
+            << false;
         QTest::newRow("client, no answer")
             << true << false << true << 40 << true << true
             << "KxUlxCloudSvrIpc::onStartUpTimeout the serving process did not answer within 30000 ms" << true;
