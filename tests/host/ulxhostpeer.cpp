@@ -7,7 +7,7 @@
 // start/serve print "server" or "client" first. A server prints "msg<TAB><text>" per message and echoes it;
 // SIGTERM (also the transport's own on losing the channel) ends it, printing "refused <count>"; "release"
 // releases the channel ("released"); "exit" calls prepareExit(0) in the handler, then _exit(0).
-// ULXHOSTPEER_DEADLINE_MS sets the per-connection deadline of a server.
+// ULXHOSTPEER_DEADLINE_MS sets the per-connection deadline of a server; ULXHOSTPEER_UID the user raw sends as.
 
 #include "host/transport/khosttransport.h"
 #include "host/transport/kwireformat.h"
@@ -24,6 +24,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <grp.h>
 #include <unistd.h>
 
 namespace {
@@ -37,13 +38,6 @@ void printLine(const QString &line)
     std::fflush(stdout);
 }
 
-[[noreturn]] void exitNow()
-{
-    g_transport->prepareExit(0);
-    std::fflush(stdout);
-    ::_exit(0);
-}
-
 void STDMETHODCALLTYPE onMessage(void *, const char16_t *, std::uintptr_t, IKMemBuffer *request, IKMemBuffer *reply)
 {
     const QString text = _KSimpleMemBuffer::text(request);
@@ -51,8 +45,10 @@ void STDMETHODCALLTYPE onMessage(void *, const char16_t *, std::uintptr_t, IKMem
     _KSimpleMemBuffer::setText(reply, text);
     if (text == QLatin1String("release"))
         ::kill(::getpid(), SIGUSR1);
-    else if (text == QLatin1String("exit"))
-        exitNow();
+    else if (text == QLatin1String("exit")) {
+        g_transport->prepareExit(0);
+        ::_exit(0);
+    }
 }
 
 int send(KHostTransport &transport, const QString &text)
@@ -67,6 +63,9 @@ int send(KHostTransport &transport, const QString &text)
 // Writes `bytes` straight over the socket, the first `split` of them, then after `pauseMs` the rest.
 int sendRaw(const QByteArray &socketPath, const QByteArray &bytes, qsizetype split, int pauseMs)
 {
+    const uid_t uid = uid_t(qEnvironmentVariableIntValue("ULXHOSTPEER_UID"));
+    if (uid != 0 && (::setgroups(0, nullptr) != 0 || ::setgid(gid_t(uid)) != 0 || ::setuid(uid) != 0))
+        return 7;
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
