@@ -164,10 +164,7 @@ private:
         if (deadlineMs > 0)
             env.insert(QStringLiteral("ULXHOSTPEER_DEADLINE_MS"), QString::number(deadlineMs));
         auto peer = std::make_unique<Peer>(QStringList{"serve", channel}, env);
-        if (peer->role() == QLatin1String("server"))
-            return peer;
-        qWarning() << "peer did not serve:" << peer->lines();
-        return nullptr;
+        return peer->role() == QLatin1String("server") ? std::move(peer) : nullptr;
     }
 
     // Sends from this process; the reply text, or a null string when not delivered.
@@ -297,11 +294,8 @@ private slots:
     {
         const QString channel = newChannel();
         std::vector<std::unique_ptr<Peer>> peers;
-        QStringList payloads;
-        for (int i = 0; i < 50; ++i) {
-            payloads << QStringLiteral("payload-%1").arg(i);
-            peers.push_back(std::make_unique<Peer>(QStringList{"start", channel, payloads.last()}, m_env.environment()));
-        }
+        for (int i = 0; i < 50; ++i)
+            peers.push_back(std::make_unique<Peer>(QStringList{"start", channel, QString::number(i)}, m_env.environment()));
         Peer *first = nullptr;
         for (int i = 0; i < 50; ++i) {
             if (peers[i]->role() == QLatin1String("server")) {
@@ -309,7 +303,7 @@ private slots:
                 first = peers[i].get();
             } else { // a client that delivered its payload and ended
                 QCOMPARE(peers[i]->finish(30000), 0);
-                QCOMPARE(peers[i]->lines(), (QStringList{"client", "reply " + payloads[i]}));
+                QCOMPARE(peers[i]->lines().last(), "reply " + QString::number(i));
             }
         }
         QVERIFY(first);
@@ -359,17 +353,16 @@ private slots:
                  qPrintable(m_env.logText()));
 
         // Killed: its socket stays behind; a send fails at once and a new start serves at once.
-        timer.restart();
         auto third = startServer(channel);
-        QVERIFY(third && timer.elapsed() < KTestEnv::scaled(3000));
-        QCOMPARE(sendText(channel, QStringLiteral("hello")), QStringLiteral("hello"));
+        QVERIFY(third);
         ::kill(third->pid(), SIGKILL);
         third->finish();
         QVERIFY(QFileInfo::exists(socketOf(channel)));
         QVERIFY(failsAtOnce(channel));
-        // A server that calls prepareExit inside its handler drops the connection, ends and leaves the channel free.
+        timer.restart();
         auto last = startServer(channel);
-        QVERIFY(last);
+        QVERIFY(last && timer.elapsed() < KTestEnv::scaled(3000));
+        // A server that calls prepareExit inside its handler drops the connection, ends and leaves the channel free.
         QVERIFY(sendText(channel, QStringLiteral("exit")).isNull());
         QCOMPARE(last->finish(), 0);
         QVERIFY(!QFileInfo::exists(socketOf(channel)));

@@ -94,10 +94,8 @@ int main(int argc, char **argv)
         return sendRaw(argv[2], bytes, split ? std::atoi(argv[4]) : bytes.size(), split ? std::atoi(argv[5]) : 0);
     }
     const bool withText = mode == QLatin1String("start") || mode == QLatin1String("send");
-    if (argc != (withText ? 4 : mode == QLatin1String("serve") ? 3 : 0)) {
-        std::fprintf(stderr, "usage: see the head of ulxhostpeer.cpp\n");
-        return 64;
-    }
+    if (argc != (withText ? 4 : mode == QLatin1String("serve") ? 3 : 0))
+        return 64; // usage: see above
     const QString text = withText ? QString::fromLocal8Bit(argv[3]) : QString();
 
     // Every thread, the receive thread included, inherits this mask: the signals reach only sigwait() below.
