@@ -12,14 +12,13 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include <memory>
 #include <thread>
 
 class TestKxUlxCloudSvrIpc : public QObject
 {
     Q_OBJECT
 private:
-    std::unique_ptr<KTestEnv> m_env;
+    KTestEnv m_env; // one world for the whole program: the logger keeps the file it opened first
     KFakeHost &host = KFakeHost::instance();
 
     static QStringList texts(const QSignalSpy &spy)
@@ -31,16 +30,11 @@ private:
     }
 
 private Q_SLOTS:
-    // One world for the whole program: the logger keeps the file it opened first.
-    void initTestCase()
-    {
-        m_env = std::make_unique<KTestEnv>();
-        KxUlxCloudSvrIpc::setStartUpTimeoutPause(std::chrono::milliseconds(300));
-    }
+    void initTestCase() { KxUlxCloudSvrIpc::setStartUpTimeoutPause(std::chrono::milliseconds(300)); }
 
     void init()
     {
-        m_env->writeInstallConfig({});
+        m_env.writeInstallConfig({});
         krt::reload();
         host.reset();
         QDir(ulx::commandspool::directory()).removeRecursively();
@@ -51,61 +45,54 @@ private Q_SLOTS:
     // can be dealt with) before it gives up.
     void startUp_data()
     {
-        QTest::addColumn<bool>("offered");
-        QTest::addColumn<bool>("server");
-        QTest::addColumn<bool>("deliver");
-        QTest::addColumn<int>("length"); // of the plugin name
+        QTest::addColumn<QString>("fake"); // the fake host: "offered", "serving", "delivers", "times-out"
+        QTest::addColumn<int>("length");   // of the plugin name
         QTest::addColumn<bool>("sent");
         QTest::addColumn<bool>("quits");
         QTest::addColumn<QString>("logged");
-        QTest::addColumn<bool>("timeOut");
         const QString error = QStringLiteral(
             "ERROR KxUlxCloudSvrApplication KxUlxCloudSvrApplicatio::startUp send ipc message error and will quit");
-        QTest::newRow("server") << true << true << true << 40 << true << false << QString() << false;
-        QTest::newRow("client delivered") << true << false << true << 40 << true << true << QString() << false;
-        QTest::newRow("client undelivered") << true << false << false << 40 << true << true << error << false;
-        QTest::newRow("server undelivered") << true << true << false << 40 << true << true << error << false;
-        QTest::newRow("no host") << false << true << true << 40 << false << false << QString() << false;
+        QTest::newRow("server") << "offered serving delivers" << 40 << true << false << QString();
+        QTest::newRow("client delivered") << "offered delivers" << 40 << true << true << QString();
+        QTest::newRow("client undelivered") << "offered" << 40 << true << true << error;
+        QTest::newRow("server undelivered") << "offered serving" << 40 << true << true << error;
+        QTest::newRow("no host") << "serving delivers" << 40 << false << false << QString();
         QTest::newRow("line beyond the channel's limit, never cut")
-            << true << true << true << 3000 << false << false << "exceeds the channel limit of 2047 and is not sent"
-            << false;
+            << "offered serving delivers" << 3000 << false << false << "exceeds the channel limit of 2047 and is not sent";
         QTest::newRow("client, no answer")
-            << true << false << true << 40 << true << true
-            << "KxUlxCloudSvrIpc::onStartUpTimeout the serving process did not answer within 30000 ms" << true;
+            << "offered delivers times-out" << 40 << true << true
+            << "KxUlxCloudSvrIpc::onStartUpTimeout the serving process did not answer within 30000 ms";
     }
     void startUp()
     {
-        QFETCH(bool, offered);
-        QFETCH(bool, server);
-        QFETCH(bool, deliver);
+        QFETCH(QString, fake);
         QFETCH(int, length);
         QFETCH(bool, sent);
         QFETCH(bool, quits);
         QFETCH(QString, logged);
-        QFETCH(bool, timeOut);
-        host.offered = offered;
-        host.timeOut = timeOut;
-        host.server = server;
-        host.deliver = deliver;
-        const qsizetype loggedBefore = m_env->logText().count(logged);
+        host.offered = fake.contains("offered");
+        host.server = fake.contains("serving");
+        host.deliver = fake.contains("delivers");
+        host.timeOut = fake.contains("times-out");
+        const qsizetype loggedBefore = m_env.logText().count(logged);
         KxUlxCloudSvrIpc ipc;
-        QCOMPARE(bool(ipc.host()), offered);
+        QCOMPARE(bool(ipc.host()), host.offered);
         QSignalSpy received(&ipc, &KxUlxCloudSvrIpc::ipcTransmission);
         QSignalSpy quit(&ipc, &KxUlxCloudSvrIpc::quickExit);
         const QString cmd = QStringLiteral("/run_plugin /plugin_name:") + QString(length, QLatin1Char('k'));
         QElapsedTimer clock;
         clock.start();
-        QCOMPARE(ipc.startUp(reinterpret_cast<const char16_t *>(cmd.utf16())), offered);
-        QVERIFY(!timeOut || clock.elapsed() >= 300);
+        QCOMPARE(ipc.startUp(reinterpret_cast<const char16_t *>(cmd.utf16())), host.offered);
+        QVERIFY(!host.timeOut || clock.elapsed() >= 300);
         // The application ends the process inside the emission; here it returns.
         QCOMPARE(quit.size(), quits ? 1 : 0);
-        QCOMPARE(host.calls.contains(QStringLiteral("registerReceiver:_TRANSMISSION_")), offered && server);
+        QCOMPARE(host.calls.contains(QStringLiteral("registerReceiver:_TRANSMISSION_")), host.offered && host.server);
         QCOMPARE(host.calls.contains(QStringLiteral("sendMessage")), sent);
         QCOMPARE(host.lastRequest, sent ? cmd : QString());
         QCOMPARE(host.lastHadTimeoutHandler, sent);
-        QCOMPARE(texts(received), sent && server && deliver ? QStringList{cmd} : QStringList());
+        QCOMPARE(texts(received), sent && host.server && host.deliver ? QStringList{cmd} : QStringList());
         if (!logged.isEmpty())
-            QCOMPARE(m_env->logText().count(logged) - loggedBefore, 1);
+            QCOMPARE(m_env.logText().count(logged) - loggedBefore, 1);
     }
 
     // Commands to another process wait briefly and without a time-out handler. Only the transmission is
@@ -152,7 +139,7 @@ private Q_SLOTS:
         }
         QVERIFY(!host.handler);
         QVERIFY(!host.context);
-        QVERIFY(ktest::waitForLog(*m_env, QStringLiteral("KCommandSpool"),
+        QVERIFY(ktest::waitForLog(m_env, QStringLiteral("KCommandSpool"),
                                   QStringLiteral("KCommandSpool::store 3 acknowledged command line(s) handed on to the next "
                                                  "serving process"),
                                   0));
@@ -163,8 +150,8 @@ private Q_SLOTS:
         for (const QFileInfo &f : stored)
             QCOMPARE(int(f.permissions() & 0x0777), 0x600);
         QVERIFY(ktest::writeFile(dir + QStringLiteral("/0000000000000-1-0.cmds"), "{\"version\":1,\"lines\":[1]}"));
-        QVERIFY(ktest::writeFile(m_env->root() + QStringLiteral("/elsewhere.cmds"), "{\"version\":1,\"lines\":[\"/x\"]}"));
-        QVERIFY(QFile::link(m_env->root() + QStringLiteral("/elsewhere.cmds"), dir + QStringLiteral("/0000000000000-1-1.cmds")));
+        QVERIFY(ktest::writeFile(m_env.root() + QStringLiteral("/elsewhere.cmds"), "{\"version\":1,\"lines\":[\"/x\"]}"));
+        QVERIFY(QFile::link(m_env.root() + QStringLiteral("/elsewhere.cmds"), dir + QStringLiteral("/0000000000000-1-1.cmds")));
 
         host.reset();
         KxUlxCloudSvrIpc next;
