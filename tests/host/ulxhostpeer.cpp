@@ -1,28 +1,30 @@
 // ulxhostpeer: one process owning one KHostTransport, for the multi-process tests of the host transport.
-//   start <channel> <text>    elect as the service does: a server sends <text> to itself and serves, a client sends it
-//   serve <channel>           elect and serve; exit 4 when another process serves
-//   send <channel> <text>     exit 0 when delivered (printing "reply <text>"), 2 when not
-//   raw <socket-path> <text>  one request frame straight over the socket: exit 0 answered, 5 closed, 6 not connected
-// start/serve print "server" or "client" first. A server prints "msg<TAB><text>" per message and echoes the text;
-// "quit" ends it as SIGTERM does (printing "refused <count>"), "release" releases the channel ("released"),
-// "exit-handler" / "exit-thread" call prepareExit(0) in the handler / a new thread, then _exit(0).
-// A server that loses its channel to another process ends as on SIGTERM. ULXHOSTPEER_DEADLINE_MS sets the
-// per-connection deadline of a server.
+//   start <channel> <text>  elect as the service does: a server sends <text> to itself and serves, a client sends it
+//   serve <channel>         elect and serve; exit 4 when another process serves
+//   send <channel> <text>   exit 0 when delivered (printing "reply <text>"), 2 when not
+//   raw <socket> <hex> [<split> <pause-ms>]  the bytes straight over the socket, the rest <pause-ms> after the
+//                           first <split> (then "sent"): exit 0 answered, 1 refused, 5 closed, 6 not connected
+// start/serve print "server" or "client" first. A server prints "msg<TAB><text>" per message and echoes it;
+// SIGTERM (also the transport's own on losing the channel) ends it, printing "refused <count>"; "release"
+// releases the channel ("released"); "exit" calls prepareExit(0) in the handler, then _exit(0).
+// ULXHOSTPEER_DEADLINE_MS sets the per-connection deadline of a server; ULXHOSTPEER_UID the user raw sends as.
 
 #include "host/transport/khosttransport.h"
 #include "host/transport/kwireformat.h"
 #include "ipc/kmembuffer.h"
 
-#include <QStringList>
+#include <QByteArray>
+#include <QString>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <thread>
 
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <grp.h>
 #include <unistd.h>
 
 namespace {
@@ -36,26 +38,17 @@ void printLine(const QString &line)
     std::fflush(stdout);
 }
 
-[[noreturn]] void exitNow()
-{
-    g_transport->prepareExit(0);
-    std::fflush(stdout);
-    ::_exit(0);
-}
-
 void STDMETHODCALLTYPE onMessage(void *, const char16_t *, std::uintptr_t, IKMemBuffer *request, IKMemBuffer *reply)
 {
     const QString text = _KSimpleMemBuffer::text(request);
     printLine(QStringLiteral("msg\t") + text);
     _KSimpleMemBuffer::setText(reply, text);
-    if (text == QLatin1String("quit"))
-        ::kill(::getpid(), SIGTERM);
-    else if (text == QLatin1String("release"))
+    if (text == QLatin1String("release"))
         ::kill(::getpid(), SIGUSR1);
-    else if (text == QLatin1String("exit-handler"))
-        exitNow();
-    else if (text == QLatin1String("exit-thread"))
-        std::thread(exitNow).detach();
+    else if (text == QLatin1String("exit")) {
+        g_transport->prepareExit(0);
+        ::_exit(0);
+    }
 }
 
 int send(KHostTransport &transport, const QString &text)
@@ -67,21 +60,27 @@ int send(KHostTransport &transport, const QString &text)
     return 0;
 }
 
-int sendRaw(const QByteArray &socketPath, const QString &text)
+// Writes `bytes` straight over the socket, the first `split` of them, then after `pauseMs` the rest.
+int sendRaw(const QByteArray &socketPath, const QByteArray &bytes, qsizetype split, int pauseMs)
 {
+    const uid_t uid = uid_t(qEnvironmentVariableIntValue("ULXHOSTPEER_UID"));
+    if (uid != 0 && (::setgroups(0, nullptr) != 0 || ::setgid(gid_t(uid)) != 0 || ::setuid(uid) != 0))
+        return 7;
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, socketPath.constData(), sizeof address.sun_path - 1);
     if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
         return 6;
-    _KSimpleMemBuffer request(text);
-    const auto frame = ulx::hostwire::encodeRequest(Transmission, request.data(), request.size());
+    ::send(fd, bytes.constData(), std::size_t(split), MSG_NOSIGNAL);
+    printLine(QStringLiteral("sent"));
+    ::poll(nullptr, 0, pauseMs);
+    ::send(fd, bytes.constData() + split, std::size_t(bytes.size() - split), MSG_NOSIGNAL);
     unsigned char header[ulx::hostwire::HeaderBytes];
     pollfd p{fd, POLLIN, 0};
-    const bool answered = ::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) == ssize_t(frame.size())
-        && ::poll(&p, 1, 3000) > 0 && ::recv(fd, header, sizeof header, MSG_WAITALL) == ssize_t(sizeof header);
-    return answered ? 0 : 5;
+    if (::poll(&p, 1, 10000) <= 0 || ::recv(fd, header, sizeof header, MSG_WAITALL) != ssize_t(sizeof header))
+        return 5;
+    return ulx::hostwire::replyStatus(header) == ulx::hostwire::Answered ? 0 : 1;
 }
 
 } // namespace
@@ -89,14 +88,15 @@ int sendRaw(const QByteArray &socketPath, const QString &text)
 int main(int argc, char **argv)
 {
     const QString mode = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
-    const bool withText = QStringList{"start", "send", "raw"}.contains(mode);
-    if (argc != (withText ? 4 : mode == QLatin1String("serve") ? 3 : 0)) {
-        std::fprintf(stderr, "usage: see the head of ulxhostpeer.cpp\n");
-        return 64;
+    if (mode == QLatin1String("raw") && (argc == 4 || argc == 6)) {
+        const QByteArray bytes = QByteArray::fromHex(argv[3]);
+        const bool split = argc == 6;
+        return sendRaw(argv[2], bytes, split ? std::atoi(argv[4]) : bytes.size(), split ? std::atoi(argv[5]) : 0);
     }
+    const bool withText = mode == QLatin1String("start") || mode == QLatin1String("send");
+    if (argc != (withText ? 4 : mode == QLatin1String("serve") ? 3 : 0))
+        return 64; // usage: see above
     const QString text = withText ? QString::fromLocal8Bit(argv[3]) : QString();
-    if (mode == QLatin1String("raw"))
-        return sendRaw(argv[2], text);
 
     // Every thread, the receive thread included, inherits this mask: the signals reach only sigwait() below.
     sigset_t waited;

@@ -1,226 +1,175 @@
+// The service's end of the channel over a host in this process: start-up, answering,
+// sending, and the lines it acknowledged and did not run, which the next serving process runs.
+#include "ipc/kcommandspool.h"
 #include "ipc/kmembuffer.h"
 #include "ipc/kxulxcloudsvripc.h"
 #include "suite/krt.h"
 #include "tests/common/kfakehost.h"
-#include "tests/common/testenv.h"
+#include "tests/common/kworld.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
 
-#include <memory>
+#include <thread>
 
 class TestKxUlxCloudSvrIpc : public QObject
 {
     Q_OBJECT
 private:
-    std::unique_ptr<KTestEnv> m_env;
+    KTestEnv m_env; // one world for the whole program: the logger keeps the file it opened first
     KFakeHost &host = KFakeHost::instance();
 
+    static QStringList texts(const QSignalSpy &spy)
+    {
+        QStringList out;
+        for (const QList<QVariant> &args : spy)
+            out << args.first().toString();
+        return out;
+    }
+
 private Q_SLOTS:
-    // One world for the whole program: the logger keeps the file it opened first.
-    void initTestCase() { m_env = std::make_unique<KTestEnv>(); }
+    void initTestCase() { KxUlxCloudSvrIpc::setStartUpTimeoutPause(std::chrono::milliseconds(300)); }
 
     void init()
     {
-        m_env->writeInstallConfig({});
+        m_env.writeInstallConfig({});
         krt::reload();
         host.reset();
+        QDir(ulx::commandspool::directory()).removeRecursively();
     }
 
-    void bufferConstruction_data()
+    // A serving start sends its line to itself; any other start hands it on and asks to quit. When
+    // the serving process does not answer, the start says so and pauses (so that the hung service
+    // can be dealt with) before it gives up.
+    void startUp_data()
     {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<uint>("size");
-        QTest::addColumn<bool>("tooLong");
-        QTest::newRow("empty gives 0, not 2") << QString() << 0u << false;
-        QTest::newRow("ok") << QStringLiteral("ok") << 6u << false;
-        QTest::newRow("2047 units fill the area") << QString(2047, QLatin1Char('x')) << 4096u << false;
-        QTest::newRow("2048 units are refused") << QString(2048, QLatin1Char('x')) << 0u << true;
-    }
-
-    void bufferConstruction()
-    {
-        QFETCH(QString, text);
-        QFETCH(uint, size);
-        QFETCH(bool, tooLong);
-        _KSimpleMemBuffer buffer(text);
-        QCOMPARE(buffer.size(), size);
-        QCOMPARE(buffer.tooLong(), tooLong);
-        QCOMPARE(_KSimpleMemBuffer::text(&buffer), tooLong ? QString() : text);
-        const auto *units = static_cast<const char16_t *>(buffer.data());
-        if (!tooLong)
-            QCOMPARE(units[text.size()], u'\0');
-    }
-
-    // The area ends at 4096 bytes; a text that lacks its terminator is read only up to it.
-    void bufferBounds()
-    {
-        _KSimpleMemBuffer buffer(QStringLiteral("abc"));
-        QVERIFY(!buffer.setSize(4097));
-        QCOMPARE(buffer.size(), 8u);
-        QVERIFY(buffer.setSize(4096));
-        QCOMPARE(buffer.size(), 4096u);
-        std::fill_n(static_cast<char16_t *>(buffer.data()), 2048, u'y');
-        QCOMPARE(_KSimpleMemBuffer::text(&buffer).size(), 2048);
-    }
-
-    // The store installation's own channel is checked with real processes (tst_service).
-    void serverStartUpSendsToItself()
-    {
-        KxUlxCloudSvrIpc ipc;
-        QSignalSpy received(&ipc, &KxUlxCloudSvrIpc::ipcTransmission);
-        QSignalSpy quit(&ipc, &KxUlxCloudSvrIpc::quickExit);
-        const QString cmd = QStringLiteral("/run_plugin /plugin_name:kfoo");
-        QVERIFY(ipc.startUp(reinterpret_cast<const char16_t *>(cmd.utf16())));
-
-        QCOMPARE(host.calls, QStringList({QStringLiteral("isChannelServer"),
-                                          QStringLiteral("registerReceiver:_TRANSMISSION_"),
-                                          QStringLiteral("sendMessage"), QStringLiteral("finishStartUp")}));
-        QCOMPARE(host.lastTarget, QStringLiteral("UlxCloudSvr"));
-        QCOMPARE(host.lastMessage, QStringLiteral("_TRANSMISSION_"));
-        QCOMPARE(host.lastRequest, cmd);
-        QCOMPARE(host.lastRequestSize, uint((cmd.size() + 1) * 2));
-        QCOMPARE(host.lastReplySize, 0u);
-        QCOMPARE(host.lastTimeout, 30000u);
-        QVERIFY(host.lastHadTimeoutHandler);
-        QCOMPARE(host.lastReplyText, QStringLiteral("ok"));
-        QCOMPARE(received.size(), 1);
-        QCOMPARE(received.first().first().toString(), cmd);
-        QCOMPARE(quit.size(), 0);
-    }
-
-    void clientOrUndeliveredAsksToQuit_data()
-    {
-        QTest::addColumn<bool>("server");
-        QTest::addColumn<bool>("deliver");
-        QTest::addColumn<bool>("errorLogged");
-        QTest::newRow("client delivered") << false << true << false;
-        QTest::newRow("client undelivered") << false << false << true;
-        QTest::newRow("server undelivered") << true << false << true;
-    }
-
-    void clientOrUndeliveredAsksToQuit()
-    {
-        QFETCH(bool, server);
-        QFETCH(bool, deliver);
-        QFETCH(bool, errorLogged);
-        host.server = server;
-        host.deliver = deliver;
-        host.deliverToSelf = false;
+        QTest::addColumn<QString>("fake"); // the fake host: "offered", "serving", "delivers", "times-out"
+        QTest::addColumn<int>("length");   // of the plugin name
+        QTest::addColumn<bool>("sent");
+        QTest::addColumn<bool>("quits");
+        QTest::addColumn<QString>("logged");
         const QString error = QStringLiteral(
             "ERROR KxUlxCloudSvrApplication KxUlxCloudSvrApplicatio::startUp send ipc message error and will quit");
-        const qsizetype errorsBefore = m_env->logText().count(error);
-        KxUlxCloudSvrIpc ipc;
-        QSignalSpy quit(&ipc, &KxUlxCloudSvrIpc::quickExit);
-        QVERIFY(ipc.startUp(u"/x"));
-        // The application ends the process inside the emission; here it returns.
-        QCOMPARE(quit.size(), 1);
-        QCOMPARE(host.calls.contains(QStringLiteral("registerReceiver:_TRANSMISSION_")), server);
-        QCOMPARE(m_env->logText().count(error) - errorsBefore, errorLogged ? 1 : 0);
+        QTest::newRow("server") << "offered serving delivers" << 40 << true << false << QString();
+        QTest::newRow("client delivered") << "offered delivers" << 40 << true << true << QString();
+        QTest::newRow("client undelivered") << "offered" << 40 << true << true << error;
+        QTest::newRow("server undelivered") << "offered serving" << 40 << true << true << error;
+        QTest::newRow("no host") << "serving delivers" << 40 << false << false << QString();
+        QTest::newRow("line beyond the channel's limit, never cut")
+            << "offered serving delivers" << 3000 << false << false << "exceeds the channel limit of 2047 and is not sent";
+        QTest::newRow("client, no answer")
+            << "offered delivers times-out" << 40 << true << true
+            << "KxUlxCloudSvrIpc::onStartUpTimeout the serving process did not answer within 30000 ms";
     }
-
-    // A serving process that does not answer: the start says so, pauses so that
-    // the hung service can be dealt with, and only then gives up.
-    void startUpTimeoutPausesBeforeGivingUp()
+    void startUp()
     {
-        const auto pause = std::chrono::milliseconds(300);
-        const auto saved = KxUlxCloudSvrIpc::startUpTimeoutPause();
-        KxUlxCloudSvrIpc::setStartUpTimeoutPause(pause);
-        host.server = false;
-        host.timeOut = true;
+        QFETCH(QString, fake);
+        QFETCH(int, length);
+        QFETCH(bool, sent);
+        QFETCH(bool, quits);
+        QFETCH(QString, logged);
+        host.offered = fake.contains("offered");
+        host.server = fake.contains("serving");
+        host.deliver = fake.contains("delivers");
+        host.timeOut = fake.contains("times-out");
+        const qsizetype loggedBefore = m_env.logText().count(logged);
         KxUlxCloudSvrIpc ipc;
+        QCOMPARE(bool(ipc.host()), host.offered);
+        QSignalSpy received(&ipc, &KxUlxCloudSvrIpc::ipcTransmission);
+        QSignalSpy quit(&ipc, &KxUlxCloudSvrIpc::quickExit);
+        const QString cmd = QStringLiteral("/run_plugin /plugin_name:") + QString(length, QLatin1Char('k'));
         QElapsedTimer clock;
-        qint64 quitAfterMs = -1;
-        connect(&ipc, &KxUlxCloudSvrIpc::quickExit, this, [&] { quitAfterMs = clock.elapsed(); });
         clock.start();
-        ipc.startUp(u"/x");
-        KxUlxCloudSvrIpc::setStartUpTimeoutPause(saved);
-        QVERIFY2(quitAfterMs >= pause.count(), qPrintable(QString::number(quitAfterMs)));
-        QVERIFY(m_env->logText().contains(QStringLiteral(
-            "KxUlxCloudSvrIpc::onStartUpTimeout the serving process did not answer within 30000 ms")));
+        QCOMPARE(ipc.startUp(reinterpret_cast<const char16_t *>(cmd.utf16())), host.offered);
+        QVERIFY(!host.timeOut || clock.elapsed() >= 300);
+        // The application ends the process inside the emission; here it returns.
+        QCOMPARE(quit.size(), quits ? 1 : 0);
+        QCOMPARE(host.calls.contains(QStringLiteral("registerReceiver:_TRANSMISSION_")), host.offered && host.server);
+        QCOMPARE(host.calls.contains(QStringLiteral("sendMessage")), sent);
+        QCOMPARE(host.lastRequest, sent ? cmd : QString());
+        QCOMPARE(host.lastHadTimeoutHandler, sent);
+        QCOMPARE(texts(received), sent && host.server && host.deliver ? QStringList{cmd} : QStringList());
+        if (!logged.isEmpty())
+            QCOMPARE(m_env.logText().count(logged) - loggedBefore, 1);
     }
 
-    void noHostMeansNoChannel()
+    // Commands to another process wait briefly and without a time-out handler. Only the transmission is
+    // answered "ok". Lines acknowledged on the receive thread and not run when the process ends are spooled
+    // (privately), later ones straight away; the next serving process runs them before its own line, once,
+    // oldest file first; a damaged file is set aside, a link is not followed. The host's thread may still
+    // deliver after the channel object is gone: destruction withdraws the receiver.
+    void oneServiceHandsOnToTheNext()
     {
-        host.offered = false;
-        KxUlxCloudSvrIpc ipc;
-        QVERIFY(!ipc.host());
-        QSignalSpy quit(&ipc, &KxUlxCloudSvrIpc::quickExit);
-        QVERIFY(!ipc.startUp(u"/x"));
-        QCOMPARE(quit.size(), 0);
-        QVERIFY(host.calls.isEmpty());
-        ipc.sendCommand(QStringLiteral("/y"), QString()); // must not crash without a host
-    }
-
-    // A line longer than the channel carries is refused with a clear line, never cut.
-    void tooLongCommandLineIsRefused()
-    {
-        KxUlxCloudSvrIpc ipc;
-        QSignalSpy received(&ipc, &KxUlxCloudSvrIpc::ipcTransmission);
-        QSignalSpy quit(&ipc, &KxUlxCloudSvrIpc::quickExit);
-        const QString cmd = QStringLiteral("/run_plugin ") + QString(3000, QLatin1Char('a'));
-        QVERIFY(ipc.startUp(reinterpret_cast<const char16_t *>(cmd.utf16())));
-        QVERIFY(!host.calls.contains(QStringLiteral("sendMessage")));
-        QCOMPARE(received.size(), 0);
-        QCOMPARE(quit.size(), 0); // the serving process goes on serving
-        QVERIFY(m_env->logText().contains(QStringLiteral("exceeds the channel limit of 2047 and is not sent")));
-    }
-
-    void receiveHandlerAnswers_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("reply");
-        QTest::addColumn<uint>("replySize");
-        QTest::addColumn<int>("emitted");
-        QTest::newRow("transmission") << QStringLiteral("_TRANSMISSION_") << QStringLiteral("ok") << 6u << 1;
-        QTest::newRow("other name") << QStringLiteral("_OTHER_") << QStringLiteral("error") << 12u << 0;
-        QTest::newRow("case differs") << QStringLiteral("_transmission_") << QStringLiteral("error") << 12u << 0;
-    }
-
-    void receiveHandlerAnswers()
-    {
-        QFETCH(QString, name);
-        QFETCH(QString, reply);
-        QFETCH(uint, replySize);
-        QFETCH(int, emitted);
-        KxUlxCloudSvrIpc ipc;
-        host.deliverToSelf = false;
-        QVERIFY(ipc.startUp(u"/start"));
-        QVERIFY(host.handler);
-        QSignalSpy received(&ipc, &KxUlxCloudSvrIpc::ipcTransmission);
-        _KSimpleMemBuffer request(QStringLiteral("/force_exit"));
-        _KSimpleMemBuffer answer;
-        host.handler(host.context, reinterpret_cast<const char16_t *>(name.utf16()), 0, &request, &answer);
-        QCOMPARE(_KSimpleMemBuffer::text(&answer), reply);
-        QCOMPARE(answer.size(), replySize);
-        QCOMPARE(received.size(), emitted);
-    }
-
-    void sendCommandUsesShortTimeout()
-    {
-        KxUlxCloudSvrIpc ipc;
-        host.deliverToSelf = false;
-        ipc.sendCommand(QStringLiteral("/kfoo a"), QString());
-        QCOMPARE(host.lastTimeout, 2000u);
-        QVERIFY(!host.lastHadTimeoutHandler);
-        QCOMPARE(host.lastRequest, QStringLiteral("/kfoo a"));
-        QCOMPARE(host.lastReplySize, 0u);
-        ipc.releaseChannel();
-        QVERIFY(host.calls.contains(QStringLiteral("releaseChannel")));
-    }
-
-    // The host's thread may still deliver after the channel object is gone: the
-    // object withdraws its receiver when destroyed.
-    void destructionWithdrawsReceiver()
-    {
+        QStringList sent;
         {
-            KxUlxCloudSvrIpc ipc;
-            QVERIFY(ipc.startUp(u"/x"));
-            QVERIFY(host.handler);
+            KxUlxCloudSvrIpc ending;
+            host.deliverToSelf = false;
+            QVERIFY(ending.startUp(u"/start"));
+            QCOMPARE(host.calls, (QStringList{"isChannelServer", "registerReceiver:_TRANSMISSION_", "sendMessage",
+                                              "finishStartUp"}));
+            ending.sendCommand(QStringLiteral("/kfoo a"), QString());
+            QVERIFY(!host.lastHadTimeoutHandler);
+            QCOMPARE(host.lastRequest, QStringLiteral("/kfoo a"));
+            QCOMPARE(host.lastReplySize, 0u);
+            QSignalSpy ran(&ending, &KxUlxCloudSvrIpc::ipcTransmission);
+            // On the host's receive thread, as the transport calls it; the reply text.
+            const auto receive = [this](const QString &name, const QString &line) {
+                QString answer;
+                std::thread([&] {
+                    _KSimpleMemBuffer request(line), reply;
+                    host.handler(host.context, reinterpret_cast<const char16_t *>(name.utf16()), 0, &request, &reply);
+                    answer = _KSimpleMemBuffer::text(&reply);
+                }).join();
+                return answer;
+            };
+            const QString transmission = QStringLiteral("_TRANSMISSION_");
+            QCOMPARE(receive(QStringLiteral("_OTHER_"), QStringLiteral("/force_exit")), QStringLiteral("error"));
+            QCOMPARE(receive(QStringLiteral("_transmission_"), QStringLiteral("/force_exit")), QStringLiteral("error"));
+            QCOMPARE(receive(transmission, sent.emplace_back(QStringLiteral("/run_app /plugin_name:a"))), "ok");
+            QCOMPARE(receive(transmission, sent.emplace_back(QStringLiteral("two\nlines \"q\" \u00e9"))), "ok");
+            QCOMPARE(receive(transmission, sent.emplace_back(QStringLiteral("/seq:3"))), "ok");
+            QCOMPARE(KxUlxCloudSvrIpc::spoolUndispatched(), 3);
+            QCOMPARE(receive(transmission, sent.emplace_back(QStringLiteral("/late"))), "ok");
+            QCoreApplication::processEvents();
+            QCOMPARE(ran.size(), 0); // handed on, not run here as well
+            ending.releaseChannel();
+            QCOMPARE(host.calls.last(), QStringLiteral("releaseChannel"));
         }
         QVERIFY(!host.handler);
         QVERIFY(!host.context);
+        QVERIFY(ktest::waitForLog(m_env, QStringLiteral("KCommandSpool"),
+                                  QStringLiteral("KCommandSpool::store 3 acknowledged command line(s) handed on to the next "
+                                                 "serving process"),
+                                  0));
+        const QString dir = ulx::commandspool::directory();
+        QCOMPARE(int(QFileInfo(dir).permissions() & 0x0777), 0x700); // user rwx, nothing for group and others
+        const QFileInfoList stored = QDir(dir).entryInfoList(QDir::Files);
+        QCOMPARE(stored.size(), 2);
+        for (const QFileInfo &f : stored)
+            QCOMPARE(int(f.permissions() & 0x0777), 0x600);
+        QVERIFY(ktest::writeFile(dir + QStringLiteral("/0000000000000-1-0.cmds"), "{\"version\":1,\"lines\":[1]}"));
+        QVERIFY(ktest::writeFile(m_env.root() + QStringLiteral("/elsewhere.cmds"), "{\"version\":1,\"lines\":[\"/x\"]}"));
+        QVERIFY(QFile::link(m_env.root() + QStringLiteral("/elsewhere.cmds"), dir + QStringLiteral("/0000000000000-1-1.cmds")));
+
+        host.reset();
+        KxUlxCloudSvrIpc next;
+        QSignalSpy ran(&next, &KxUlxCloudSvrIpc::ipcTransmission);
+        QVERIFY(next.startUp(u"/own"));
+        QCoreApplication::processEvents();
+        QCOMPARE(texts(ran), sent + QStringList{QStringLiteral("/own")});
+        QCOMPARE(ulx::commandspool::takeAll(), QStringList());
+        QCOMPARE(QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
+                 (QStringList{QStringLiteral("0000000000000-1-0.cmds.damaged"), QStringLiteral("0000000000000-1-1.cmds")}));
+        host.reset();
+        host.offered = false;
+        QVERIFY(!KxUlxCloudSvrIpc().sendCommand(QStringLiteral("/y"), QString())); // refused without a host
+        // The area ends at 4096 bytes; a text that lacks its terminator is read only up to it.
+        _KSimpleMemBuffer full;
+        QVERIFY(!full.setSize(4097) && full.setSize(4096));
+        std::fill_n(static_cast<char16_t *>(full.data()), 2048, u'y');
+        QCOMPARE(_KSimpleMemBuffer::text(&full).size(), 2048);
     }
 };
 
