@@ -18,10 +18,6 @@
 
 namespace {
 const QString Category = QStringLiteral("KxUlxCloudSvrApplication");
-const QString Office = QStringLiteral("HKEY_CURRENT_USER\\Software\\Corvanta\\Office\\6.0\\");
-// Qt Network, the network module and Qt's TLS backends (plugins/tls).
-const QStringList NetworkFiles{QStringLiteral("libQt6Network"), QStringLiteral("libulxnetwork"),
-                               QStringLiteral("/tls/")};
 
 QString dispatched(const QString &line)
 {
@@ -41,23 +37,6 @@ QString fileText(const QString &path)
     return QString::fromUtf8(ktest::readFile(path));
 }
 
-QString mapsOf(qint64 pid)
-{
-    return fileText(QStringLiteral("/proc/%1/maps").arg(pid));
-}
-
-// Voluntary context switches of each thread of `pid`, by "tid name".
-QMap<QString, qint64> switchesOf(qint64 pid)
-{
-    QMap<QString, qint64> result;
-    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
-    for (const QString &tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        const QString status = fileText(tasks.filePath(tid + QStringLiteral("/status")));
-        const qint64 count = valueOf(status, QStringLiteral("voluntary_ctxt_switches"), QLatin1Char(':')).toLongLong();
-        result.insert(tid + QLatin1Char(' ') + valueOf(status, QStringLiteral("Name"), QLatin1Char(':')), count);
-    }
-    return result;
-}
 } // namespace
 
 class TestService : public QObject
@@ -72,35 +51,62 @@ private Q_SLOTS:
 
     void serves_data()
     {
-        QTest::addColumn<QString>("display");
+        QTest::addColumn<QString>("display"); // "Xvfb": an X server of this test's own
         QTest::addColumn<QString>("waylandDisplay");
         QTest::addColumn<QString>("features");
         QTest::addColumn<QString>("socket");
+        QTest::addColumn<bool>("geoService");
         QTest::addColumn<bool>("forceExit");
-        QTest::newRow("no display, SIGTERM") << QString() << QString() << QString()
-                                             << QStringLiteral("UlxCloudSvr.sock") << false;
-        QTest::newRow("stale X display, force_exit") << QStringLiteral(":87") << QString() << QString()
-                                                     << QStringLiteral("UlxCloudSvr.sock") << true;
+        QTest::newRow("no display, SIGTERM")
+            << QString() << QString() << QString() << QStringLiteral("UlxCloudSvr.sock") << false << false;
+        QTest::newRow("X11, GNOME session with ibus, force_exit")
+            << QStringLiteral("Xvfb") << QString() << QString() << QStringLiteral("UlxCloudSvr.sock") << false << true;
+        // TLS 1.2 is the oldest protocol the service accepts, not the only one: a
+        // server that speaks nothing below TLS 1.3 gives the service its country.
+        QTest::newRow("stale X display, geo service on TLS 1.3 only")
+            << QStringLiteral(":87") << QString() << QString() << QStringLiteral("UlxCloudSvr.sock") << true << false;
         // Store installations serve, and send to, a channel of their own.
         QTest::newRow("stale displays, store installation")
             << QStringLiteral(":87") << QStringLiteral("ulx-none-87") << QStringLiteral("IsUwp")
-            << QStringLiteral("UlxCloudSvr_Uwp.sock") << false;
+            << QStringLiteral("UlxCloudSvr_Uwp.sock") << false << true;
     }
 
-    // The first start serves, its own line first; a second start hands its line over
-    // and ends with 0; only the serving process tells the terminal it serves; both ways
-    // of ending run the normal shutdown, which withdraws the socket. A display that
-    // names no server (left over from an ended session) must not abort the service.
+    // The first start serves, its own line first; a second start hands its line over,
+    // ends with 0 and maps no network stack; the serving process maps one only once a
+    // configured endpoint makes it send a request; only the serving process tells the
+    // terminal it serves; both ways of ending run the normal shutdown, which withdraws
+    // the socket. A display that names no server (left over from an ended session)
+    // must not abort the service; on a real one it loads no platform theme, input
+    // method or image-format plugin, and every thread it starts has a name of its own.
     void serves()
     {
         QFETCH(QString, display);
         QFETCH(QString, waylandDisplay);
         QFETCH(QString, features);
         QFETCH(QString, socket);
+        QFETCH(bool, geoService);
         QFETCH(bool, forceExit);
         if (QFile::exists(QStringLiteral("/tmp/.X11-unix/X87")))
             QSKIP("an X server listens on :87 here");
-        KTestEnv world({{QStringLiteral("Installation/Features"), features}});
+        KTestEnv world;
+        const QString answer = world.root() + QStringLiteral("/geo.json");
+        QVERIFY(ktest::writeFile(answer, "{\"result\":\"PT\"}"));
+        KTestServer geo(world.root(), {QStringLiteral("/api/util/geo/country=file:") + answer}, true, 0, true);
+        QVERIFY(geo.isRunning());
+        world.writeInstallConfig({{QStringLiteral("Installation/Features"), features},
+                                  {QStringLiteral("Servers/GeoSvr"), geoService ? geo.url(QString()) : QString()}});
+        QProcess xvfb;
+        const auto stopXvfb = qScopeGuard([&xvfb] {
+            xvfb.terminate();
+            xvfb.waitForFinished(KTestEnv::scaled(5000));
+        });
+        if (display == QLatin1String("Xvfb")) {
+            xvfb.start(QStandardPaths::findExecutable(QStringLiteral("Xvfb")),
+                       {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+            if (!xvfb.waitForReadyRead(KTestEnv::scaled(10000)))
+                QSKIP("Xvfb cannot start here (scripts/deps.sh installs it)");
+            display = QLatin1Char(':') + QString::fromLatin1(xvfb.readLine().trimmed());
+        }
         QProcessEnvironment env = world.environment();
         for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
             env.remove(QLatin1String(name));
@@ -108,6 +114,8 @@ private Q_SLOTS:
             env.insert(QStringLiteral("DISPLAY"), display);
         if (!waylandDisplay.isEmpty())
             env.insert(QStringLiteral("WAYLAND_DISPLAY"), waylandDisplay);
+        env.insert(QStringLiteral("XDG_CURRENT_DESKTOP"), QStringLiteral("GNOME"));
+        env.insert(QStringLiteral("QT_IM_MODULE"), QStringLiteral("ibus"));
         const auto runtimeFiles = [&world] {
             const QDir dir(world.runtimeDir() + QStringLiteral("/ulxcloudsvr"));
             return dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
@@ -138,7 +146,15 @@ private Q_SLOTS:
             "INFO KxUlxCloudSvrApplication KxUlxCloudSvrApplication::onRunPlugin /plugin_name=kfoo ")));
         const QStringList files = runtimeFiles();
         QCOMPARE(files.filter(QStringLiteral(".sock")), QStringList{socket});
+        if (geoService) {
+            const KRegSettings pluginMgr(QStringLiteral("HKEY_CURRENT_USER\\Software\\Corvanta\\Office\\6.0\\Common\\PluginMgr"));
+            QTRY_COMPARE_WITH_TIMEOUT(pluginMgr.value(QStringLiteral("Nation")).toString(), QStringLiteral("PT"),
+                                      KTestEnv::scaled(10000));
+        }
 
+        // Every file the second start's loader maps, dlopen included.
+        env.insert(QStringLiteral("LD_DEBUG"), QStringLiteral("files"));
+        env.insert(QStringLiteral("LD_DEBUG_OUTPUT"), world.root() + QStringLiteral("/ld"));
         QVERIFY(service.send({QStringLiteral("/inner_plugin:KNobody"), QStringLiteral("two words"),
                               QStringLiteral("a\"q")}, env));
         // The log writes a backslash as "\\".
@@ -150,6 +166,26 @@ private Q_SLOTS:
         QVERIFY(ktest::logLinesOf(world, pid).contains(QStringLiteral("FIXED ") + Category + QLatin1Char(' ')
                                                        + dispatched(forwarded)));
         QCOMPARE(runtimeFiles(), files);
+
+        QString loaded;
+        const QDir traces(world.root(), QStringLiteral("ld.*"));
+        for (const QString &file : traces.entryList(QDir::Files))
+            loaded += fileText(traces.filePath(file));
+        const QString maps = fileText(QStringLiteral("/proc/%1/maps").arg(pid));
+        QVERIFY(loaded.contains(QStringLiteral("libulxcloudsvrimp.so")));
+        QVERIFY(maps.contains(QStringLiteral("libulxcloudsvrimp.so")));
+        // Qt Network, the network module and Qt's TLS backends (plugins/tls).
+        for (const char *name : {"libQt6Network", "libulxnetwork", "/tls/"}) {
+            QVERIFY2(!loaded.contains(QLatin1String(name)), name);
+            QVERIFY2(maps.contains(QLatin1String(name)) == geoService, name);
+        }
+        for (const char *kind : {"/platformthemes/", "/platforminputcontexts/", "/imageformats/"})
+            QVERIFY2(!maps.contains(QLatin1String(kind)), kind);
+        const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+        for (const QString &tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            const QString name = fileText(tasks.filePath(tid + QStringLiteral("/comm"))).trimmed();
+            QVERIFY2(tid == QString::number(pid) || name != QLatin1String("ulxcloudsvr"), qPrintable(tid));
+        }
 
         ::dup2(ownStderr, STDERR_FILENO);
         QByteArray text;
@@ -163,7 +199,7 @@ private Q_SLOTS:
         QCOMPARE(said, QStringList{QStringLiteral("ulxcloudsvr: serving (process %1); log: %2").arg(pid).arg(world.logPath())});
 
         if (forceExit) {
-            QVERIFY(service.send({QStringLiteral("/force_exit"), QStringLiteral("/broadcast")}, env));
+            QVERIFY(service.send({QStringLiteral("/force_exit"), QStringLiteral("/broadcast")}));
             QVERIFY(service.process()->waitForFinished(KTestEnv::scaled(10000)));
             QVERIFY(service.process()->exitStatus() == QProcess::NormalExit && service.process()->exitCode() == 0);
         } else {
@@ -209,127 +245,13 @@ private Q_SLOTS:
         service.setProcessChannelMode(QProcess::ForwardedChannels);
         service.start(arguments.takeFirst(), arguments);
         QVERIFY(ktest::waitForLog(world, Category, dispatched(QStringLiteral("/start_from:logon")), 10000));
-        const QString maps = mapsOf(service.processId());
+        const QString maps = fileText(QStringLiteral("/proc/%1/maps").arg(service.processId()));
         for (const char *library : {"libulxcloudsvrimp.so", "libulxsuite.so", "libulxplatform.so"})
             QVERIFY2(maps.contains(privateDir + QLatin1Char('/') + QLatin1String(library)), library);
         QVERIFY(!maps.contains(QStringLiteral(ULX_BUILD_DIR)));
         service.terminate();
         QVERIFY(service.waitForFinished(KTestEnv::scaled(10000)));
         QCOMPARE(service.exitCode(), 0);
-    }
-
-    void networkLibraries_data()
-    {
-        QTest::addColumn<bool>("geoService");
-        QTest::newRow("nothing configured") << false;
-        // TLS 1.2 is the oldest protocol the service accepts, not the only one: a
-        // server that speaks nothing below TLS 1.3 gives the service its country.
-        QTest::newRow("geo service, TLS 1.3 only") << true;
-    }
-
-    // A forwarding start never maps a network stack; a serving process maps them
-    // only once a configured endpoint makes it send a request.
-    void networkLibraries()
-    {
-        QFETCH(bool, geoService);
-        KTestEnv world;
-        const QString answer = world.root() + QStringLiteral("/geo.json");
-        QVERIFY(ktest::writeFile(answer, "{\"result\":\"PT\"}"));
-        KTestServer geo(world.root(), {QStringLiteral("/api/util/geo/country=file:") + answer}, true, 0, true);
-        QVERIFY(geo.isRunning());
-        world.writeInstallConfig({{QStringLiteral("Servers/GeoSvr"), geoService ? geo.url(QString()) : QString()}});
-
-        ktest::KService service(world);
-        QVERIFY(service.start({QStringLiteral("/start_from:test")}));
-        QVERIFY(ktest::waitForLog(world, Category, dispatched(QStringLiteral("/start_from:test")), 10000));
-        if (geoService) {
-            const KRegSettings pluginMgr(Office + QStringLiteral("Common\\PluginMgr"));
-            QTRY_COMPARE_WITH_TIMEOUT(pluginMgr.value(QStringLiteral("Nation")).toString(), QStringLiteral("PT"),
-                                      KTestEnv::scaled(10000));
-        }
-
-        // Every file the forwarding start's loader maps, dlopen included.
-        QProcessEnvironment env = world.environment();
-        env.insert(QStringLiteral("LD_DEBUG"), QStringLiteral("files"));
-        env.insert(QStringLiteral("LD_DEBUG_OUTPUT"), world.root() + QStringLiteral("/ld"));
-        QVERIFY(service.send({QStringLiteral("/broadcast"), QStringLiteral("/x")}, env));
-        QVERIFY(ktest::waitForLog(world, Category, dispatched(QStringLiteral("/broadcast /x")), 10000));
-        QString loaded;
-        const QDir traces(world.root(), QStringLiteral("ld.*"));
-        for (const QString &file : traces.entryList(QDir::Files))
-            loaded += fileText(traces.filePath(file));
-        QVERIFY(loaded.contains(QStringLiteral("libulxcloudsvrimp.so")));
-        const QString maps = mapsOf(service.pid());
-        QVERIFY(maps.contains(QStringLiteral("libulxcloudsvrimp.so")));
-        for (const QString &name : NetworkFiles) {
-            QVERIFY2(!loaded.contains(name), qPrintable(name));
-            QVERIFY2(maps.contains(name) == geoService, qPrintable(name));
-        }
-        QVERIFY(service.stop());
-    }
-
-    void idle_data()
-    {
-        QTest::addColumn<bool>("x11");
-        QTest::newRow("offscreen") << false;
-        QTest::newRow("X11, GNOME session with ibus") << true;
-    }
-
-    // What an idle serving process keeps, offscreen and under an X server of this
-    // test's own started as a GNOME session with an input method starts it: no thread
-    // wakes (the watchdog's first probe is a minute away, and the working-set trims come
-    // every second here until they rest), every thread it starts has a name of its own,
-    // and no platform theme, input method or image-format plugin is loaded.
-    void idle()
-    {
-#if defined(__SANITIZE_THREAD__)
-        QSKIP("ThreadSanitizer adds a thread of its own that wakes");
-#endif
-        QFETCH(bool, x11);
-        KTestEnv world;
-        KRegSettings(Office + QStringLiteral("ulxcloudsvr\\Application Settings"))
-            .setValue(QStringLiteral("ReduceProcessWSSec"), 1);
-        QProcessEnvironment env = world.environment();
-        QProcess xvfb;
-        auto stopXvfb = qScopeGuard([&xvfb] {
-            xvfb.terminate();
-            xvfb.waitForFinished(KTestEnv::scaled(5000));
-        });
-        if (x11) {
-            xvfb.start(QStandardPaths::findExecutable(QStringLiteral("Xvfb")),
-                       {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
-            if (!xvfb.waitForReadyRead(KTestEnv::scaled(10000)))
-                QSKIP("Xvfb cannot start here (scripts/deps.sh installs it)");
-            env.remove(QStringLiteral("QT_QPA_PLATFORM"));
-            env.remove(QStringLiteral("WAYLAND_DISPLAY"));
-            env.insert(QStringLiteral("DISPLAY"), QLatin1Char(':') + QString::fromLatin1(xvfb.readLine().trimmed()));
-            env.insert(QStringLiteral("XDG_CURRENT_DESKTOP"), QStringLiteral("GNOME"));
-            env.insert(QStringLiteral("QT_IM_MODULE"), QStringLiteral("ibus"));
-        }
-        ktest::KService service(world);
-        QVERIFY(service.start({QStringLiteral("/start_from:idle")}, env));
-        QVERIFY(ktest::waitForLog(world, Category, dispatched(QStringLiteral("/start_from:idle")), 20000));
-        const qint64 pid = service.pid();
-
-        // Two trims after the start's own command line, then they rest.
-        QTest::qWait(KTestEnv::scaled(3000));
-        const QMap<QString, qint64> before = switchesOf(pid);
-        QTest::qWait(KTestEnv::scaled(2500));
-        const QMap<QString, qint64> after = switchesOf(pid);
-        QStringList woken;
-        QStringList unnamed;
-        for (auto it = after.cbegin(); it != after.cend(); ++it) {
-            if (it.value() != before.value(it.key(), 0))
-                woken << QStringLiteral("%1: %2").arg(it.key()).arg(it.value() - before.value(it.key(), 0));
-            if (it.key() != QStringLiteral("%1 ulxcloudsvr").arg(pid) && it.key().endsWith(QLatin1String(" ulxcloudsvr")))
-                unnamed << it.key();
-        }
-        QVERIFY2(woken.isEmpty(), qPrintable(woken.join(QStringLiteral(", "))));
-        QVERIFY2(unnamed.isEmpty(), qPrintable(unnamed.join(QStringLiteral(", "))));
-        const QString maps = mapsOf(pid);
-        for (const char *kind : {"/platformthemes/", "/platforminputcontexts/", "/imageformats/"})
-            QVERIFY2(!maps.contains(QLatin1String(kind)), kind);
-        QVERIFY(service.stop());
     }
 };
 
