@@ -80,11 +80,8 @@ private Q_SLOTS:
 
         QVERIFY(service.send({QStringLiteral("/inner_plugin:KMinisite"), QStringLiteral("/start_from:test")}));
         QVERIFY(ktest::waitForLog(world, QStringLiteral("ulxminisite"), QStringLiteral("ulxminisite::start /from:minisite /minisite:tray"), 15000));
-        qint64 minisitePid = 0;
-        for (const QString &line : world.logText().split(QLatin1Char('\n'))) {
-            if (line.contains(QLatin1String("ulxminisite::start")))
-                minisitePid = line.section(QLatin1Char(' '), 2, 2).toLongLong();
-        }
+        const QString started = world.logText().split(QLatin1Char('\n')).filter(QStringLiteral("ulxminisite::start")).value(0);
+        const qint64 minisitePid = started.section(QLatin1Char(' '), 2, 2).toLongLong();
         QVERIFY(minisitePid > 0);
         auto stopMinisite = qScopeGuard([minisitePid] { ::kill(pid_t(minisitePid), SIGTERM); });
         const auto events = [&server] { return server.eventValues(QStringLiteral("/ulx/client/minisite"), QStringLiteral("impstartupmini")); };
