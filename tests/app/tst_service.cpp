@@ -1,13 +1,12 @@
 // The service as people, the suite and a desktop session start it: real ulxcloudsvr
-// processes, each scenario in a private world of its own (HOME, XDG and runtime
-// directories, installation configuration).
+// processes, each row in a private world of its own (HOME, XDG and runtime directories,
+// installation configuration). tst_package checks the installed layout.
 
 #include "platform/registry/kregsettings.h"
 #include "tests/common/ktestserver.h"
 #include "tests/common/kworld.h"
 
 #include <QDir>
-#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTest>
@@ -22,13 +21,6 @@ const QString Category = QStringLiteral("KxUlxCloudSvrApplication");
 QString dispatched(const QString &line)
 {
     return QStringLiteral("KxUlxCloudSvrApplication::onIPCTransmission ") + line;
-}
-
-// The value of the first line "KEY=value" of `text`.
-QString valueOf(const QString &text, const QString &key)
-{
-    const QRegularExpression line(QLatin1Char('^') + key + QStringLiteral("=(.*)$"), QRegularExpression::MultilineOption);
-    return line.match(text).captured(1);
 }
 
 QString fileText(const QString &path)
@@ -199,47 +191,6 @@ private Q_SLOTS:
             QVERIFY(service.stop());
         }
         QCOMPARE(runtimeFiles().filter(QStringLiteral(".sock")), QStringList());
-    }
-
-    // `cmake --install` into a temporary prefix gives a service that serves as it
-    // stands, started the way the autostart entry and the user unit start it, with
-    // the installation's configuration and libraries beside it, nothing of the build.
-    void installedServiceServes()
-    {
-        KTestEnv world;
-        const QString prefix = world.root() + QStringLiteral("/prefix");
-        QProcess install;
-        install.setProcessChannelMode(QProcess::MergedChannels);
-        install.start(QStringLiteral(ULX_CMAKE_COMMAND),
-                      {QStringLiteral("--install"), QStringLiteral(ULX_BUILD_DIR), QStringLiteral("--prefix"), prefix});
-        QVERIFY2(install.waitForFinished(KTestEnv::scaled(60000)) && install.exitCode() == 0, install.readAll().constData());
-        const QString entry = fileText(prefix + QStringLiteral("/" ULX_INSTALL_SYSCONFDIR "/xdg/autostart/ulxcloudsvr.desktop"));
-        const QString command = valueOf(entry, QStringLiteral("Exec"));
-        QCOMPARE(command, prefix + QStringLiteral("/" ULX_INSTALL_BINDIR "/ulxcloudsvr /start_from:logon"));
-        const QString unit = fileText(prefix + QStringLiteral("/lib/systemd/user/ulxcloudsvr.service"));
-        QCOMPARE(valueOf(unit, QStringLiteral("ExecStart")), command);
-        const QString privateDir = prefix + QStringLiteral("/" ULX_INSTALL_LIBDIR "/ulxcloudsvr");
-        const QString ini = fileText(privateDir + QStringLiteral("/ulxinstall.ini"));
-        QVERIFY2(ini.contains(QLatin1String("[Installation]")) && valueOf(ini, QStringLiteral("OfficeDir")).isEmpty(),
-                 qPrintable(ini));
-        // The build's suite plugins are installed with it, when it has any.
-        QCOMPARE(QDir(privateDir + QStringLiteral("/plugins")).exists(),
-                 QDir(KTestEnv::binPath(QStringLiteral("plugins"))).exists());
-
-        QProcessEnvironment env = world.environment();
-        for (const char *name : {"ULX_INSTALL_CONFIG", "ULX_BIN_DIR", "LD_LIBRARY_PATH"})
-            env.remove(QLatin1String(name));
-        QStringList arguments = QProcess::splitCommand(command);
-        QProcess service;
-        service.setProcessEnvironment(env);
-        service.start(arguments.takeFirst(), arguments);
-        QVERIFY(ktest::waitForLog(world, Category, dispatched(QStringLiteral("/start_from:logon")), 10000));
-        const QString maps = fileText(QStringLiteral("/proc/%1/maps").arg(service.processId()));
-        for (const char *library : {"libulxcloudsvrimp.so", "libulxsuite.so", "libulxplatform.so"})
-            QVERIFY2(maps.contains(privateDir + QLatin1Char('/') + QLatin1String(library)), library);
-        QVERIFY(!maps.contains(QStringLiteral(ULX_BUILD_DIR)));
-        service.terminate();
-        QVERIFY(service.waitForFinished(KTestEnv::scaled(10000)) && service.exitCode() == 0);
     }
 };
 

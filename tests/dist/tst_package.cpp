@@ -6,7 +6,6 @@
 #include "tests/common/kworld.h"
 
 #include <QDir>
-#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -73,15 +72,10 @@ private Q_SLOTS:
 
     void autostartedServiceServes()
     {
-        // As a session starts it: dex where installed (it returns once the program
-        // runs), else the entry's Exec line through the shell.
-        const QString desktop = m_root + QStringLiteral("/etc/xdg/autostart/ulxcloudsvr.desktop");
-        const QString exec = entryValue(desktop, QStringLiteral("Exec"));
-        QVERIFY2(!exec.isEmpty(), "no Exec line in the autostart entry");
+        // As a session starts it: dex returns once the program runs.
         const QString dex = QStandardPaths::findExecutable(QStringLiteral("dex"));
-        QCOMPARE(dex.isEmpty() ? problemsOf(QStringLiteral("sh"), {QStringLiteral("-c"), exec + QStringLiteral(" &")})
-                               : problemsOf(dex, {desktop}),
-                 QString());
+        QVERIFY2(!dex.isEmpty(), "dex is missing: scripts/deps.sh installs it");
+        QCOMPARE(problemsOf(dex, {m_root + QStringLiteral("/etc/xdg/autostart/ulxcloudsvr.desktop")}), QString());
 
         // The serving process is the one that logged the entry's line.
         const QString served = QStringLiteral("KxUlxCloudSvrApplication::onIPCTransmission /start_from:logon");
@@ -94,7 +88,16 @@ private Q_SLOTS:
             if (QFile::exists(proc))
                 ::kill(pid_t(pid), SIGKILL);
         });
-        QCOMPARE(QFile::symLinkTarget(proc + QStringLiteral("/exe")), m_root + QStringLiteral("/usr/lib/ulxcloudsvr/ulxcloudsvr"));
+        // Service, libraries, plugins and configuration (no office directory): nothing of the build.
+        const QString privateDir = m_root + QStringLiteral("/usr/lib/ulxcloudsvr");
+        QCOMPARE(QFile::symLinkTarget(proc + QStringLiteral("/exe")), privateDir + QStringLiteral("/ulxcloudsvr"));
+        const QString maps = QString::fromUtf8(ktest::readFile(proc + QStringLiteral("/maps")));
+        for (const char *library : {"libulxcloudsvrimp.so", "libulxsuite.so", "libulxplatform.so"})
+            QVERIFY2(maps.contains(privateDir + QLatin1Char('/') + QLatin1String(library)), library);
+        QVERIFY(!maps.contains(QStringLiteral(ULX_BUILD_DIR)));
+        QVERIFY(QDir(privateDir + QStringLiteral("/plugins")).exists());
+        QVERIFY(QFile::exists(privateDir + QStringLiteral("/ulxinstall.ini")));
+        QVERIFY(entryValue(privateDir + QStringLiteral("/ulxinstall.ini"), QStringLiteral("OfficeDir")).isEmpty());
 
         // A command through the packaged command: the packaged demonstration app is
         // installed for the user and started by the packaged launcher.
@@ -107,6 +110,19 @@ private Q_SLOTS:
                                  KTestEnv::scaled(15000));
         QCOMPARE(problemsOf(command, {QStringLiteral("/force_exit")}), QString());
         QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(proc), KTestEnv::scaled(10000));
+    }
+
+    // Installed into a prefix of its own, the entry and the unit start the installed program.
+    void installedIntoPrefix()
+    {
+        const QString prefix = m_env.root() + QStringLiteral("/prefix");
+        QCOMPARE(problemsOf(QStringLiteral(ULX_CMAKE_COMMAND), {QStringLiteral("--install"), QStringLiteral(ULX_BUILD_DIR),
+                                                               QStringLiteral("--prefix"), prefix}),
+                 QString());
+        const QString command = entryValue(prefix + QStringLiteral("/" ULX_INSTALL_SYSCONFDIR "/xdg/autostart/ulxcloudsvr.desktop"),
+                                           QStringLiteral("Exec"));
+        QCOMPARE(command, prefix + QStringLiteral("/" ULX_INSTALL_BINDIR "/ulxcloudsvr /start_from:logon"));
+        QCOMPARE(entryValue(prefix + QStringLiteral("/lib/systemd/user/ulxcloudsvr.service"), QStringLiteral("ExecStart")), command);
     }
 
     void entryAndUnitValidate_data()
@@ -128,8 +144,8 @@ private Q_SLOTS:
             // root, so the copy checked names it there and nothing else changes.
             const QString unit = m_root + QStringLiteral("/usr/lib/systemd/user/ulxcloudsvr.service");
             const QString start = entryValue(unit, QStringLiteral("ExecStart"));
-            QVERIFY(start.startsWith(QLatin1String("/usr/bin/ulxcloudsvr ")));
-            QVERIFY(QFileInfo(m_root + start.section(QLatin1Char(' '), 0, 0)).isExecutable());
+            // The unit and the autostart entry start the same command.
+            QCOMPARE(start, QStringLiteral("/usr/bin/") + entryValue(arguments.first(), QStringLiteral("Exec")));
             const QString copy = m_env.root() + QStringLiteral("/unit/ulxcloudsvr.service");
             QVERIFY(ktest::writeFile(copy, ktest::readFile(unit).replace("ExecStart=/usr/", ("ExecStart=" + m_root + "/usr/").toUtf8())));
             arguments = QStringList{QStringLiteral("verify"), QStringLiteral("--user"), copy};

@@ -1,8 +1,6 @@
-// The shell switch, the shell prestart and the minisite in one real service process:
-// started as the suite starts it, with the launcher ulx, the minisite program, the
-// suite plugins of the build's catalogue, and the loopback test server as switch
-// endpoint and collector. The service runs under libfaketime (wall clock only) on a
-// day of its own.
+// The shell switch, the shell prestart and the minisite in one real service process under
+// libfaketime (wall clock only), with the launcher ulx, the minisite program, the build's
+// suite plugins, and the loopback test server as switch endpoint and collector.
 #include "platform/registry/kregsettings.h"
 #include "tests/common/ktestserver.h"
 #include "tests/common/kworld.h"
