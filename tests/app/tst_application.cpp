@@ -5,7 +5,6 @@
 #include "innerplugins/iinnerplugin.h"
 #include "ipc/kxulxcloudsvripc.h"
 #include "platform/knetaccess.h"
-#include "suite/krt.h"
 #include "suite/plugins/kpluginmanager.h"
 #include "tests/common/kfakehost.h"
 #include "tests/common/kworld.h"
@@ -74,7 +73,6 @@ private Q_SLOTS:
 
     void init()
     {
-        krt::reload();
         host.reset();
         g_seen.clear();
         QFile::remove(m_updated);

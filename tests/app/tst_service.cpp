@@ -1,6 +1,5 @@
-// The service as people, the suite and a desktop session start it: real ulxcloudsvr
-// processes, each row in a private world of its own (HOME, XDG and runtime directories,
-// installation configuration). tst_package checks the installed layout.
+// The service as people, the suite and a desktop session start it: real ulxcloudsvr processes,
+// each row in a private world of its own. tst_package checks the installed layout.
 
 #include "platform/registry/kregsettings.h"
 #include "tests/common/ktestserver.h"
