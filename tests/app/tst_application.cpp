@@ -66,8 +66,9 @@ private Q_SLOTS:
         m_updated = m_env.root() + QStringLiteral("/updated.txt");
         const QString program = m_env.root() + QStringLiteral("/ulxupdate.sh");
         const QByteArray out = QFile::encodeName(m_updated);
-        QVERIFY(ktest::writeFile(program, "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + out + ".tmp' && mv '" + out + ".tmp' '" + out + "'\n",
-                                 true));
+        const QByteArray script = "#!/bin/sh\nout='" + out + "'\n"
+                                  "printf '%s\\n' \"$@\" > \"$out.tmp\" && mv \"$out.tmp\" \"$out\"\n";
+        QVERIFY(ktest::writeFile(program, script, true));
         m_env.writeInstallConfig({{QStringLiteral("Installation/UpdateProgram"), program}});
     }
 
@@ -85,8 +86,9 @@ private Q_SLOTS:
         QTest::newRow("no channel") << false;
     }
 
-    // The serving process sends its own line to itself and dispatches it, completes the core initialisation (announced from the event loop) and runs the
-    // inner plugins in name order. Without a channel it starts all the same.
+    // The serving process sends its own line to itself and dispatches it, completes the
+    // core initialisation (announced from the event loop) and runs the inner plugins in
+    // name order. Without a channel it starts all the same.
     void start()
     {
         QFETCH(bool, offered);
@@ -121,17 +123,20 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("seen");
         const QString runPlugin = QStringLiteral("INFO ") + Prefix + QStringLiteral("onRunPlugin ");
         // The plugin runner got the line: without plugin_local or an entry it refuses it.
-        const QString noEntry = QStringLiteral("WARNING KxUlxCloudSvrApplication command line miss switch: plugin_entry, will do nothing");
+        const QString noEntry =
+            QStringLiteral("WARNING KxUlxCloudSvrApplication command line miss switch: plugin_entry, will do nothing");
         QTest::newRow("run_plugin keeps broadcast, inner plugins get neither")
             << QStringLiteral("/run_plugin /plugin_name:kfoo /broadcast")
             << QStringList{runPlugin + QStringLiteral("/broadcast /plugin_name=kfoo "), noEntry,
-                           QStringLiteral("KRecA:exec:/plugin_name=kfoo "), QStringLiteral("KRecB:exec:/plugin_name=kfoo ")};
+                           QStringLiteral("KRecA:exec:/plugin_name=kfoo "),
+                           QStringLiteral("KRecB:exec:/plugin_name=kfoo ")};
         QTest::newRow("run_plugin wins over run_app and update_ulx")
             << QStringLiteral("/run_app /update_ulx /run_plugin /plugin_name:x")
             << QStringList{runPlugin + QStringLiteral("/plugin_name=x /run_app /update_ulx "), noEntry};
         QTest::newRow("inner plugin by name")
             << QStringLiteral("/inner_plugin:KRecB /a:1 word") << QStringList{QStringLiteral("KRecB:exec:/a=1 word")};
-        QTest::newRow("inner plugin name is case-sensitive") << QStringLiteral("/inner_plugin:krecb /a") << QStringList{};
+        QTest::newRow("inner plugin name is case-sensitive")
+            << QStringLiteral("/inner_plugin:krecb /a") << QStringList{};
         QTest::newRow("inner plugin and broadcast")
             << QStringLiteral("/broadcast /inner_plugin:KRecA /k:v")
             << QStringList{QStringLiteral("KRecA:exec:/broadcast /k=v "), QStringLiteral("KRecA:exec:/k=v "),
@@ -155,7 +160,8 @@ private Q_SLOTS:
         Q_EMIT app->channel()->ipcTransmission(line);
 
         const QStringList lines = ownLines();
-        const qsizetype at = lines.lastIndexOf(QStringLiteral("FIXED ") + Prefix + QStringLiteral("onIPCTransmission ") + line);
+        const qsizetype at = lines.lastIndexOf(QStringLiteral("FIXED ") + Prefix
+                                               + QStringLiteral("onIPCTransmission ") + line);
         QVERIFY(at >= 0);
         if (!seen.filter(QStringLiteral("update:")).isEmpty())
             QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(m_updated), KTestEnv::scaled(5000));

@@ -95,8 +95,8 @@ private Q_SLOTS:
         });
         for (QString value : session) {
             if (value == QLatin1String("DISPLAY=Xvfb")) {
-                xvfb.start(QStandardPaths::findExecutable(QStringLiteral("Xvfb")),
-                           {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+                xvfb.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"),
+                                                QStringLiteral("-nolisten"), QStringLiteral("tcp")});
                 if (!xvfb.waitForReadyRead(KTestEnv::scaled(10000)))
                     QSKIP("Xvfb cannot start here (scripts/deps.sh installs it)");
                 value = QStringLiteral("DISPLAY=:") + QString::fromLatin1(xvfb.readLine().trimmed());
@@ -134,7 +134,8 @@ private Q_SLOTS:
         const QStringList files = runtimeFiles();
         QCOMPARE(files.filter(QStringLiteral(".sock")), QStringList{socket});
         if (geoService) {
-            const KRegSettings pluginMgr(QStringLiteral("HKEY_CURRENT_USER\\Software\\Corvanta\\Office\\6.0\\Common\\PluginMgr"));
+            const KRegSettings pluginMgr(
+                QStringLiteral("HKEY_CURRENT_USER\\Software\\Corvanta\\Office\\6.0\\Common\\PluginMgr"));
             QTRY_COMPARE_WITH_TIMEOUT(pluginMgr.value(QStringLiteral("Nation")).toString(), QStringLiteral("PT"),
                                       KTestEnv::scaled(10000));
         }
@@ -148,8 +149,9 @@ private Q_SLOTS:
         const QString forwarded = QStringLiteral("/inner_plugin:KNobody \"two words\" \"a\\\\\"q\"");
         QVERIFY(ktest::waitForLog(world, Category, dispatched(forwarded), 5000));
         // Handed over by the second start, dispatched once, by the serving process.
-        QCOMPARE(ktest::logMessages(world, Category).count(QStringLiteral("KxUlxCloudSvrApplication::init ") + forwarded), 1);
-        QCOMPARE(ktest::logMessages(world, Category).count(dispatched(forwarded)), 1);
+        const QStringList messages = ktest::logMessages(world, Category);
+        QCOMPARE(messages.count(QStringLiteral("KxUlxCloudSvrApplication::init ") + forwarded), 1);
+        QCOMPARE(messages.count(dispatched(forwarded)), 1);
         QVERIFY(ktest::logLinesOf(world, pid).contains(QStringLiteral("FIXED ") + Category + QLatin1Char(' ')
                                                        + dispatched(forwarded)));
         QCOMPARE(runtimeFiles(), files);
@@ -178,9 +180,10 @@ private Q_SLOTS:
         char text[4096];
         const ssize_t n = ::read(master, text, sizeof text);
         // Qt's own words about the display aside, the terminal got one line.
-        QStringList said = QString::fromLocal8Bit(text, n > 0 ? n : 0).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
-        said.removeIf([](const QString &line) { return line.startsWith(QLatin1String("qt.")); });
-        QCOMPARE(said, QStringList{QStringLiteral("ulxcloudsvr: serving (process %1); log: %2").arg(pid).arg(world.logPath())});
+        QStringList said = QString::fromLocal8Bit(text, n > 0 ? n : 0).split(QStringLiteral("\r\n"));
+        said.removeIf([](const QString &line) { return line.isEmpty() || line.startsWith(QLatin1String("qt.")); });
+        const QString serving = QStringLiteral("ulxcloudsvr: serving (process %1); log: %2").arg(pid);
+        QCOMPARE(said, QStringList{serving.arg(world.logPath())});
 
         if (forceExit) {
             QVERIFY(service.send({QStringLiteral("/force_exit"), QStringLiteral("/broadcast")}));
