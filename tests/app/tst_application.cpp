@@ -20,17 +20,14 @@ namespace {
 // What the recording inner plugins saw, in order.
 QStringList g_seen;
 
-class KRecordingPlugin : public IInnerPlugin
+struct KRecordingPlugin : IInnerPlugin
 {
-public:
-    explicit KRecordingPlugin(QString name) : m_name(std::move(name)) {}
-    ~KRecordingPlugin() override { g_seen << m_name + QStringLiteral(":deleted"); }
-    void init() override { g_seen << m_name + QStringLiteral(":init"); }
-    void uninit() override { g_seen << m_name + QStringLiteral(":uninit"); }
-    void exec(const QString &cmdLine) override { g_seen << m_name + QStringLiteral(":exec:") + cmdLine; }
-
-private:
-    QString m_name;
+    explicit KRecordingPlugin(QString name) : name(std::move(name)) {}
+    ~KRecordingPlugin() override { g_seen << name + QStringLiteral(":deleted"); }
+    void init() override { g_seen << name + QStringLiteral(":init"); }
+    void uninit() override { g_seen << name + QStringLiteral(":uninit"); }
+    void exec(const QString &cmdLine) override { g_seen << name + QStringLiteral(":exec:") + cmdLine; }
+    QString name;
 };
 
 int g_argc = 1;
@@ -86,9 +83,8 @@ private Q_SLOTS:
         QTest::newRow("no channel") << false;
     }
 
-    // The serving process sends its own line to itself and dispatches it, completes the
-    // core initialisation (announced from the event loop) and runs the inner plugins in
-    // name order. Without a channel it starts all the same.
+    // The serving process sends its own line to itself, completes the core initialisation (announced
+    // from the event loop) and runs the inner plugins in name order; without a channel all the same.
     void start()
     {
         QFETCH(bool, offered);
@@ -133,6 +129,7 @@ private Q_SLOTS:
         QTest::newRow("run_plugin wins over run_app and update_ulx")
             << QStringLiteral("/run_app /update_ulx /run_plugin /plugin_name:x")
             << QStringList{runPlugin + QStringLiteral("/plugin_name=x /run_app /update_ulx "), noEntry};
+        QTest::newRow("run_app") << QStringLiteral("/run_app /app_name:\"my app\"") << QStringList{};
         QTest::newRow("inner plugin by name")
             << QStringLiteral("/inner_plugin:KRecB /a:1 word") << QStringList{QStringLiteral("KRecB:exec:/a=1 word")};
         QTest::newRow("inner plugin name is case-sensitive")

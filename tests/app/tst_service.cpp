@@ -16,15 +16,11 @@
 
 namespace {
 const QString Category = QStringLiteral("KxUlxCloudSvrApplication");
+const QString Office = QStringLiteral("HKEY_CURRENT_USER\\Software\\Corvanta\\Office\\6.0\\");
 
 QString dispatched(const QString &line)
 {
     return QStringLiteral("KxUlxCloudSvrApplication::onIPCTransmission ") + line;
-}
-
-QString fileText(const QString &path)
-{
-    return QString::fromUtf8(ktest::readFile(path));
 }
 
 } // namespace
@@ -42,38 +38,32 @@ private Q_SLOTS:
     void serves_data()
     {
         QTest::addColumn<QStringList>("session"); // DISPLAY=Xvfb: an X server of this test's own
-        QTest::addColumn<QString>("features");
-        QTest::addColumn<QString>("socket");
+        QTest::addColumn<bool>("store"); // store installations serve, and send to, a channel of their own
         QTest::addColumn<bool>("geoService");
         QTest::addColumn<bool>("forceExit");
-        const QString socket = QStringLiteral("UlxCloudSvr.sock");
-        QTest::newRow("no display, SIGTERM") << QStringList{} << QString() << socket << false << false;
-        QTest::newRow("X11, GNOME session with ibus, force_exit")
+        // With ULX_INSTALL_CONFIG empty: the build's own configuration, beside its libraries.
+        QTest::newRow("no display, SIGTERM") << QStringList{"ULX_INSTALL_CONFIG="} << false << false << false;
+        QTest::newRow("X11, GNOME session with ibus")
             << QStringList{QStringLiteral("DISPLAY=Xvfb"), QStringLiteral("XDG_CURRENT_DESKTOP=GNOME"),
                            QStringLiteral("QT_IM_MODULE=ibus")}
-            << QString() << socket << false << true;
+            << false << false << false;
         // TLS 1.2 is the oldest protocol the service accepts, not the only one: a
         // server that speaks nothing below TLS 1.3 gives the service its country.
         QTest::newRow("stale X display, geo service on TLS 1.3 only")
-            << QStringList{QStringLiteral("DISPLAY=:87")} << QString() << socket << true << false;
-        // Store installations serve, and send to, a channel of their own.
-        QTest::newRow("stale displays, store installation")
+            << QStringList{QStringLiteral("DISPLAY=:87")} << false << true << false;
+        QTest::newRow("stale displays, store installation, force_exit")
             << QStringList{QStringLiteral("DISPLAY=:87"), QStringLiteral("WAYLAND_DISPLAY=ulx-none-87")}
-            << QStringLiteral("IsUwp") << QStringLiteral("UlxCloudSvr_Uwp.sock") << false << true;
+            << true << false << true;
     }
 
-    // The first start serves, its own line first; a second start hands its line over,
-    // ends with 0 and maps no network stack; the serving process maps one only once a
-    // configured endpoint makes it send a request; only the serving process tells the
-    // terminal it serves; both ways of ending run the normal shutdown, which withdraws
-    // the socket. A display that names no server (left over from an ended session)
-    // must not abort the service; on a real one it loads no platform theme, input
-    // method or image-format plugin, and every thread it starts has a name of its own.
+    // The first start serves, its own line first; a second start hands its line over, ends with 0 and
+    // maps no network stack, which the server maps only once an endpoint makes it send a request; only the
+    // server tells the terminal it serves; both ways of ending withdraw the socket. A stale display must
+    // not abort it; on a real one it loads no theme, input method or image-format plugin.
     void serves()
     {
         QFETCH(QStringList, session);
-        QFETCH(QString, features);
-        QFETCH(QString, socket);
+        QFETCH(bool, store);
         QFETCH(bool, geoService);
         QFETCH(bool, forceExit);
         if (QFile::exists(QStringLiteral("/tmp/.X11-unix/X87")))
@@ -83,8 +73,11 @@ private Q_SLOTS:
         QVERIFY(ktest::writeFile(answer, "{\"result\":\"PT\"}"));
         KTestServer geo(world.root(), {QStringLiteral("/api/util/geo/country=file:") + answer}, true, 0, true);
         QVERIFY(geo.isRunning());
-        world.writeInstallConfig({{QStringLiteral("Installation/Features"), features},
+        world.writeInstallConfig({{QStringLiteral("Installation/Features"), store ? QStringLiteral("IsUwp") : QString()},
                                   {QStringLiteral("Servers/GeoSvr"), geoService ? geo.url(QString()) : QString()}});
+        // The working-set trims come every second here.
+        KRegSettings(Office + QStringLiteral("ulxcloudsvr\\Application Settings"))
+            .setValue(QStringLiteral("ReduceProcessWSSec"), 1);
         QProcessEnvironment env = world.environment();
         for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
             env.remove(QLatin1String(name));
@@ -103,10 +96,8 @@ private Q_SLOTS:
             }
             env.insert(value.section(QLatin1Char('='), 0, 0), value.section(QLatin1Char('='), 1));
         }
-        const auto runtimeFiles = [&world] {
-            const QDir dir(world.runtimeDir() + QStringLiteral("/ulxcloudsvr"));
-            return dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
-        };
+        const QString runtime = world.runtimeDir() + QStringLiteral("/ulxcloudsvr");
+        const auto runtimeFiles = [&] { return QDir(runtime).entryList(QDir::AllEntries | QDir::System); };
 
         // Both starts get a terminal as their standard error.
         int master = -1;
@@ -132,10 +123,10 @@ private Q_SLOTS:
         QVERIFY(lines.contains(QStringLiteral(
             "INFO KxUlxCloudSvrApplication KxUlxCloudSvrApplication::onRunPlugin /plugin_name=kfoo ")));
         const QStringList files = runtimeFiles();
-        QCOMPARE(files.filter(QStringLiteral(".sock")), QStringList{socket});
+        QCOMPARE(files.filter(QStringLiteral(".sock")), QStringList{store ? QStringLiteral("UlxCloudSvr_Uwp.sock")
+                                                                          : QStringLiteral("UlxCloudSvr.sock")});
         if (geoService) {
-            const KRegSettings pluginMgr(
-                QStringLiteral("HKEY_CURRENT_USER\\Software\\Corvanta\\Office\\6.0\\Common\\PluginMgr"));
+            const KRegSettings pluginMgr(Office + QStringLiteral("Common\\PluginMgr"));
             QTRY_COMPARE_WITH_TIMEOUT(pluginMgr.value(QStringLiteral("Nation")).toString(), QStringLiteral("PT"),
                                       KTestEnv::scaled(10000));
         }
@@ -156,11 +147,22 @@ private Q_SLOTS:
                                                        + dispatched(forwarded)));
         QCOMPARE(runtimeFiles(), files);
 
+        // Two trims after the last line, a second apart, then they rest: idle, the main thread sleeps.
+        const auto wakes = [pid] {
+            const QString status = QString::fromUtf8(ktest::readFile(QStringLiteral("/proc/%1/status").arg(pid)));
+            return status.section(QStringLiteral("voluntary_ctxt_switches:"), 1, 1).split(u'\n').value(0).toLongLong();
+        };
+        QTest::qWait(KTestEnv::scaled(2500));
+        const qint64 before = wakes();
+        QTest::qWait(KTestEnv::scaled(1000));
+        QVERIFY(before > 0);
+        QCOMPARE(wakes(), before);
+
         QString loaded;
         const QDir traces(world.root(), QStringLiteral("ld.*"));
         for (const QString &file : traces.entryList(QDir::Files))
-            loaded += fileText(traces.filePath(file));
-        const QString maps = fileText(QStringLiteral("/proc/%1/maps").arg(pid));
+            loaded += QString::fromUtf8(ktest::readFile(traces.filePath(file)));
+        const QString maps = QString::fromUtf8(ktest::readFile(QStringLiteral("/proc/%1/maps").arg(pid)));
         QVERIFY(loaded.contains(QStringLiteral("libulxcloudsvrimp.so")));
         QVERIFY(maps.contains(QStringLiteral("libulxcloudsvrimp.so")));
         // Qt Network, the network module and Qt's TLS backends (plugins/tls).
@@ -172,8 +174,8 @@ private Q_SLOTS:
             QVERIFY2(!maps.contains(QLatin1String(kind)), kind);
         const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
         for (const QString &tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-            const QString name = fileText(tasks.filePath(tid + QStringLiteral("/comm"))).trimmed();
-            QVERIFY2(tid == QString::number(pid) || name != QLatin1String("ulxcloudsvr"), qPrintable(tid));
+            const QByteArray name = ktest::readFile(tasks.filePath(tid + QStringLiteral("/comm"))).trimmed();
+            QVERIFY2(tid == QString::number(pid) || name != "ulxcloudsvr", qPrintable(tid));
         }
 
         ::dup2(ownStderr, STDERR_FILENO);

@@ -14,22 +14,23 @@
 
 namespace {
 
-// Runs `program` to its end: empty when it ended with exit code 0 (and, when
-// `silent`, said nothing), else its exit code and what it said.
+// Runs `program`: empty when it ended with 0 (and, `silent`, said nothing), else what went wrong.
 QString problemsOf(const QString &program, const QStringList &arguments, bool silent = false, int ms = 30000)
 {
     QProcess p;
     p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(program, arguments);
-    const bool ok = p.waitForFinished(KTestEnv::scaled(ms)) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    const bool ended = p.waitForFinished(KTestEnv::scaled(ms)) && p.exitStatus() == QProcess::NormalExit;
     const QString said = QString::fromLocal8Bit(p.readAll()).trimmed();
-    return ok && (!silent || said.isEmpty()) ? QString() : QStringLiteral("exit code %1: %2").arg(p.exitCode()).arg(said);
+    if (ended && p.exitCode() == 0 && (!silent || said.isEmpty()))
+        return QString();
+    return QStringLiteral("exit code %1: %2").arg(p.exitCode()).arg(said);
 }
 
 // The value of the first line "KEY=value" of the file.
 QString entryValue(const QString &path, const QString &key)
 {
-    const QRegularExpression line(QLatin1Char('^') + key + QStringLiteral("=(.*)$"), QRegularExpression::MultilineOption);
+    const QRegularExpression line(QStringLiteral("^%1=(.*)$").arg(key), QRegularExpression::MultilineOption);
     return line.match(QString::fromUtf8(ktest::readFile(path))).captured(1);
 }
 
@@ -54,12 +55,11 @@ private Q_SLOTS:
         const QStringList debs = QDir(out).entryList({QStringLiteral(ULX_PACKAGE_FILE "*.deb")}, QDir::Files);
         QCOMPARE(debs.size(), 1);
         m_root = m_env.root() + QStringLiteral("/root");
-        QCOMPARE(problemsOf(QStringLiteral("dpkg-deb"), {QStringLiteral("-x"), out + QLatin1Char('/') + debs.first(), m_root}),
-                 QString());
+        const QString deb = out + QLatin1Char('/') + debs.value(0);
+        QCOMPARE(problemsOf(QStringLiteral("dpkg-deb"), {QStringLiteral("-x"), deb, m_root}), QString());
 
-        // From here on this process and every program it starts are a session of this
-        // world whose PATH has the package's commands first; nothing of the build tree
-        // leads the unpacked service.
+        // From here on this process and what it starts are a session of this world whose PATH has
+        // the package's commands first; nothing of the build tree leads the unpacked service.
         for (const char *name : {"ULX_INSTALL_CONFIG", "ULX_BIN_DIR", "LD_LIBRARY_PATH"})
             qunsetenv(name);
         qputenv("PATH", QFile::encodeName(m_root) + "/usr/bin:" + qgetenv("PATH"));
@@ -102,38 +102,35 @@ private Q_SLOTS:
                                       QStringLiteral("/plugin_params:from the package")}),
                  QString());
         const QString appLog = m_env.stateHome() + QStringLiteral("/ulxcloudsvr/ulxdemoapp.log");
-        QTRY_VERIFY_WITH_TIMEOUT(QString::fromUtf8(ktest::readFile(appLog)).contains(QStringLiteral("[from the package]")),
-                                 KTestEnv::scaled(15000));
+        QTRY_VERIFY_WITH_TIMEOUT(ktest::readFile(appLog).contains("[from the package]"), KTestEnv::scaled(15000));
         QCOMPARE(problemsOf(command, {QStringLiteral("/force_exit")}), QString());
         QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(proc), KTestEnv::scaled(10000));
     }
 
-    // Installed into a prefix of its own, the entry and the unit start the installed program.
-    void installedIntoPrefix()
-    {
-        const QString prefix = m_env.root() + QStringLiteral("/prefix");
-        QCOMPARE(problemsOf(QStringLiteral(ULX_CMAKE_COMMAND), {QStringLiteral("--install"), QStringLiteral(ULX_BUILD_DIR),
-                                                               QStringLiteral("--prefix"), prefix}),
-                 QString());
-        const QString command = entryValue(prefix + QStringLiteral("/" ULX_INSTALL_SYSCONFDIR "/xdg/autostart/ulxcloudsvr.desktop"),
-                                           QStringLiteral("Exec"));
-        QCOMPARE(command, prefix + QStringLiteral("/" ULX_INSTALL_BINDIR "/ulxcloudsvr /start_from:logon"));
-        QCOMPARE(entryValue(prefix + QStringLiteral("/lib/systemd/user/ulxcloudsvr.service"), QStringLiteral("ExecStart")), command);
-    }
-
-    // The entry and the unit pass their own validators (scripts/deps.sh installs them).
-    // systemd checks that ExecStart's program exists; it lies in the unpacked root, so
-    // the copy checked names it there and nothing else changes.
-    void entryAndUnitValidate()
+    // The entry and the unit start the same command, packaged or installed into a prefix, and pass their
+    // validators (scripts/deps.sh installs them); the unit's copy names its program in the unpacked root.
+    void entryAndUnit()
     {
         const QString desktop = m_root + QStringLiteral("/etc/xdg/autostart/ulxcloudsvr.desktop");
         const QString unit = m_root + QStringLiteral("/usr/lib/systemd/user/ulxcloudsvr.service");
-        QCOMPARE(entryValue(unit, QStringLiteral("ExecStart")), QStringLiteral("/usr/bin/") + entryValue(desktop, QStringLiteral("Exec")));
+        const QString start = entryValue(unit, QStringLiteral("ExecStart"));
+        QCOMPARE(start, QStringLiteral("/usr/bin/") + entryValue(desktop, QStringLiteral("Exec")));
         const QString copy = m_env.root() + QStringLiteral("/unit/ulxcloudsvr.service");
-        QVERIFY(ktest::writeFile(copy, ktest::readFile(unit).replace("ExecStart=/usr/", ("ExecStart=" + m_root + "/usr/").toUtf8())));
+        const QByteArray rooted = "ExecStart=" + QFile::encodeName(m_root) + "/usr/";
+        QVERIFY(ktest::writeFile(copy, ktest::readFile(unit).replace("ExecStart=/usr/", rooted)));
         QCOMPARE(problemsOf(QStringLiteral("desktop-file-validate"), {desktop}, true), QString());
-        QCOMPARE(problemsOf(QStringLiteral("systemd-analyze"), {QStringLiteral("verify"), QStringLiteral("--user"), copy}, true, 60000),
-                 QString());
+        const QStringList verify{QStringLiteral("verify"), QStringLiteral("--user"), copy};
+        QCOMPARE(problemsOf(QStringLiteral("systemd-analyze"), verify, true, 60000), QString());
+
+        const QString prefix = m_env.root() + QStringLiteral("/prefix");
+        const QStringList install{QStringLiteral("--install"), QStringLiteral(ULX_BUILD_DIR), QStringLiteral("--prefix"),
+                                  prefix};
+        QCOMPARE(problemsOf(QStringLiteral(ULX_CMAKE_COMMAND), install), QString());
+        const QString command = entryValue(prefix + "/" ULX_INSTALL_SYSCONFDIR "/xdg/autostart/ulxcloudsvr.desktop",
+                                           QStringLiteral("Exec"));
+        QCOMPARE(command, prefix + QStringLiteral("/" ULX_INSTALL_BINDIR "/ulxcloudsvr /start_from:logon"));
+        QCOMPARE(entryValue(prefix + QStringLiteral("/lib/systemd/user/ulxcloudsvr.service"), QStringLiteral("ExecStart")),
+                 command);
     }
 };
 

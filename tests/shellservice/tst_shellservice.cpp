@@ -7,7 +7,6 @@
 
 #include <QElapsedTimer>
 #include <QFile>
-#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QTest>
 
@@ -25,11 +24,10 @@ class TestShellService : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    // A non-member, switch "true" and prestart strategy 1. A command line to the switch
-    // makes one request and "beep" holds three date codes; the minisite program is
-    // started through the launcher's /minisite mode, event 100 once on the (faked) day,
-    // and a browse-the-web bubble reaches it over its channel; 5 s after start-up the
-    // launcher is started once with "/nexaplex /prestart-type=1".
+    // A non-member, switch "true", prestart strategy 1. A line to the switch makes one request and
+    // sets "beep" (tst_shellplugins checks its codes); the minisite program starts through the launcher's /minisite mode,
+    // event 100 once on the (faked) day, and a browse-the-web bubble reaches it over its channel;
+    // 5 s after start-up the launcher is started once with "/nexaplex /prestart-type=1".
     void shellAndMinisite()
     {
         QVERIFY2(QFile::exists(QLatin1String(FakeTimeLib)), "libfaketime is missing: scripts/deps.sh installs it");
@@ -77,10 +75,6 @@ private Q_SLOTS:
 
         QVERIFY(service.send({QStringLiteral("/inner_plugin:KNexaSwitch")}));
         QTRY_VERIFY_WITH_TIMEOUT(beep.contains(QStringLiteral("beep")), KTestEnv::scaled(10000));
-        const QString codes = beep.value(QStringLiteral("beep")).toString();
-        const QString code = QStringLiteral("[0-9a-f]{2}(:[0-9a-f]{2}){3}");
-        const QRegularExpression threeCodes(QStringLiteral("^(%1\\|){2}%1$").arg(code));
-        QVERIFY2(threeCodes.match(codes).hasMatch(), qPrintable(codes));
         QCOMPARE(server.recordsAt(ListPath).size(), 1);
 
         QVERIFY(service.send({QStringLiteral("/inner_plugin:KMinisite"), QStringLiteral("/start_from:test")}));
@@ -89,21 +83,12 @@ private Q_SLOTS:
         const qint64 minisitePid = starts.value(0).section(QLatin1Char(' '), 2, 2).toLongLong();
         QVERIFY(minisitePid > 0);
         auto stopMinisite = qScopeGuard([minisitePid] { ::kill(pid_t(minisitePid), SIGTERM); });
-        const auto events = [&server] {
-            return server.eventValues(QStringLiteral("/ulx/client/minisite"), QStringLiteral("impstartupmini"));
-        };
-        QTRY_COMPARE_WITH_TIMEOUT(events(), QStringList{"100"}, KTestEnv::scaled(10000));
+        QTRY_COMPARE_WITH_TIMEOUT(server.eventValues("/ulx/client/minisite", "impstartupmini"), QStringList{"100"},
+                                  KTestEnv::scaled(10000));
         QCOMPARE(minisite.value(QStringLiteral("impstrtpmnstdt")).toString(), QStringLiteral("2031-03-04"));
 
         QVERIFY(service.send(Bubble + QStringList{QStringLiteral("/code=browsetheweb"), QStringLiteral("/info=hi")}));
         QVERIFY(logged("ulxminisite", QStringLiteral("ulxminisite::receive hi"), 10000));
-
-        // Inside the 600 s window: refused, with the line naming the accepted time.
-        QVERIFY(service.send({QStringLiteral("/inner_plugin:KMinisite"), QStringLiteral("/start_from:again")}));
-        const QRegularExpression refused(QStringLiteral("^KMinisite::hasAccepted at : .*2031.*/start_from=again $"));
-        QTRY_VERIFY_WITH_TIMEOUT(!ktest::logMessages(world, QStringLiteral("KMinisite")).filter(refused).isEmpty(),
-                                 KTestEnv::scaled(5000));
-        QCOMPARE(events(), QStringList{"100"});
 
         const QString prestart = QStringLiteral("prestart:%1, /nexaplex /prestart-type=1").arg(launcher);
         QVERIFY(logged("knexaprestart", prestart, 10000));
