@@ -29,12 +29,6 @@ class TestService : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void initTestCase()
-    {
-        for (const char *name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"})
-            qunsetenv(name);
-    }
-
     void serves_data()
     {
         QTest::addColumn<QStringList>("session"); // DISPLAY=Xvfb: an X server of this test's own
@@ -79,7 +73,8 @@ private Q_SLOTS:
         KRegSettings(Office + QStringLiteral("ulxcloudsvr\\Application Settings"))
             .setValue(QStringLiteral("ReduceProcessWSSec"), 1);
         QProcessEnvironment env = world.environment();
-        for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+        for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY", "http_proxy", "https_proxy", "HTTP_PROXY",
+                                 "HTTPS_PROXY", "ALL_PROXY", "all_proxy"})
             env.remove(QLatin1String(name));
         QProcess xvfb;
         const auto stopXvfb = qScopeGuard([&xvfb] {
