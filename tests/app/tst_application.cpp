@@ -138,9 +138,6 @@ private Q_SLOTS:
             << QStringLiteral("/broadcast /inner_plugin:KRecA /k:v")
             << QStringList{QStringLiteral("KRecA:exec:/broadcast /k=v "), QStringLiteral("KRecA:exec:/k=v "),
                            QStringLiteral("KRecB:exec:/k=v ")};
-        // A broadcast alone gives every inner plugin an empty line.
-        QTest::newRow("broadcast alone") << QStringLiteral("/broadcast")
-                                         << QStringList{QStringLiteral("KRecA:exec:"), QStringLiteral("KRecB:exec:")};
         // The installation's update program gets the rebuilt line, one argument a line.
         QTest::newRow("update_ulx") << QStringLiteral("/update_ulx /from:rlostart \"two words\"")
                                     << QStringList{QStringLiteral("update:/from=rlostart\ntwo words\n")};
