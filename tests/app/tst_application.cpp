@@ -1,12 +1,13 @@
+// The service's application object in this process, on the fake host: its start-up,
+// the inner plugins' life, and where each command line goes.
+
 #include "app/kxulxcloudsvrapplication.h"
 #include "innerplugins/iinnerplugin.h"
 #include "ipc/kxulxcloudsvripc.h"
 #include "platform/knetaccess.h"
-#include "suite/krt.h"
-#include "suite/kxstartup.h"
 #include "suite/plugins/kpluginmanager.h"
 #include "tests/common/kfakehost.h"
-#include "tests/common/testenv.h"
+#include "tests/common/kworld.h"
 
 #include <QFile>
 #include <QSignalSpy>
@@ -19,22 +20,21 @@ namespace {
 // What the recording inner plugins saw, in order.
 QStringList g_seen;
 
-class KRecordingPlugin : public IInnerPlugin
+struct KRecordingPlugin : IInnerPlugin
 {
-public:
-    explicit KRecordingPlugin(QString name) : m_name(std::move(name)) {}
-    ~KRecordingPlugin() override { g_seen << m_name + QStringLiteral(":deleted"); }
-    void init() override { g_seen << m_name + QStringLiteral(":init"); }
-    void uninit() override { g_seen << m_name + QStringLiteral(":uninit"); }
-    void exec(const QString &cmdLine) override { g_seen << m_name + QStringLiteral(":exec:") + cmdLine; }
-
-private:
-    QString m_name;
+    explicit KRecordingPlugin(QString name) : name(std::move(name)) {}
+    ~KRecordingPlugin() override { g_seen << name + QStringLiteral(":deleted"); }
+    void init() override { g_seen << name + QStringLiteral(":init"); }
+    void uninit() override { g_seen << name + QStringLiteral(":uninit"); }
+    void exec(const QString &cmdLine) override { g_seen << name + QStringLiteral(":exec:") + cmdLine; }
+    QString name;
 };
 
 int g_argc = 1;
 char g_arg0[] = "tst_application";
 char *g_argv[] = {g_arg0, nullptr};
+
+const QString Prefix = QStringLiteral("KxUlxCloudSvrApplication KxUlxCloudSvrApplication::");
 
 } // namespace
 
@@ -42,8 +42,9 @@ class TestApplication : public QObject
 {
     Q_OBJECT
 private:
-    std::unique_ptr<KTestEnv> m_env;
+    KTestEnv m_env; // one world for the whole program: the logger keeps the file it opened first
     KFakeHost &host = KFakeHost::instance();
+    QString m_updated; // the update program's arguments, one a line
 
     std::unique_ptr<KxUlxCloudSvrApplication> makeApp()
     {
@@ -52,73 +53,60 @@ private:
         return std::make_unique<KxUlxCloudSvrApplication>(g_argc, g_argv);
     }
 
-    // Log lines of the service category after `marker`, without their time and pid.
-    QStringList logLinesAfter(const QString &marker) const
-    {
-        const QString text = m_env->logText();
-        const qsizetype at = text.lastIndexOf(marker);
-        if (at < 0)
-            return {};
-        QStringList out;
-        const QStringList lines = text.mid(at).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-        for (const QString &line : lines.mid(1))
-            out << line.section(QLatin1Char(' '), 3);
-        return out;
-    }
+    // What this process logged ("LEVEL category text").
+    QStringList ownLines() const { return ktest::logLinesOf(m_env, QCoreApplication::applicationPid()); }
 
 private Q_SLOTS:
-    // One world for the whole program: the logger keeps the file it opened first.
     void initTestCase()
     {
-        m_env = std::make_unique<KTestEnv>();
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        m_updated = m_env.root() + QStringLiteral("/updated.txt");
+        const QString program = m_env.root() + QStringLiteral("/ulxupdate.sh");
+        const QByteArray out = QFile::encodeName(m_updated);
+        const QByteArray script = "#!/bin/sh\nout='" + out + "'\n"
+                                  "printf '%s\\n' \"$@\" > \"$out.tmp\" && mv \"$out.tmp\" \"$out\"\n";
+        QVERIFY(ktest::writeFile(program, script, true));
+        m_env.writeInstallConfig({{QStringLiteral("Installation/UpdateProgram"), program}});
     }
 
     void init()
     {
-        m_env->writeInstallConfig({});
-        krt::reload();
         host.reset();
         g_seen.clear();
+        QFile::remove(m_updated);
     }
 
-    void constructionSetsPropertiesAndStartup()
+    void start_data()
     {
+        QTest::addColumn<bool>("offered");
+        QTest::newRow("serving") << true;
+        QTest::newRow("no channel") << false;
+    }
+
+    // The serving process sends its own line to itself, completes the core initialisation (announced
+    // from the event loop) and runs the inner plugins in name order; without a channel all the same.
+    void start()
+    {
+        QFETCH(bool, offered);
+        host.offered = offered;
+        const qsizetype from = ownLines().size();
         auto app = makeApp();
         QCOMPARE(app->property("kpluginmanager_init_prefer_online"), QVariant(true));
         const QVariant ipc = app->property("cloudsvr_ipc");
         QCOMPARE(reinterpret_cast<KxUlxCloudSvrIpc *>(quintptr(ipc.toULongLong())), app->channel());
-        QVERIFY(app->startupInfo());
-        QCOMPARE(app->startupInfo()->name(), QStringLiteral("tavi"));
-        QCOMPARE(QCoreApplication::applicationName(), QStringLiteral("tavi"));
         QVERIFY(KPluginManager::autoLoadRunner());
-        QVERIFY(!app->getPluginMgr()); // only the core initialisation creates it
-    }
-
-    // The serving process: logs, sends its own line to itself, dispatches it,
-    // completes the core initialisation and initialises the inner plugins in name order.
-    void initServesAndDispatchesOwnLine()
-    {
-        auto app = makeApp();
         QSignalSpy coreInited(app.get(), &KxApplication::coreInited);
         app->init(u"/run_plugin /plugin_name:kfoo");
 
-        const QStringList lines = logLinesAfter(QStringLiteral("KxUlxCloudSvrApplication::init "));
-        QVERIFY(m_env->logText().contains(
-            QStringLiteral("FIXED KxUlxCloudSvrApplication KxUlxCloudSvrApplication::init /run_plugin /plugin_name:kfoo\n")));
-        QCOMPARE(lines.value(0), QStringLiteral("FIXED KxUlxCloudSvrApplication KxUlxCloudSvrApplication::onIPCTransmission "
-                                                "/run_plugin /plugin_name:kfoo"));
-        QCOMPARE(lines.value(1), QStringLiteral("INFO KxUlxCloudSvrApplication KxUlxCloudSvrApplication::onRunPlugin "
-                                                "/plugin_name=kfoo "));
-        QCOMPARE(app->startCommandLine(), QStringLiteral("/run_plugin /plugin_name:kfoo"));
+        // Only a channel brings the own line back to be dispatched (tst_service checks its log lines).
+        QCOMPARE(ownLines().mid(from).filter(QStringLiteral("onIPCTransmission /run_plugin")).size(), offered ? 1 : 0);
         QVERIFY(app->isCoreInited());
-        QVERIFY(app->getPluginMgr());
         QCOMPARE(g_seen, QStringList({QStringLiteral("KRecA:init"), QStringLiteral("KRecB:init")}));
         QVERIFY(!ulx::net::networkAccessLoaded()); // no endpoint: no network stack
 
-        QCOMPARE(coreInited.size(), 0); // announced from the event loop
+        QCOMPARE(coreInited.size(), 0);
         QTRY_COMPARE_WITH_TIMEOUT(coreInited.size(), 1, KTestEnv::scaled(5000));
         QTRY_VERIFY_WITH_TIMEOUT(app->getPluginMgr()->loaded(), KTestEnv::scaled(5000));
-
         app.reset();
         QCOMPARE(g_seen.mid(2), QStringList({QStringLiteral("KRecA:uninit"), QStringLiteral("KRecA:deleted"),
                                              QStringLiteral("KRecB:uninit"), QStringLiteral("KRecB:deleted")}));
@@ -127,50 +115,40 @@ private Q_SLOTS:
     void dispatch_data()
     {
         QTest::addColumn<QString>("line");
-        QTest::addColumn<QStringList>("serviceLines"); // log lines after onIPCTransmission
-        QTest::addColumn<QStringList>("inner");        // what the inner plugins received
-        const QString runPlugin = QStringLiteral("INFO KxUlxCloudSvrApplication KxUlxCloudSvrApplication::onRunPlugin ");
+        // What followed: the service's log lines, then what the inner plugins and the update program got.
+        QTest::addColumn<QStringList>("seen");
+        const QString runPlugin = QStringLiteral("INFO ") + Prefix + QStringLiteral("onRunPlugin ");
         // The plugin runner got the line: without plugin_local or an entry it refuses it.
-        const QString noEntry = QStringLiteral("WARNING KxUlxCloudSvrApplication command line miss switch: plugin_entry, will do nothing");
+        const QString noEntry =
+            QStringLiteral("WARNING KxUlxCloudSvrApplication command line miss switch: plugin_entry, will do nothing");
         QTest::newRow("run_plugin keeps broadcast, inner plugins get neither")
             << QStringLiteral("/run_plugin /plugin_name:kfoo /broadcast")
-            << QStringList{runPlugin + QStringLiteral("/broadcast /plugin_name=kfoo "), noEntry}
-            << QStringList{QStringLiteral("KRecA:exec:/plugin_name=kfoo "), QStringLiteral("KRecB:exec:/plugin_name=kfoo ")};
-        QTest::newRow("run_plugin wins over run_app")
-            << QStringLiteral("/run_app /run_plugin /plugin_name:x")
-            << QStringList{runPlugin + QStringLiteral("/plugin_name=x /run_app "), noEntry} << QStringList{};
-        QTest::newRow("case-insensitive, dash prefix, '=' rebuilt")
-            << QStringLiteral("-RUN_PLUGIN -plugin_name:kfoo tail words")
-            << QStringList{runPlugin + QStringLiteral("/plugin_name=kfoo tail words"), noEntry} << QStringList{};
-        QTest::newRow("run_app") << QStringLiteral("/run_app /app_name:\"my app\"") << QStringList{} << QStringList{};
-        QTest::newRow("inner plugin by name") << QStringLiteral("/inner_plugin:KRecB /a:1 word")
-                                              << QStringList{} << QStringList{QStringLiteral("KRecB:exec:/a=1 word")};
+            << QStringList{runPlugin + QStringLiteral("/broadcast /plugin_name=kfoo "), noEntry,
+                           QStringLiteral("KRecA:exec:/plugin_name=kfoo "),
+                           QStringLiteral("KRecB:exec:/plugin_name=kfoo ")};
+        QTest::newRow("run_plugin wins over run_app and update_ulx")
+            << QStringLiteral("/run_app /update_ulx /run_plugin /plugin_name:x")
+            << QStringList{runPlugin + QStringLiteral("/plugin_name=x /run_app /update_ulx "), noEntry};
+        QTest::newRow("run_app") << QStringLiteral("/run_app /app_name:\"my app\"") << QStringList{};
+        QTest::newRow("inner plugin by name")
+            << QStringLiteral("/inner_plugin:KRecB /a:1 word") << QStringList{QStringLiteral("KRecB:exec:/a=1 word")};
         QTest::newRow("inner plugin name is case-sensitive")
-            << QStringLiteral("/inner_plugin:krecb /a") << QStringList{} << QStringList{};
-        QTest::newRow("broadcast alone") << QStringLiteral("/broadcast x y") << QStringList{}
-                                         << QStringList{QStringLiteral("KRecA:exec:x y"), QStringLiteral("KRecB:exec:x y")};
+            << QStringLiteral("/inner_plugin:krecb /a") << QStringList{};
         QTest::newRow("inner plugin and broadcast")
             << QStringLiteral("/broadcast /inner_plugin:KRecA /k:v")
-            << QStringList{}
             << QStringList{QStringLiteral("KRecA:exec:/broadcast /k=v "), QStringLiteral("KRecA:exec:/k=v "),
                            QStringLiteral("KRecB:exec:/k=v ")};
-        QTest::newRow("only leading switches count") << QStringLiteral("word /run_plugin /broadcast")
-                                                     << QStringList{} << QStringList{};
-        QTest::newRow("no command") << QStringLiteral("/start_from:desktop") << QStringList{} << QStringList{};
-        QTest::newRow("update without update program does nothing")
-            << QStringLiteral("/update_ulx /from:x") << QStringList{} << QStringList{};
-        // Blanks alone split into one empty argument: a line without a command.
-        QTest::newRow("blanks only") << QStringLiteral("   ") << QStringList{} << QStringList{};
+        // The installation's update program gets the rebuilt line, one argument a line.
+        QTest::newRow("update_ulx") << QStringLiteral("/update_ulx /from:rlostart \"two words\"")
+                                    << QStringList{QStringLiteral("update:/from=rlostart\ntwo words\n")};
         QTest::newRow("empty line is a parse error")
-            << QString() << QStringList{QStringLiteral("WARNING KxUlxCloudSvrApplication parse command line error. ")}
-            << QStringList{};
+            << QString() << QStringList{QStringLiteral("WARNING KxUlxCloudSvrApplication parse command line error. ")};
     }
 
     void dispatch()
     {
         QFETCH(QString, line);
-        QFETCH(QStringList, serviceLines);
-        QFETCH(QStringList, inner);
+        QFETCH(QStringList, seen);
         auto app = makeApp();
         host.deliverToSelf = false;
         app->init(u"/start");
@@ -178,56 +156,17 @@ private Q_SLOTS:
 
         Q_EMIT app->channel()->ipcTransmission(line);
 
-        const QString marker = QStringLiteral("KxUlxCloudSvrApplication::onIPCTransmission ") + line + QLatin1Char('\n');
-        QVERIFY2(m_env->logText().contains(marker), qPrintable(m_env->logText()));
-        QStringList after = logLinesAfter(marker);
-        QCOMPARE(after, serviceLines);
-        QCOMPARE(g_seen, inner);
-    }
-
-    // update_ulx starts the installation's update program with the rebuilt line.
-    void updateRunsUpdateProgram()
-    {
-        const QString program = m_env->root() + QStringLiteral("/ulxupdate.sh");
-        const QString out = m_env->root() + QStringLiteral("/update-args.txt");
-        {
-            QFile f(program);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write(QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$@\" > '%1.tmp' && mv '%1.tmp' '%1'\n").arg(out).toUtf8());
-        }
-        QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        m_env->writeInstallConfig({{QStringLiteral("Installation/UpdateProgram"), program}});
-        krt::reload();
-
-        auto app = makeApp();
-        host.deliverToSelf = false;
-        app->init(u"/start");
-        Q_EMIT app->channel()->ipcTransmission(QStringLiteral("/update_ulx /from:rlostart \"two words\""));
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(out), KTestEnv::scaled(5000));
-        QFile f(out);
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        QCOMPARE(QString::fromUtf8(f.readAll()), QStringLiteral("/from=rlostart\ntwo words\n"));
-    }
-
-    void channelLessServiceStillStarts()
-    {
-        host.offered = false;
-        const qsizetype dispatchedBefore = m_env->logText().count(QStringLiteral("onIPCTransmission"));
-        auto app = makeApp();
-        QSignalSpy coreInited(app.get(), &KxApplication::coreInited);
-        app->init(u"/x");
-        QVERIFY(app->isCoreInited());
-        QTRY_COMPARE_WITH_TIMEOUT(coreInited.size(), 1, KTestEnv::scaled(5000));
-        // Without a channel the own line is not dispatched.
-        QCOMPARE(m_env->logText().count(QStringLiteral("onIPCTransmission")), dispatchedBefore);
+        const QStringList lines = ownLines();
+        const qsizetype at = lines.lastIndexOf(QStringLiteral("FIXED ") + Prefix
+                                               + QStringLiteral("onIPCTransmission ") + line);
+        QVERIFY(at >= 0);
+        if (!seen.filter(QStringLiteral("update:")).isEmpty())
+            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(m_updated), KTestEnv::scaled(5000));
+        if (QFile::exists(m_updated))
+            g_seen << QStringLiteral("update:") + QString::fromUtf8(ktest::readFile(m_updated));
+        QCOMPARE(lines.mid(at + 1) + g_seen, seen);
     }
 };
 
-int main(int argc, char **argv)
-{
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    TestApplication test;
-    return QTest::qExec(&test, argc, argv);
-}
-
+QTEST_APPLESS_MAIN(TestApplication)
 #include "tst_application.moc"

@@ -1,225 +1,199 @@
-// The service as people and the suite start it: real ulxcloudsvr processes in a
-// private world (HOME, XDG and runtime directories, installation configuration).
+// The service as people, the suite and a desktop session start it: real ulxcloudsvr processes,
+// each row in a private world of its own. tst_package checks the installed layout.
 
-#include "tests/common/testenv.h"
+#include "platform/registry/kregsettings.h"
+#include "tests/common/ktestserver.h"
+#include "tests/common/kworld.h"
 
 #include <QDir>
-#include <QProcess>
 #include <QScopeGuard>
+#include <QStandardPaths>
 #include <QTest>
 
 #include <fcntl.h>
-#include <functional>
-#include <memory>
 #include <pty.h>
 #include <unistd.h>
-#include <vector>
+
+namespace {
+const QString Category = QStringLiteral("KxUlxCloudSvrApplication");
+const QString Office = QStringLiteral("HKEY_CURRENT_USER\\Software\\Corvanta\\Office\\6.0\\");
+
+QString dispatched(const QString &line)
+{
+    return QStringLiteral("KxUlxCloudSvrApplication::onIPCTransmission ") + line;
+}
+
+} // namespace
 
 class TestService : public QObject
 {
     Q_OBJECT
-private:
-    std::unique_ptr<KTestEnv> m_env;
-    std::vector<std::unique_ptr<QProcess>> m_processes;
-
-    QProcess *start(const QStringList &arguments, QProcessEnvironment env = {},
-                    const std::function<void()> &inChild = {})
-    {
-        auto p = std::make_unique<QProcess>();
-        if (inChild)
-            p->setChildProcessModifier(inChild);
-        p->setProcessEnvironment(env.isEmpty() ? m_env->environment() : env);
-        p->setProgram(KTestEnv::binPath(QStringLiteral("ulxcloudsvr")));
-        p->setArguments(arguments);
-        p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        p->start();
-        // A finished QProcess forgets its id; the log names processes by it.
-        if (p->waitForStarted(KTestEnv::scaled(5000)))
-            p->setProperty("pid", p->processId());
-        m_processes.push_back(std::move(p));
-        return m_processes.back().get();
-    }
-
-    static qint64 pidOf(const QProcess *p) { return p->property("pid").toLongLong(); }
-
-    // The messages (level, category and text) that process `pid` logged.
-    QStringList linesOf(qint64 pid) const
-    {
-        QStringList out;
-        const QStringList lines = m_env->logText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-        for (const QString &line : lines) {
-            if (line.section(QLatin1Char(' '), 2, 2) == QString::number(pid))
-                out << line.section(QLatin1Char(' '), 3);
-        }
-        return out;
-    }
-
-    static QString dispatched(const QString &cmdline)
-    {
-        return QStringLiteral("FIXED KxUlxCloudSvrApplication KxUlxCloudSvrApplication::onIPCTransmission ") + cmdline;
-    }
-
-    // Starts a serving process and waits until it has executed its own line.
-    QProcess *startServer(const QStringList &arguments, const QString &ownLine)
-    {
-        QProcess *server = start(arguments);
-        return QTest::qWaitFor([&] { return linesOf(pidOf(server)).contains(dispatched(ownLine)); }, KTestEnv::scaled(10000))
-            ? server
-            : nullptr;
-    }
-
-    QStringList runtimeFiles() const
-    {
-        return QDir(m_env->runtimeDir() + QStringLiteral("/ulxcloudsvr")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
-    }
-
 private Q_SLOTS:
-    void init() { m_env = std::make_unique<KTestEnv>(); }
-    void cleanup()
+    void serves_data()
     {
-        for (auto &p : m_processes) {
-            p->kill(); // harmless on a process that has ended
-            p->waitForFinished(KTestEnv::scaled(5000));
-        }
-        m_processes.clear();
+        QTest::addColumn<QStringList>("session"); // DISPLAY=Xvfb: an X server of this test's own
+        QTest::addColumn<bool>("store"); // store installations serve, and send to, a channel of their own
+        QTest::addColumn<bool>("geoService");
+        QTest::addColumn<bool>("forceExit");
+        // With ULX_INSTALL_CONFIG empty: the build's own configuration, beside its libraries.
+        QTest::newRow("no display, SIGTERM") << QStringList{"ULX_INSTALL_CONFIG="} << false << false << false;
+        QTest::newRow("X11, GNOME session with ibus")
+            << QStringList{QStringLiteral("DISPLAY=Xvfb"), QStringLiteral("XDG_CURRENT_DESKTOP=GNOME"),
+                           QStringLiteral("QT_IM_MODULE=ibus")}
+            << false << false << false;
+        // TLS 1.2 is the oldest protocol the service accepts, not the only one: a
+        // server that speaks nothing below TLS 1.3 gives the service its country.
+        QTest::newRow("stale X display, geo service on TLS 1.3 only")
+            << QStringList{QStringLiteral("DISPLAY=:87")} << false << true << false;
+        QTest::newRow("stale displays, store installation, force_exit")
+            << QStringList{QStringLiteral("DISPLAY=:87"), QStringLiteral("WAYLAND_DISPLAY=ulx-none-87")}
+            << true << false << true;
     }
 
-    void firstStartServesUntilSigterm()
+    // The first start serves, its own line first; a second start hands its line over, ends with 0 and
+    // maps no network stack, which the server maps only once an endpoint makes it send a request; only the
+    // server tells the terminal it serves; both ways of ending withdraw the socket. A stale display must
+    // not abort it; on a real one it loads no theme, input method or image-format plugin.
+    void serves()
     {
-        QProcess *server = startServer({QStringLiteral("/run_plugin"), QStringLiteral("/plugin_name:kfoo")},
-                                       QStringLiteral("/run_plugin /plugin_name:kfoo"));
-        QVERIFY(server);
-        const QStringList lines = linesOf(server->processId());
+        QFETCH(QStringList, session);
+        QFETCH(bool, store);
+        QFETCH(bool, geoService);
+        QFETCH(bool, forceExit);
+        if (QFile::exists(QStringLiteral("/tmp/.X11-unix/X87")))
+            QSKIP("an X server listens on :87 here");
+        KTestEnv world;
+        const QString answer = world.root() + QStringLiteral("/geo.json");
+        QVERIFY(ktest::writeFile(answer, "{\"result\":\"PT\"}"));
+        KTestServer geo(world.root(), {QStringLiteral("/api/util/geo/country=file:") + answer}, true, 0, true);
+        QVERIFY(geo.isRunning());
+        world.writeInstallConfig({{QStringLiteral("Installation/Features"), store ? QStringLiteral("IsUwp") : QString()},
+                                  {QStringLiteral("Servers/GeoSvr"), geoService ? geo.url(QString()) : QString()}});
+        // The working-set trims come every second here.
+        KRegSettings(Office + QStringLiteral("ulxcloudsvr\\Application Settings"))
+            .setValue(QStringLiteral("ReduceProcessWSSec"), 1);
+        QProcessEnvironment env = world.environment();
+        for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY", "http_proxy", "https_proxy", "HTTP_PROXY",
+                                 "HTTPS_PROXY", "ALL_PROXY", "all_proxy"})
+            env.remove(QLatin1String(name));
+        QProcess xvfb;
+        const auto stopXvfb = qScopeGuard([&xvfb] {
+            xvfb.terminate();
+            xvfb.waitForFinished(KTestEnv::scaled(5000));
+        });
+        for (QString value : session) {
+            if (value == QLatin1String("DISPLAY=Xvfb")) {
+                xvfb.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"),
+                                                QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+                if (!xvfb.waitForReadyRead(KTestEnv::scaled(10000)))
+                    QSKIP("Xvfb cannot start here (scripts/deps.sh installs it)");
+                value = QStringLiteral("DISPLAY=:") + QString::fromLatin1(xvfb.readLine().trimmed());
+            }
+            env.insert(value.section(QLatin1Char('='), 0, 0), value.section(QLatin1Char('='), 1));
+        }
+        const QString runtime = world.runtimeDir() + QStringLiteral("/ulxcloudsvr");
+        const auto runtimeFiles = [&] { return QDir(runtime).entryList(QDir::AllEntries | QDir::System); };
+
+        // Both starts get a terminal as their standard error.
+        int master = -1;
+        int slave = -1;
+        QVERIFY(::openpty(&master, &slave, nullptr, nullptr, nullptr) == 0);
+        ::fcntl(master, F_SETFL, O_NONBLOCK);
+        const int ownStderr = ::dup(STDERR_FILENO);
+        ::dup2(slave, STDERR_FILENO);
+        const auto closeAll = qScopeGuard([&] {
+            ::dup2(ownStderr, STDERR_FILENO);
+            ::close(ownStderr);
+            ::close(slave);
+            ::close(master);
+        });
+
+        ktest::KService service(world);
+        QVERIFY(service.start({QStringLiteral("/run_plugin"), QStringLiteral("/plugin_name:kfoo")}, env));
+        QVERIFY(ktest::waitForLog(world, Category, dispatched(QStringLiteral("/run_plugin /plugin_name:kfoo")), 10000));
+        const qint64 pid = service.pid();
+        const QStringList lines = ktest::logLinesOf(world, pid).filter(QLatin1Char(' ') + Category + QLatin1Char(' '));
         QCOMPARE(lines.value(0), QStringLiteral("FIXED KxUlxCloudSvrApplication KxUlxCloudSvrApplication::init "
                                                 "/run_plugin /plugin_name:kfoo"));
         QVERIFY(lines.contains(QStringLiteral(
             "INFO KxUlxCloudSvrApplication KxUlxCloudSvrApplication::onRunPlugin /plugin_name=kfoo ")));
-        QVERIFY(runtimeFiles().contains(QStringLiteral("UlxCloudSvr.sock")));
+        const QStringList files = runtimeFiles();
+        QCOMPARE(files.filter(QStringLiteral(".sock")), QStringList{store ? QStringLiteral("UlxCloudSvr_Uwp.sock")
+                                                                          : QStringLiteral("UlxCloudSvr.sock")});
+        if (geoService) {
+            const KRegSettings pluginMgr(Office + QStringLiteral("Common\\PluginMgr"));
+            QTRY_COMPARE_WITH_TIMEOUT(pluginMgr.value(QStringLiteral("Nation")).toString(), QStringLiteral("PT"),
+                                      KTestEnv::scaled(10000));
+        }
 
-        QVERIFY(!server->waitForFinished(KTestEnv::scaled(200))); // it serves, it does not end
-
-        server->terminate(); // SIGTERM: the event loop returns, the normal shutdown runs
-        QVERIFY(server->waitForFinished(KTestEnv::scaled(10000)));
-        QCOMPARE(server->exitStatus(), QProcess::NormalExit);
-        QCOMPARE(server->exitCode(), 0);
-        // The normal shutdown withdraws the channel's socket.
-        QVERIFY(!runtimeFiles().contains(QStringLiteral("UlxCloudSvr.sock")));
-    }
-
-    void secondStartForwardsAndLeavesNothing()
-    {
-        QProcess *server = startServer({QStringLiteral("/start_from:test")}, QStringLiteral("/start_from:test"));
-        QVERIFY(server);
-        const QStringList filesBefore = runtimeFiles();
-
-        QProcess *second = start({QStringLiteral("/inner_plugin:KNobody"), QStringLiteral("two words"), QStringLiteral("a\"q")});
-        QVERIFY(second->waitForFinished(KTestEnv::scaled(10000)));
-        QCOMPARE(second->exitStatus(), QProcess::NormalExit);
-        QCOMPARE(second->exitCode(), 0);
-
-        // The server receives exactly the second start's line, once.
+        // Every file the second start's loader maps, dlopen included.
+        env.insert(QStringLiteral("LD_DEBUG"), QStringLiteral("files"));
+        env.insert(QStringLiteral("LD_DEBUG_OUTPUT"), world.root() + QStringLiteral("/ld"));
+        QVERIFY(service.send({QStringLiteral("/inner_plugin:KNobody"), QStringLiteral("two words"),
+                              QStringLiteral("a\"q")}, env));
         // The log writes a backslash as "\\".
         const QString forwarded = QStringLiteral("/inner_plugin:KNobody \"two words\" \"a\\\\\"q\"");
-        QTRY_COMPARE_WITH_TIMEOUT(linesOf(server->processId()).count(dispatched(forwarded)), 1, KTestEnv::scaled(5000));
-        QVERIFY(linesOf(pidOf(second)).contains(
-            QStringLiteral("FIXED KxUlxCloudSvrApplication KxUlxCloudSvrApplication::init ") + forwarded));
-        QVERIFY(!linesOf(pidOf(second)).contains(dispatched(forwarded)));
+        QVERIFY(ktest::waitForLog(world, Category, dispatched(forwarded), 5000));
+        // Handed over by the second start, dispatched once, by the serving process.
+        const QStringList messages = ktest::logMessages(world, Category);
+        QCOMPARE(messages.count(QStringLiteral("KxUlxCloudSvrApplication::init ") + forwarded), 1);
+        QCOMPARE(messages.count(dispatched(forwarded)), 1);
+        QVERIFY(ktest::logLinesOf(world, pid).contains(QStringLiteral("FIXED ") + Category + QLatin1Char(' ')
+                                                       + dispatched(forwarded)));
+        QCOMPARE(runtimeFiles(), files);
+        // A broadcast alone gives the inner plugins an empty line, which they leave alone.
+        QVERIFY(service.send({QStringLiteral("/broadcast")}, env));
+        QVERIFY(ktest::waitForLog(world, Category, dispatched(QStringLiteral("/broadcast")), 5000));
 
-        QCOMPARE(runtimeFiles(), filesBefore);
-        QCOMPARE(server->state(), QProcess::Running);
+        // Two trims after the last line, a second apart, then they rest: idle, the main thread sleeps.
+        const auto wakes = [pid] {
+            const QString status = QString::fromUtf8(ktest::readFile(QStringLiteral("/proc/%1/status").arg(pid)));
+            return status.section(QStringLiteral("voluntary_ctxt_switches:"), 1, 1).split(u'\n').value(0).toLongLong();
+        };
+        QTest::qWait(KTestEnv::scaled(2500));
+        const qint64 before = wakes();
+        QTest::qWait(KTestEnv::scaled(1000));
+        QVERIFY(before > 0);
+        QCOMPARE(wakes(), before);
+
+        QString loaded;
+        const QDir traces(world.root(), QStringLiteral("ld.*"));
+        for (const QString &file : traces.entryList(QDir::Files))
+            loaded += QString::fromUtf8(ktest::readFile(traces.filePath(file)));
+        const QString maps = QString::fromUtf8(ktest::readFile(QStringLiteral("/proc/%1/maps").arg(pid)));
+        QVERIFY(loaded.contains(QStringLiteral("libulxcloudsvrimp.so")));
+        QVERIFY(maps.contains(QStringLiteral("libulxcloudsvrimp.so")));
+        // Qt Network, the network module and Qt's TLS backends (plugins/tls).
+        for (const char *name : {"libQt6Network", "libulxnetwork", "/tls/"}) {
+            QVERIFY2(!loaded.contains(QLatin1String(name)), name);
+            QVERIFY2(maps.contains(QLatin1String(name)) == geoService, name);
+        }
+        for (const char *kind : {"/platformthemes/", "/platforminputcontexts/", "/imageformats/"})
+            QVERIFY2(!maps.contains(QLatin1String(kind)), kind);
+        const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+        for (const QString &tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            const QByteArray name = ktest::readFile(tasks.filePath(tid + QStringLiteral("/comm"))).trimmed();
+            QVERIFY2(tid == QString::number(pid) || name != "ulxcloudsvr", qPrintable(tid));
+        }
+
+        ::dup2(ownStderr, STDERR_FILENO);
+        char text[4096];
+        const ssize_t n = ::read(master, text, sizeof text);
+        // Qt's own words about the display aside, the terminal got one line.
+        QStringList said = QString::fromLocal8Bit(text, n > 0 ? n : 0).split(QStringLiteral("\r\n"));
+        said.removeIf([](const QString &line) { return line.isEmpty() || line.startsWith(QLatin1String("qt.")); });
+        const QString serving = QStringLiteral("ulxcloudsvr: serving (process %1); log: %2").arg(pid);
+        QCOMPARE(said, QStringList{serving.arg(world.logPath())});
+
+        if (forceExit) {
+            QVERIFY(service.send({QStringLiteral("/force_exit"), QStringLiteral("/broadcast")}));
+            QVERIFY(service.process()->waitForFinished(KTestEnv::scaled(10000)));
+            QVERIFY(service.process()->exitStatus() == QProcess::NormalExit && service.process()->exitCode() == 0);
+        } else {
+            QVERIFY(service.stop());
+        }
+        QCOMPARE(runtimeFiles().filter(QStringLiteral(".sock")), QStringList());
     }
-
-    // Whatever display the session names, or none, the service serves: a display
-    // that names no server (left over from an ended session) must not abort it.
-    void servesWhateverTheDisplay_data()
-    {
-        QTest::addColumn<QString>("display");
-        QTest::addColumn<QString>("waylandDisplay");
-        QTest::newRow("no display") << QString() << QString();
-        QTest::newRow("stale X display") << QStringLiteral(":87") << QString();
-        QTest::newRow("stale Wayland and X displays") << QStringLiteral(":87") << QStringLiteral("ulx-none-87");
-    }
-
-    void servesWhateverTheDisplay()
-    {
-        QFETCH(QString, display);
-        QFETCH(QString, waylandDisplay);
-        if (QFile::exists(QStringLiteral("/tmp/.X11-unix/X87")))
-            QSKIP("an X server listens on :87 here");
-        QProcessEnvironment env = m_env->environment();
-        for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
-            env.remove(QLatin1String(name));
-        if (!display.isEmpty())
-            env.insert(QStringLiteral("DISPLAY"), display);
-        if (!waylandDisplay.isEmpty())
-            env.insert(QStringLiteral("WAYLAND_DISPLAY"), waylandDisplay);
-        QProcess *server = start({QStringLiteral("/headless")}, env);
-        QTRY_VERIFY_WITH_TIMEOUT(linesOf(pidOf(server)).contains(dispatched(QStringLiteral("/headless")))
-                                     || server->state() == QProcess::NotRunning,
-                                 KTestEnv::scaled(10000));
-        QCOMPARE(server->state(), QProcess::Running);
-        QVERIFY(linesOf(pidOf(server)).contains(dispatched(QStringLiteral("/headless"))));
-    }
-
-    // Started from a terminal, the serving process says in one line that it serves
-    // and where its log is; a start that hands its line over says nothing.
-    void terminalGetsOneLine()
-    {
-        int master = -1;
-        int slave = -1;
-        QVERIFY(::openpty(&master, &slave, nullptr, nullptr, nullptr) == 0);
-        const auto closeBoth = qScopeGuard([&] { ::close(master); ::close(slave); });
-        ::fcntl(master, F_SETFL, O_NONBLOCK);
-        const auto toTerminal = [slave] { ::dup2(slave, STDERR_FILENO); };
-
-        QProcess *server = start({QStringLiteral("/tty")}, {}, toTerminal);
-        QTRY_VERIFY_WITH_TIMEOUT(linesOf(pidOf(server)).contains(dispatched(QStringLiteral("/tty"))),
-                                 KTestEnv::scaled(10000));
-        QProcess *second = start({QStringLiteral("/tty2")}, {}, toTerminal);
-        QVERIFY(second->waitForFinished(KTestEnv::scaled(10000)));
-        QTRY_VERIFY_WITH_TIMEOUT(linesOf(pidOf(server)).contains(dispatched(QStringLiteral("/tty2"))),
-                                 KTestEnv::scaled(10000));
-
-        QByteArray text;
-        char buf[512];
-        ssize_t n;
-        while ((n = ::read(master, buf, sizeof buf)) > 0)
-            text.append(buf, n);
-        QCOMPARE(text, QStringLiteral("ulxcloudsvr: serving (process %1); log: %2\r\n")
-                           .arg(pidOf(server))
-                           .arg(m_env->logPath())
-                           .toLocal8Bit());
-    }
-
-    // Store installations serve, and send to, a channel of their own.
-    void storeInstallationUsesItsOwnChannel()
-    {
-        m_env->writeInstallConfig({{QStringLiteral("Installation/Features"), QStringLiteral("IsUwp")}});
-        QProcess *server = startServer({QStringLiteral("/uwp")}, QStringLiteral("/uwp"));
-        QVERIFY(server);
-        QVERIFY(runtimeFiles().contains(QStringLiteral("UlxCloudSvr_Uwp.sock")));
-        QVERIFY(!runtimeFiles().contains(QStringLiteral("UlxCloudSvr.sock")));
-        QProcess *second = start({QStringLiteral("/from_second")});
-        QVERIFY(second->waitForFinished(KTestEnv::scaled(10000)));
-        QCOMPARE(second->exitCode(), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(linesOf(pidOf(server)).contains(dispatched(QStringLiteral("/from_second"))),
-                                 KTestEnv::scaled(5000));
-    }
-
-    void forceExitEndsTheService()
-    {
-        QProcess *server = startServer({}, QString());
-        QVERIFY(server);
-        QProcess *second = start({QStringLiteral("/force_exit"), QStringLiteral("/broadcast")});
-        QVERIFY(second->waitForFinished(KTestEnv::scaled(10000)));
-        QCOMPARE(second->exitCode(), 0);
-        QVERIFY(server->waitForFinished(KTestEnv::scaled(10000)));
-        QCOMPARE(server->exitStatus(), QProcess::NormalExit);
-        QCOMPARE(server->exitCode(), 0);
-        // The host was told before the end: it withdrew the socket.
-        QVERIFY(!runtimeFiles().contains(QStringLiteral("UlxCloudSvr.sock")));
-    }
-
 };
 
 QTEST_GUILESS_MAIN(TestService)
