@@ -1,7 +1,6 @@
 // The shell switch and the shell prestart, linked as the service links them:
 // the switch against the loopback test server, the prestart against a recording
 // launcher and locks held by util-linux flock.
-#include "innerplugins/iinnerplugin.h"
 #include "innerplugins/kinnerclock.h"
 #include "innerplugins/knexaprestart/knexaprestart.h"
 #include "innerplugins/knexaswitch/knexaswitch.h"
@@ -15,13 +14,12 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
-#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 
+#include <climits>
 #include <memory>
 #include <time.h>
-#include <unistd.h>
 
 namespace {
 const QString ListPath = QStringLiteral("/config/common/list");
@@ -103,107 +101,74 @@ private Q_SLOTS:
 
     void cleanup() { kinnerclock::setSource({}); }
 
-    void dateCodes_data()
+    // The local "switch" gates the request; an answer checked step by step writes
+    // "beep" only when complete. Date codes are of local dates: in JST,
+    // 2026-03-01T20:00Z is March 2 and 2027-01-01T00:00 is Dec 31 in UTC.
+    void switchAnswers_data()
     {
-        QTest::addColumn<QDate>("date");
-        QTest::addColumn<QString>("code");
-        QTest::newRow("epoch") << QDate(1970, 1, 1) << "3c:7f:ab:6d";
-        QTest::newRow("2026-03-01") << QDate(2026, 3, 1) << "3c:7f:1b:4c";
-        QTest::newRow("2027-01-01") << QDate(2027, 1, 1) << "3c:7f:18:3e";
-    }
-    void dateCodes()
-    {
-        QFETCH(QDate, date);
-        QFETCH(QString, code);
-        QCOMPARE(KNexaSwitch::dateCode(date), code);
-    }
-
-    // The server reads its parameters joined by two ampersands.
-    void requestUrlTemplate()
-    {
-        const QString url = KNexaSwitch::requestUrl(QStringLiteral("http://h:1/")).toString();
-        QVERIFY2(QRegularExpression(QStringLiteral("^http://h:1/config/common/list\\?_template_type=nexaplex_beta"
-                                                   "&&uuid=[^&]+&&guid=[^&]*&&hdid=[^&]*&&_client_version=6\\.0\\.0\\.0"
-                                                   "&&_dist=0\\.0$"))
-                     .match(url)
-                     .hasMatch(),
-                 qPrintable(url));
-    }
-
-    // The local "switch" and the configured endpoint decide whether anything goes out.
-    void switchGate_data()
-    {
-        QTest::addColumn<QVariant>("localSwitch");
-        QTest::addColumn<bool>("endpoint");
-        QTest::addColumn<int>("requests");
-        QTest::newRow("missing") << QVariant() << true << 0;
-        QTest::newRow("false") << QVariant(QStringLiteral("false")) << true << 0;
-        QTest::newRow("1 is not true") << QVariant(QStringLiteral("1")) << true << 0;
-        QTest::newRow("TRUE") << QVariant(QStringLiteral("TRUE")) << true << 1;
-        QTest::newRow("no endpoint") << QVariant(QStringLiteral("true")) << false << 0;
-    }
-    void switchGate()
-    {
-        QFETCH(QVariant, localSwitch);
-        QFETCH(bool, endpoint);
-        QFETCH(int, requests);
-        KxPluginsSettings s(QStringLiteral("knexabeep"));
-        s.setValue(QStringLiteral("switch"), localSwitch);
-        m_env->writeInstallConfig(installConfig(endpoint ? m_server->url(QString()) : QString()));
-        const qsizetype before = listRequests();
-        KNexaSwitch plugin;
-        plugin.exec(QStringLiteral("/anything"));
-        QCOMPARE(plugin.isRequesting(), requests > 0);
-        QTRY_VERIFY_WITH_TIMEOUT(!plugin.isRequesting(), KTestEnv::scaled(5000));
-        QCOMPARE(listRequests() - before, requests);
-        m_env->writeInstallConfig(installConfig(m_server->url(QString())));
-    }
-
-    // Answers checked step by step: only a complete one writes "beep".
-    void answers_data()
-    {
+        QTest::addColumn<QString>("localSwitch"); // null: not set
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("expected"); // empty: nothing written
-        const QString today = KNexaSwitch::dateCode(QDate(2026, 3, 2));
-        // 2026-03-01T20:00Z is already March 2 in JST; 2027-01-01T00:00 JST is Dec 31 in UTC.
         const auto body = [](const QByteArray &head, const QByteArray &data) {
             return QByteArray("{\"success\":" + head + ",\"data\":[" + data + "]}");
         };
         const QByteArray ok = "true,\"timestamp\":1772395200000", entry = "{\"expiration\":\"1798729200000\"}";
-        const QString valid = today + "|3c:7f:1b:4f|3c:7f:18:3e";
-        QTest::newRow("valid, text expiration") << body(ok, entry) << valid;
-        QTest::newRow("valid, number expiration") << body(ok, "{\"expiration\":1798729200000}") << valid;
-        QTest::newRow("timestamp missing reads as 1970") << body("true", entry) << today + "|3c:7f:ab:6d|3c:7f:18:3e";
-        QTest::newRow("success false") << body("false,\"timestamp\":1772395200000", entry) << QString();
-        QTest::newRow("two entries") << body(ok, entry + ",{\"expiration\":\"1\"}") << QString();
-        QTest::newRow("empty entry") << body(ok, "{}") << QString();
-        QTest::newRow("expiration not numeric") << body(ok, "{\"expiration\":\"soon\"}") << QString();
-        QTest::newRow("negative timestamp") << body("true,\"timestamp\":-5000", entry) << QString();
-        QTest::newRow("not JSON") << QByteArray("<html>") << QString();
+        const QString valid = QStringLiteral("3c:7f:1b:4f|3c:7f:1b:4f|3c:7f:18:3e");
+        QTest::newRow("switch missing") << QString() << body(ok, entry) << "";
+        QTest::newRow("switch false") << "false" << body(ok, entry) << "";
+        QTest::newRow("switch 1 is not true") << "1" << body(ok, entry) << "";
+        QTest::newRow("switch TRUE") << "TRUE" << body(ok, entry) << valid;
+        QTest::newRow("number expiration") << "true" << body(ok, "{\"expiration\":1798729200000}") << valid;
+        QTest::newRow("timestamp missing reads as 1970") << "true" << body("true", entry)
+                                                         << "3c:7f:1b:4f|3c:7f:ab:6d|3c:7f:18:3e";
+        QTest::newRow("success false") << "true" << body("false,\"timestamp\":1772395200000", entry) << "";
+        QTest::newRow("two entries") << "true" << body(ok, entry + ",{\"expiration\":\"1\"}") << "";
+        QTest::newRow("empty entry") << "true" << body(ok, "{}") << "";
+        QTest::newRow("expiration not numeric") << "true" << body(ok, "{\"expiration\":\"soon\"}") << "";
+        QTest::newRow("negative timestamp") << "true" << body("true,\"timestamp\":-5000", entry) << "";
+        QTest::newRow("not JSON") << "true" << QByteArray("<html>") << "";
     }
-    void answers()
+    void switchAnswers()
     {
+        QFETCH(QString, localSwitch);
         QFETCH(QByteArray, body);
         QFETCH(QString, expected);
         kinnerclock::setSource([] { return QDateTime(QDate(2026, 3, 2), QTime(9, 0)); });
         KxPluginsSettings s(QStringLiteral("knexabeep"));
-        s.setValue(QStringLiteral("switch"), QStringLiteral("true"));
+        s.setValue(QStringLiteral("switch"), localSwitch.isNull() ? QVariant() : QVariant(localSwitch));
         s.setValue(QStringLiteral("beep"), QStringLiteral("old"));
         QVERIFY(ktest::writeFile(m_answerFile, body));
+        const bool asks = localSwitch.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0;
+        const qsizetype before = listRequests();
         KNexaSwitch plugin;
-        plugin.exec(QString());
-        QVERIFY(plugin.isRequesting());
+        plugin.exec(QStringLiteral("/anything"));
+        QCOMPARE(plugin.isRequesting(), asks);
         QTRY_VERIFY_WITH_TIMEOUT(!plugin.isRequesting(), KTestEnv::scaled(5000));
+        QCOMPARE(listRequests() - before, asks ? 1 : 0);
         QCOMPARE(beep(), expected.isEmpty() ? QStringLiteral("old") : expected);
+        if (!asks)
+            return;
+        // The server reads its parameters joined by two ampersands.
+        const QString query = m_server->records().last().value(QStringLiteral("query")).toString();
+        QVERIFY2(QRegularExpression(QStringLiteral("^_template_type=nexaplex_beta&&uuid=[^&]+&&guid=[^&]*&&hdid=[^&]*"
+                                                   "&&_client_version=6\\.0\\.0\\.0&&_dist=0\\.0$"))
+                     .match(query)
+                     .hasMatch(),
+                 qPrintable(query));
     }
 
-    // The endpoint down, or slow: one request at a time, nothing written, and the
-    // next line after a failure tries again.
-    void downAndSlow()
+    // No endpoint: nothing goes out. The endpoint down, or slow: one request at a
+    // time, nothing written, and the next line after a failure tries again.
+    void noEndpointDownAndSlow()
     {
         KxPluginsSettings s(QStringLiteral("knexabeep"));
         s.setValue(QStringLiteral("switch"), QStringLiteral("true"));
         s.setValue(QStringLiteral("beep"), QStringLiteral("old"));
+        m_env->writeInstallConfig(installConfig(QString()));
+        KNexaSwitch none;
+        none.exec(QString());
+        QVERIFY(!none.isRequesting());
+
         m_env->writeInstallConfig(installConfig(m_server->url(QStringLiteral("/down"))));
         KNexaSwitch down;
         down.exec(QString());
@@ -226,56 +191,51 @@ private Q_SLOTS:
         m_env->writeInstallConfig(installConfig(m_server->url(QString())));
     }
 
-    void windows_data()
-    {
-        QTest::addColumn<QString>("ranges");
-        QTest::addColumn<QString>("parsed");
-        QTest::newRow("default") << "0800-1200;1400-1800" << "08:00-12:00,14:00-18:00";
-        QTest::newRow("empty piece") << "0800-1200;;1400-1800;" << "08:00-12:00,14:00-18:00";
-        QTest::newRow("hour 25") << "0800-1200;2500-2600" << "08:00-12:00";
-        QTest::newRow("minute 60") << "0860-0900" << "";
-        QTest::newRow("single time") << "0800" << "";
-        QTest::newRow("three parts") << "0800-0900-1000" << "";
-        QTest::newRow("five digits") << "08000-0900" << "";
-        QTest::newRow("reversed kept") << "2200-0600" << "22:00-06:00";
-    }
-    void windows()
-    {
-        QFETCH(QString, ranges);
-        QFETCH(QString, parsed);
-        QStringList out;
-        for (const auto &w : KNexaPrestart::parseWindows(ranges))
-            out << w.first.toString(QStringLiteral("hh:mm")) + '-' + w.second.toString(QStringLiteral("hh:mm"));
-        QCOMPARE(out.join(','), parsed);
-    }
-
-    void dueAtBoundaries_data()
+    // Strategy 2: due at init inside a window (start included, end excluded), or
+    // when no window is usable; the stored interval (seconds) as the timer's period.
+    void prestartWindows_data()
     {
         QTest::addColumn<QString>("ranges");
         QTest::addColumn<QTime>("now");
         QTest::addColumn<bool>("due");
+        QTest::addColumn<int>("interval");
+        QTest::addColumn<int>("periodMs");
+        const auto row = [](const char *tag, const QString &ranges, QTime now, bool due, int interval = 3600,
+                            int periodMs = 3600000) { QTest::newRow(tag) << ranges << now << due << interval << periodMs; };
         const QString def = QStringLiteral("0800-1200;1400-1800");
-        QTest::newRow("start included") << def << QTime(8, 0) << true;
-        QTest::newRow("before start") << def << QTime(7, 59, 59, 999) << false;
-        QTest::newRow("last ms") << def << QTime(11, 59, 59, 999) << true;
-        QTest::newRow("end excluded") << def << QTime(12, 0) << false;
-        QTest::newRow("second window") << def << QTime(17, 0) << true;
-        QTest::newRow("reversed never") << "2200-0600" << QTime(23, 0) << false;
-        QTest::newRow("nothing usable: always") << "0800" << QTime(3, 0) << true;
+        row("start included", def, QTime(8, 0), true);
+        row("before start", def, QTime(7, 59, 59, 999), false);
+        row("last ms", def, QTime(11, 59, 59, 999), true);
+        row("end excluded", def, QTime(12, 0), false);
+        row("second window", def, QTime(17, 0), true);
+        row("empty pieces dropped", "0800-1200;;1400-1800;", QTime(13, 0), false);
+        row("hour 25 dropped, the rest kept", "0800-1200;2500-2600", QTime(1, 30), false);
+        row("reversed never", "2200-0600", QTime(23, 0), false);
+        row("nothing usable: always", "0800", QTime(3, 0), true);
+        row("minute 60 unusable", "0860-0900", QTime(3, 0), true);
+        row("three parts unusable", "0800-0900-1000", QTime(3, 0), true);
+        row("five digits unusable", "08000-0900", QTime(3, 0), true);
+        row("interval past what a timer takes", "2200-0600", QTime(3, 0), false, 3000000, INT_MAX);
+        row("negative interval: the default hour", "2200-0600", QTime(3, 0), false, -5);
+        row("negative past an int in ms", "2200-0600", QTime(3, 0), false, -3000000);
     }
-    void dueAtBoundaries()
+    void prestartWindows()
     {
         QFETCH(QString, ranges);
         QFETCH(QTime, now);
         QFETCH(bool, due);
+        QFETCH(int, interval);
+        QFETCH(int, periodMs);
         kinnerclock::setSource([now] { return QDateTime(QDate(2026, 3, 2), now); });
-        setPrestart(2, 3600, ranges);
+        setPrestart(2, interval, ranges);
         const qsizetype mark = m_env->logText().size();
         KNexaPrestart plugin;
         plugin.init();
         QCOMPARE(plugin.isDue(), due);
         // init itself prestarted when due
         QCOMPARE(prestarts(mark), due ? QStringList{"/nexaplex /prestart-type=2"} : QStringList());
+        QVERIFY(plugin.timer() && plugin.timer()->isActive());
+        QCOMPARE(plugin.timer()->interval(), periodMs);
         plugin.uninit();
         QVERIFY(!plugin.timer()->isActive());
     }
@@ -324,59 +284,48 @@ private Q_SLOTS:
         KNexaPrestart::setStartupDelayMs(5000);
     }
 
-    // The three skip checks, each with the lock held by another process.
+    // The three skip checks, each with the lock held by another process, and a
+    // launcher that is not there: the attempt is only logged. Once the lock is
+    // free or the installation right, the next attempt starts the shell.
     void skips_data()
     {
         QTest::addColumn<QString>("mutex");
-        QTest::addColumn<QString>("line");
-        QTest::newRow("shell") << "__#_NEXA_INSTANCE_EXIST_KEY_#__" << "nexa exist, skipped prestart:1";
-        QTest::newRow("setup") << "Global\\ulxsetup_C42D7A0A-2868-45FF-92EE-9B7AE7124588" << "installer exist, skipped prestart:1";
-        QTest::newRow("patch") << "Global\\ulxpatch_C42D7A0A-2868-45FF-92EE-9B7AE7124588" << "installer exist, skipped prestart:1";
-        QTest::newRow("uninst") << "Global\\ulxuninst_C42D7A0A-2868-45FF-92EE-9B7AE7124588" << "installer exist, skipped prestart:1";
-        QTest::newRow("independent") << "" << "isIndependentMode, skipped prestart:1";
+        QTest::addColumn<QString>("install"); // "key=value" added to the installation
+        QTest::addColumn<QString>("line");    // ROOT: the world's root
+        const QString uuid = QStringLiteral("_C42D7A0A-2868-45FF-92EE-9B7AE7124588");
+        const QString installer = QStringLiteral("installer exist, skipped prestart:1");
+        QTest::newRow("shell") << "__#_NEXA_INSTANCE_EXIST_KEY_#__" << "" << "nexa exist, skipped prestart:1";
+        QTest::newRow("setup") << "Global\\ulxsetup" + uuid << "" << installer;
+        QTest::newRow("patch") << "Global\\ulxpatch" + uuid << "" << installer;
+        QTest::newRow("uninst") << "Global\\ulxuninst" + uuid << "" << installer;
+        QTest::newRow("independent") << "" << "Installation/IndependentMode=true" << "isIndependentMode, skipped prestart:1";
+        QTest::newRow("launcher missing") << "" << "Installation/LaunchExePath=ROOT/none"
+                                          << "prestart:ROOT/none, /nexaplex /prestart-type=1";
     }
     void skips()
     {
         QFETCH(QString, mutex);
+        QFETCH(QString, install);
         QFETCH(QString, line);
         QProcess holder;
-        if (!mutex.isEmpty()) {
-            const QString path = ulx::namedmutex::filePath(mutex);
-            QVERIFY(!path.isEmpty());
-            QVERIFY(ktest::startLockHolder(holder, path));
-        } else {
-            auto config = installConfig(m_server->url(QString()));
-            config.insert(QStringLiteral("Installation/IndependentMode"), QStringLiteral("true"));
-            m_env->writeInstallConfig(config);
-            krt::reload();
-        }
-        const qsizetype mark = m_env->logText().size();
-        KNexaPrestart plugin;
-        plugin.prestart(1);
-        QCOMPARE(logged(mark), QStringList{line});
-        holder.closeWriteChannel();
-        holder.waitForFinished(KTestEnv::scaled(5000));
-        m_env->writeInstallConfig(installConfig(m_server->url(QString())));
-        krt::reload();
-        // Once the holder is gone, the next attempt starts the shell.
-        const qsizetype after = m_env->logText().size();
-        plugin.prestart(1);
-        QCOMPARE(prestarts(after), QStringList{"/nexaplex /prestart-type=1"});
-    }
-
-    // A launcher that is not there: the attempt is only logged.
-    void launcherMissing()
-    {
+        if (!mutex.isEmpty())
+            QVERIFY(ktest::startLockHolder(holder, ulx::namedmutex::filePath(mutex)));
         auto config = installConfig(m_server->url(QString()));
-        config.insert(QStringLiteral("Installation/LaunchExePath"), m_env->root() + QStringLiteral("/none"));
+        if (!install.isEmpty())
+            config.insert(install.section('=', 0, 0), install.section('=', 1).replace("ROOT", m_env->root()));
         m_env->writeInstallConfig(config);
         krt::reload();
         const qsizetype mark = m_env->logText().size();
         KNexaPrestart plugin;
-        plugin.prestart(2);
-        QCOMPARE(logged(mark), QStringList{QStringLiteral("prestart:%1, /nexaplex /prestart-type=2").arg(m_env->root() + "/none")});
+        plugin.prestart(1);
+        QCOMPARE(logged(mark), QStringList{line.replace("ROOT", m_env->root())});
+        holder.closeWriteChannel();
+        holder.waitForFinished(KTestEnv::scaled(5000));
         m_env->writeInstallConfig(installConfig(m_server->url(QString())));
         krt::reload();
+        const qsizetype after = m_env->logText().size();
+        plugin.prestart(1);
+        QCOMPARE(prestarts(after), QStringList{"/nexaplex /prestart-type=1"});
     }
 };
 
