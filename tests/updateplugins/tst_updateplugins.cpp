@@ -13,7 +13,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QSignalSpy>
 #include <QTest>
 
 #include <memory>
@@ -25,7 +24,6 @@ const QString PluginsKey = QStringLiteral("HKEY_CURRENT_USER\\Software\\Corvanta
 class TestUpdatePlugins : public QObject
 {
     Q_OBJECT
-private:
     std::unique_ptr<KTestEnv> m_env;
     std::unique_ptr<KxApplication> m_app;
 
@@ -45,59 +43,44 @@ private Q_SLOTS:
         m_app.reset();
     }
 
-    void pool_data()
+    // The newest "krpt_<a.b.c.d>" directory of the pool, published as "krptpath"
+    // into the plugins key only when that key exists.
+    void krptPath_data()
     {
         QTest::addColumn<QStringList>("dirs");
-        QTest::addColumn<QStringList>("files");
         QTest::addColumn<QString>("newest"); // empty: nothing
-
-        QTest::newRow("10 is newer than 9") << QStringList{"krpt_1.0.0.9", "krpt_1.0.0.10"} << QStringList{} << "krpt_1.0.0.10";
-        QTest::newRow("another plugin's prefix") << QStringList{"krpt_2.0.0.0", "krptx_3.0.0.0"} << QStringList{}
-                                                 << "krpt_2.0.0.0";
-        QTest::newRow("0.0.0.0 is no version") << QStringList{"krpt_0.0.0.0"} << QStringList{} << "";
+        QTest::newRow("10 is newer than 9") << QStringList{"krpt_1.0.0.9", "krpt_1.0.0.10"} << "krpt_1.0.0.10";
+        QTest::newRow("another plugin's prefix") << QStringList{"krpt_2.0.0.0", "krptx_3.0.0.0"} << "krpt_2.0.0.0";
+        QTest::newRow("0.0.0.0 is no version") << QStringList{"krpt_0.0.0.0"} << "";
         QTest::newRow("look-alikes only")
-            << QStringList{"krpt_1.2.3", "krpt_1.2.3.4.5", "krpt_a.b.c.d", "krpt_1.2.3.4\n", "krpt_1.2.3.4 ", "krpt_"}
-            << QStringList{} << "";
-        QTest::newRow("another letter case is not taken") << QStringList{"KRPT_9.0.0.0", "krpt_1.0.0.0"} << QStringList{}
-                                                          << "krpt_1.0.0.0";
+            << QStringList{"krpt_1.2.3", "krpt_1.2.3.4.5", "krpt_a.b.c.d", "krpt_1.2.3.4\n", "krpt_1.2.3.4 ", "krpt_"} << "";
+        QTest::newRow("another letter case is not taken") << QStringList{"KRPT_9.0.0.0", "krpt_1.0.0.0"} << "krpt_1.0.0.0";
         QTest::newRow("five digits compare as text") << QStringList{"krpt_1.0.0.9999", "krpt_1.0.0.10000"}
-                                                     << QStringList{} << "krpt_1.0.0.9999";
-        QTest::newRow("files are not plugins") << QStringList{"krpt_1.0.0.0"} << QStringList{"krpt_9.0.0.0"}
-                                               << "krpt_1.0.0.0";
-        QTest::newRow("no pool") << QStringList{} << QStringList{} << "";
+                                                     << "krpt_1.0.0.9999";
+        QTest::newRow("files are not plugins") << QStringList{"krpt_1.0.0.0", "file:krpt_9.0.0.0"} << "krpt_1.0.0.0";
+        QTest::newRow("no pool") << QStringList{} << "";
     }
-
-    void pool()
+    void krptPath()
     {
         QFETCH(QStringList, dirs);
-        QFETCH(QStringList, files);
         QFETCH(QString, newest);
         const QString pool = KPluginPool::poolDir();
         QVERIFY(pool.startsWith(m_env->dataHome() + QStringLiteral("/corvanta/ulx/addons/pool/linux-")));
         QVERIFY(pool.endsWith(QLatin1Char('/')));
         QDir(pool).removeRecursively();
-        for (const QString &d : std::as_const(dirs))
-            QVERIFY(QDir().mkpath(pool + d));
-        for (const QString &f : std::as_const(files)) {
-            QFile file(pool + f);
-            QVERIFY(file.open(QIODevice::WriteOnly));
+        for (const QString &d : std::as_const(dirs)) {
+            if (d.startsWith(QLatin1String("file:")))
+                QVERIFY(ktest::writeFile(pool + d.mid(5), {}));
+            else
+                QVERIFY(QDir().mkpath(pool + d));
         }
-        QCOMPARE(KPluginPool::resolve(QStringLiteral("krpt")), newest.isEmpty() ? QString() : pool + newest);
-    }
-
-    void krptPathIsPublishedIntoTheExistingKeyOnly()
-    {
-        const QString pool = KPluginPool::poolDir();
-        QDir(pool).removeRecursively();
-        QVERIFY(QDir().mkpath(pool + QStringLiteral("krpt_1.2.3.4")));
         KRegSettings(PluginsKey).remove(QString());
-
         KPluginPool::publishKrptPath();
         QVERIFY(!KRegSettings(PluginsKey).keyExists());
-
         KRegSettings(PluginsKey + QStringLiteral("\\other")).setValue(QStringLiteral("x"), 1);
         KPluginPool::publishKrptPath();
-        QCOMPARE(KRegSettings(PluginsKey).value(QStringLiteral("krptpath")).toString(), pool + QStringLiteral("krpt_1.2.3.4"));
+        const QString published = KRegSettings(PluginsKey).value(QStringLiteral("krptpath")).toString();
+        QCOMPARE(published, newest.isEmpty() ? QString() : pool + newest);
     }
 
     // Before the plugin manager has loaded: recorded when it has; a plugin the
@@ -108,12 +91,10 @@ private Q_SLOTS:
         krt::reload();
         KRegSettings own(PluginsKey + QStringLiteral("\\ulxcloudsvrimp"));
         own.remove(QString());
-        QDir().mkpath(office());
 
         // Unknown plugin: nothing, even once loaded.
         m_app->coreInitComplete();
         KPluginManager *manager = m_app->getPluginMgr();
-        QVERIFY(manager);
         KUpdateself unknown;
         unknown.init();
         QTRY_VERIFY(manager->loaded());
@@ -121,46 +102,31 @@ private Q_SLOTS:
         QVERIFY(!own.contains(QStringLiteral("version")));
 
         // Shipped with the installation, manager already loaded: written during init.
-        QFile lib(office() + QStringLiteral("/libulxcloudsvrimp.so"));
-        QVERIFY(lib.open(QIODevice::WriteOnly));
-        lib.close();
+        QVERIFY(ktest::writeFile(office() + QStringLiteral("/libulxcloudsvrimp.so"), {}));
         KUpdateself known;
         known.init();
         QCOMPARE(own.value(QStringLiteral("version")).toString(), QStringLiteral("6.1.2.3"));
         QCOMPARE(own.value(QStringLiteral("lookpath")).toString(), office());
     }
 
-    void updateUlx_data()
-    {
-        QTest::addColumn<QString>("features");
-        QTest::addColumn<bool>("program");
-        QTest::addColumn<bool>("runs");
-        QTest::newRow("feature and program") << "UpdateAsInnerPlugin" << true << true;
-        QTest::newRow("without the feature") << "" << true << false;
-        QTest::newRow("without an update program") << "UpdateAsInnerPlugin" << false << false;
-    }
-
+    // The update program runs once, with the feature and a program configured;
+    // without either nothing runs.
     void updateUlx()
     {
-        QFETCH(QString, features);
-        QFETCH(bool, program);
-        QFETCH(bool, runs);
         const QString marker = m_env->root() + QStringLiteral("/update-ran");
         const QString script = m_env->root() + QStringLiteral("/ulxupdate.sh");
-        QFile::remove(marker);
         QVERIFY(ktest::writeRecordingScript(script, marker));
-        m_env->writeInstallConfig({{QStringLiteral("Installation/Features"), features},
-                                   {QStringLiteral("Installation/UpdateProgram"), program ? script : QString()}});
-        krt::reload();
-
-        KUpdateUlx update;
-        update.exec(QStringLiteral("/start_from:x"));
-        if (runs) {
-            QTRY_COMPARE_WITH_TIMEOUT(ktest::readFile(marker), QByteArray("/from:rlostart\n"), KTestEnv::scaled(5000));
-        } else {
-            QTest::qWait(KTestEnv::scaled(300));
-            QVERIFY(!QFile::exists(marker));
+        const QString feature = QStringLiteral("UpdateAsInnerPlugin");
+        for (const auto &[features, program] : {std::pair{QString(), script}, {feature, QString()}, {feature, script}}) {
+            m_env->writeInstallConfig({{QStringLiteral("Installation/Features"), features},
+                                       {QStringLiteral("Installation/UpdateProgram"), program}});
+            krt::reload();
+            KUpdateUlx update;
+            update.exec(QStringLiteral("/start_from:x"));
         }
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), KTestEnv::scaled(5000));
+        QTest::qWait(KTestEnv::scaled(300));
+        QCOMPARE(ktest::readFile(marker), QByteArray("/from:rlostart\n"));
     }
 };
 
