@@ -68,14 +68,12 @@ private:
         QFile::remove(m_launcherRecord);
         return out;
     }
-    void setPrestart(const QVariant &strategy, const QVariant &interval = {}, const QVariant &ranges = {})
+    void setPrestart(int strategy, int interval, const QString &ranges)
     {
         KxPluginsSettings s(QStringLiteral("knexaprestart"));
         s.setValue(QStringLiteral("strategy"), strategy);
-        if (interval.isValid())
-            s.setValue(QStringLiteral("interval"), interval);
-        if (ranges.isValid())
-            s.setValue(QStringLiteral("ranges"), ranges);
+        s.setValue(QStringLiteral("interval"), interval);
+        s.setValue(QStringLiteral("ranges"), ranges);
     }
 
 private Q_SLOTS:
@@ -240,48 +238,36 @@ private Q_SLOTS:
         QVERIFY(!plugin.timer()->isActive());
     }
 
-    // Strategy 1: one start, after the start-up delay, however many lines come;
-    // odd strategies and an interval of 0 start nothing.
-    void strategies_data()
-    {
-        QTest::addColumn<QVariant>("strategy");
-        QTest::addColumn<QVariant>("interval");
-        QTest::addColumn<QStringList>("expected");
-        QTest::addColumn<bool>("timer");
-        QTest::newRow("0") << QVariant(0) << QVariant() << QStringList() << false;
-        QTest::newRow("1") << QVariant(1) << QVariant() << QStringList{"/nexaplex /prestart-type=1"} << false;
-        QTest::newRow("3") << QVariant(3) << QVariant() << QStringList() << false;
-        QTest::newRow("2, interval 0") << QVariant(2) << QVariant(0) << QStringList() << false;
-        QTest::newRow("2, ticking") << QVariant(2) << QVariant(1)
-                                    << QStringList{"/nexaplex /prestart-type=2", "/nexaplex /prestart-type=2"} << true;
-    }
+    // Strategy 1 starts the shell once, after the start-up delay, however many lines
+    // come; strategy 0, an unknown one and strategy 2 with interval 0 start nothing
+    // and run no timer; strategy 2 with an interval starts it on every tick.
     void strategies()
     {
-        QFETCH(QVariant, strategy);
-        QFETCH(QVariant, interval);
-        QFETCH(QStringList, expected);
-        QFETCH(bool, timer);
-        setPrestart(strategy, interval, QStringLiteral("0800"));
         KNexaPrestart::setStartupDelayMs(300);
         const qsizetype mark = m_env->logText().size();
-        KNexaPrestart plugin;
-        plugin.init();
-        for (int i = 0; i < 5; ++i)
-            plugin.exec(QStringLiteral("/x"));
-        QCOMPARE(plugin.timer() != nullptr, timer);
-        if (strategy.toInt() == 1)
-            QCOMPARE(prestarts(mark), QStringList()); // not before the delay
-        QTest::qWait(KTestEnv::scaled(1500));
-        plugin.uninit();
-        const QStringList got = prestarts(mark);
-        if (timer) {
-            // the prestart of init, then one per tick while the timer ran
-            QVERIFY2(got.size() >= 2, qPrintable(got.join(',')));
-            QCOMPARE(got.count(expected.first()), got.size());
-        } else {
-            QCOMPARE(got, expected);
+        std::vector<std::unique_ptr<KNexaPrestart>> plugins;
+        for (const auto &[strategy, interval] : {std::pair{0, 3600}, {1, 3600}, {3, 3600}, {2, 0}}) {
+            setPrestart(strategy, interval, QStringLiteral("0800"));
+            plugins.push_back(std::make_unique<KNexaPrestart>());
+            plugins.back()->init();
+            for (int i = 0; i < 5; ++i)
+                plugins.back()->exec(QStringLiteral("/x"));
+            QVERIFY(!plugins.back()->timer());
         }
+        QCOMPARE(prestarts(mark), QStringList()); // not before the delay
+        QTest::qWait(KTestEnv::scaled(1000));
+        QCOMPARE(prestarts(mark), QStringList{"/nexaplex /prestart-type=1"});
         KNexaPrestart::setStartupDelayMs(5000);
+
+        setPrestart(2, 1, QStringLiteral("0800"));
+        const qsizetype ticks = m_env->logText().size();
+        KNexaPrestart ticking;
+        ticking.init();
+        QTest::qWait(KTestEnv::scaled(1500));
+        ticking.uninit();
+        const QStringList got = prestarts(ticks); // the prestart of init, then one a tick
+        QVERIFY2(got.size() >= 2, qPrintable(got.join(',')));
+        QCOMPARE(got.count(QStringLiteral("/nexaplex /prestart-type=2")), got.size());
     }
 
     // The three skip checks, each with the lock held by another process, and a
