@@ -200,10 +200,12 @@ private Q_SLOTS:
                 && launches() == QStringList(n, QStringLiteral("/minisite /from:minisite /minisite:tray"));
         };
 
-        KMinisite failing;
-        failing.exec(QStringLiteral("/start_from:TAVINSELOAD")); // refused silently: not even the window starts
-        failing.exec(QStringLiteral("/start_from:x"));
-        QVERIFY(eventsAre({"101"}));
+        {
+            KMinisite failing;
+            failing.exec(QStringLiteral("/start_from:TAVINSELOAD")); // refused silently: not even the window starts
+            failing.exec(QStringLiteral("/start_from:x"));
+            QVERIFY(eventsAre({"101"}));
+        }
 
         // A minisite install slower than the limit: timed out, event 101 once.
         providePackage(QStringLiteral("ulxminisite"), QStringLiteral("ulxminisite"));
@@ -224,7 +226,10 @@ private Q_SLOTS:
         QCOMPARE(events().size(), before + 2);
         QCOMPARE(launches(), QStringList());
 
-        KMinisite plugin;
+        KFakeHost &host = KFakeHost::instance();
+        host.offered = false;
+        KMinisite plugin; // finds no host transport now
+        host.offered = true;
         plugin.exec(QStringLiteral("/start_from:x"));
         QVERIFY(launchedTimes(1));
         QVERIFY(eventsAre({"101", "101", "100"}));
@@ -268,6 +273,28 @@ private Q_SLOTS:
         QCOMPARE(events().size(), before + 4);
         setInstallRoot(QStringLiteral("/opt/suite"));
 
+        // The relay: only the two browse codes, exactly written, reach "ulxminisite",
+        // once per signal however many lines were accepted; the host transport is
+        // looked up at the send. Not delivered: logged, nothing else.
+        KFakeBubble bubble;
+        m_app->registerPluginInstanceObject(QStringLiteral("kulxpushbubble"), &bubble);
+        Q_EMIT bubble.BubbleLogicEx(QStringLiteral("browsetheweb"), QStringLiteral("https://example.invalid/a"));
+        Q_EMIT bubble.BubbleLogicEx(QStringLiteral("BrowseTheWeb"), QStringLiteral("no"));
+        Q_EMIT bubble.BubbleLogicEx(QStringLiteral("doc_scene"), QStringLiteral("no"));
+        QCOMPARE(host.calls, QStringList{"sendMessage"});
+        QCOMPARE(host.lastTarget, QStringLiteral("ulxminisite"));
+        QCOMPARE(host.lastMessage, QStringLiteral("_TRANSMISSION_"));
+        QCOMPARE(host.lastRequest, QStringLiteral("https://example.invalid/a"));
+        Q_EMIT bubble.BubbleLogicEx(QStringLiteral("browsetheweb_common"), QStringLiteral("b"));
+        QCOMPARE(host.calls.size(), 2);
+        QCOMPARE(host.lastRequest, QStringLiteral("b"));
+        host.deliver = false;
+        const qsizetype relayMark = m_env->logText().size();
+        Q_EMIT bubble.BubbleLogicEx(QStringLiteral("browsetheweb"), QString(5000, QLatin1Char('x')));
+        QCOMPARE(host.lastRequestSize, quint32(2 * 5001));
+        QCOMPARE(minisiteLog(relayMark), QStringList{"KMinisite::__OnBubbleLogicEx not delivered to ulxminisite: browsetheweb"});
+        m_app->unregisterPluginInstanceObject(QStringLiteral("kulxpushbubble"));
+
         // A loaded assistant: the minisite is neither loaded nor shown, and the
         // plugin ignores every later line.
         QFile::remove(m_record);
@@ -280,48 +307,6 @@ private Q_SLOTS:
         assisted.exec(QStringLiteral("/start_from:x"));
         QCOMPARE(assisted.lastAccepted(), m_now.addSecs(-601));
         QCOMPARE(launches(), QStringList());
-        m_now = QDateTime(QDate(2026, 3, 2), QTime(10, 0));
-    }
-
-    // The relay: only the two browse codes, exactly written, reach "ulxminisite";
-    // one delivery per signal however many lines were accepted; the host transport
-    // is looked up at the send, not at construction.
-    void relay()
-    {
-        QVERIFY(m_app_loaded());
-        KFakeHost &host = KFakeHost::instance();
-        host.reset();
-        host.deliverToSelf = false;
-        host.offered = false;
-        KMinisite plugin; // finds no host now
-        host.offered = true;
-        providePackage(QStringLiteral("kulxminisiteassistant"), {});
-        plugin.exec(QStringLiteral("/start_from:x"));
-        m_now = m_now.addSecs(601);
-        plugin.exec(QStringLiteral("/start_from:x"));
-        KFakeBubble bubble;
-        m_app->registerPluginInstanceObject(QStringLiteral("kulxpushbubble"), &bubble);
-
-        Q_EMIT bubble.BubbleLogicEx(QStringLiteral("browsetheweb"), QStringLiteral("https://example.invalid/a"));
-        QCOMPARE(host.calls, QStringList{"sendMessage"});
-        QCOMPARE(host.lastTarget, QStringLiteral("ulxminisite"));
-        QCOMPARE(host.lastMessage, QStringLiteral("_TRANSMISSION_"));
-        QCOMPARE(host.lastRequest, QStringLiteral("https://example.invalid/a"));
-
-        Q_EMIT bubble.BubbleLogicEx(QStringLiteral("BrowseTheWeb"), QStringLiteral("no"));
-        Q_EMIT bubble.BubbleLogicEx(QStringLiteral("doc_scene"), QStringLiteral("no"));
-        QCOMPARE(host.calls.size(), 1);
-        Q_EMIT bubble.BubbleLogicEx(QStringLiteral("browsetheweb_common"), QStringLiteral("b"));
-        QCOMPARE(host.calls.size(), 2);
-        QCOMPARE(host.lastRequest, QStringLiteral("b"));
-
-        // Not delivered (nobody serves, or the transport refuses the size): logged, nothing else.
-        host.deliver = false;
-        const qsizetype mark = m_env->logText().size();
-        Q_EMIT bubble.BubbleLogicEx(QStringLiteral("browsetheweb"), QString(5000, QLatin1Char('x')));
-        QCOMPARE(host.lastRequestSize, quint32(2 * 5001));
-        QCOMPARE(minisiteLog(mark), QStringList{"KMinisite::__OnBubbleLogicEx not delivered to ulxminisite: browsetheweb"});
-        m_app->unregisterPluginInstanceObject(QStringLiteral("kulxpushbubble"));
         m_now = QDateTime(QDate(2026, 3, 2), QTime(10, 0));
     }
 

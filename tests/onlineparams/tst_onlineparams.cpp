@@ -276,22 +276,23 @@ private Q_SLOTS:
         QTest::addColumn<QString>("infoHd");
         QTest::addColumn<QString>("expectNation"); // empty: nothing stored, asked again next start
         QTest::addColumn<QString>("expectHdcode");
+        const auto row = [](const char *tag, const QString &route, const QByteArray &answer, const QString &expectNation,
+                            const QString &infoHd = {}, const QString &expectHdcode = {}, const QString &nation = {}) {
+            QTest::newRow(tag) << route << answer << nation << infoHd << expectNation << expectHdcode;
+        };
         const QByteArray de = "{\"result\":\"DE\"}";
-        QTest::newRow("country") << "file" << de << "" << "abc9" << "DE" << "9";
-        QTest::newRow("number") << "file" << QByteArray("{\"result\":49}") << "" << "" << "unknown" << "";
-        QTest::newRow("more than 8 letters") << "file" << QByteArray("{\"result\":\"Deutschland\"}") << "" << ""
-                                             << "unknown" << "";
-        QTest::newRow("garbage") << "file" << QByteArray("<html>") << "" << "Z" << "" << "Z";
-        QTest::newRow("array") << "file" << QByteArray("[\"DE\"]") << "" << "" << "" << "";
-        QTest::newRow("nation set") << "file" << de << "IT" << "x1f" << "IT" << "f";
-        QTest::newRow("no geo service") << "" << de << "" << "" << "" << "";
-        QTest::newRow("plain http") << "plain" << de << "" << "" << "" << "";
-        QTest::newRow("answer over 4 KiB") << "file" << "{\"result\":\"" + QByteArray(200000, 'A') + "\"}" << "" << ""
-                                           << "" << "";
-        QTest::newRow("endless answer") << "endless" << QByteArray() << "" << "" << "" << "";
+        row("country", "file", de, "DE", "abc9", "9");
+        row("number", "file", "{\"result\":49}", "unknown");
+        row("more than 8 letters", "file", "{\"result\":\"Deutschland\"}", "unknown");
+        row("garbage", "file", "<html>", "", "Z", "Z");
+        row("array", "file", "[\"DE\"]", "");
+        row("nation set", "file", de, "IT", "x1f", "f", "IT");
+        row("no geo service", "", de, "");
+        row("plain http", "plain", de, "");
+        row("answer over 4 KiB", "file", "{\"result\":\"" + QByteArray(200000, 'A') + "\"}", "");
+        row("endless answer", "endless", {}, "");
         // 1000 bytes at 200 a second: data keeps coming, for longer than the transfer may last.
-        QTest::newRow("trickling past the time") << "slowfile" << de.leftJustified(1000, ' ') << "" << "" << ""
-                                                 << "";
+        row("trickling past the time", "slowfile", de.leftJustified(1000, ' '), "");
     }
     void commonParams()
     {
