@@ -23,6 +23,8 @@
 #include <memory>
 
 namespace {
+const QString CommonKey = QStringLiteral("HKEY_CURRENT_USER\\Software\\Corvanta\\Office\\6.0\\Common");
+
 class KFakeAccount : public QObject
 {
     Q_OBJECT
@@ -76,14 +78,6 @@ private:
         if (types.isValid())
             account.setValue(QStringLiteral("UserTypes"), types);
     }
-    void setInstallRoot(const QString &root)
-    {
-        KRegSettings common(QStringLiteral("HKEY_CURRENT_USER\\Software\\Corvanta\\Office\\6.0\\Common"));
-        if (root.isEmpty())
-            common.remove(QStringLiteral("InstallRoot"));
-        else
-            common.setValue(QStringLiteral("InstallRoot"), root);
-    }
     QString dayMarker() const
     {
         return KxPluginsSettings(QStringLiteral("minisiteex")).value(QStringLiteral("impstrtpmnstdt")).toString();
@@ -107,15 +101,9 @@ private Q_SLOTS:
         KFakeHost::instance().reset();
         KFakeHost::instance().deliverToSelf = false;
         m_app = makeServiceApp();
+        KRegSettings(CommonKey).setValue(QStringLiteral("InstallRoot"), QStringLiteral("/opt/suite"));
         m_now = QDateTime(QDate(2026, 3, 2), QTime(10, 0));
         kinnerclock::setSource([this] { return m_now; });
-    }
-
-    void init()
-    {
-        setMember({}, {});
-        setInstallRoot(QStringLiteral("/opt/suite"));
-        QFile::remove(m_record);
     }
 
     void membership_data()
@@ -185,6 +173,7 @@ private Q_SLOTS:
     // takes over for good.
     void notification()
     {
+        setMember({}, {});
         m_app->coreInitComplete();
         QTRY_VERIFY_WITH_TIMEOUT(m_app_loaded(), KTestEnv::scaled(5000));
         providePackage(QStringLiteral("ulxminisite"), {});
@@ -265,13 +254,13 @@ private Q_SLOTS:
         QCOMPARE(dayMarker(), QStringLiteral("2026-03-06"));
 
         // Without InstallRoot nothing is started and nothing reported.
-        setInstallRoot({});
+        KRegSettings(CommonKey).remove(QStringLiteral("InstallRoot"));
         m_now = m_now.addSecs(601);
         plugin.exec(QStringLiteral("/start_from:x"));
         QTest::qWait(KTestEnv::scaled(500));
         QCOMPARE(launches().size(), 4);
         QCOMPARE(events().size(), before + 4);
-        setInstallRoot(QStringLiteral("/opt/suite"));
+        KRegSettings(CommonKey).setValue(QStringLiteral("InstallRoot"), QStringLiteral("/opt/suite"));
 
         // The relay: only the two browse codes, exactly written, reach "ulxminisite",
         // once per signal however many lines were accepted; the host transport is
