@@ -40,14 +40,8 @@ private:
         return {{QStringLiteral("Servers/NexaSwitchSvr"), switchBase},
                 {QStringLiteral("Installation/LaunchExePath"), m_env->root() + QStringLiteral("/launcher.sh")}};
     }
-    // Every request for the list, whichever route answered it.
-    qsizetype listRequests() const
-    {
-        qsizetype n = 0;
-        for (const QJsonObject &r : m_server->records())
-            n += r.value(QStringLiteral("path")).toString().endsWith(ListPath);
-        return n;
-    }
+    // Every request for the list (nothing else asks this server), whichever route answered it.
+    qsizetype listRequests() const { return m_server->records().size(); }
     QString beep() const { return KxPluginsSettings(QStringLiteral("knexabeep")).value(QStringLiteral("beep")).toString(); }
     QStringList logged(qsizetype from) const { return ktest::logMessages(*m_env, QStringLiteral("knexaprestart"), from); }
     // The prestarts logged since the mark; waits until the recording launcher has
