@@ -1,0 +1,580 @@
+// The inner plugins that show the user something, linked as the service links them,
+// in one world with one injectable clock (in JST, far from UTC, so local dates
+// differ from UTC ones): the shell switch against the loopback test server, the
+// shell prestart and the minisite against a recording launcher, locks held by
+// util-linux flock, a private plugin catalogue, the loopback collector for the
+// minisite's events and a recording host transport for its relay.
+#include "innerplugins/iinnerplugin.h"
+#include "innerplugins/kinnerclock.h"
+#include "innerplugins/knexaprestart/knexaprestart.h"
+#include "innerplugins/knexaswitch/knexaswitch.h"
+#include "innerplugins/minisite/kminisite.h"
+#include "platform/namedmutex.h"
+#include "platform/registry/kregsettings.h"
+#include "suite/kmemberuser.h"
+#include "suite/krt.h"
+#include "suite/kxpluginssettings.h"
+#include "suite/plugins/kplugin.h"
+#include "suite/plugins/kpluginmanager.h"
+#include "tests/common/kfakehost.h"
+#include "tests/common/kserviceapp.h"
+#include "tests/common/ktestserver.h"
+#include "tests/common/kworld.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTest>
+#include <QTimer>
+
+#include <climits>
+#include <memory>
+#include <time.h>
+
+namespace {
+const QString ListPath = QStringLiteral("/config/common/list");
+const QString CommonKey = QStringLiteral("HKEY_CURRENT_USER\\Software\\Corvanta\\Office\\6.0\\Common");
+
+class KFakeAccount : public QObject
+{
+    Q_OBJECT
+Q_SIGNALS:
+    void loginStateChange(const QString &userId);
+};
+
+class KFakeBubble : public QObject
+{
+    Q_OBJECT
+Q_SIGNALS:
+    void BubbleLogicEx(const QString &logicCode, const QString &logicInfo);
+};
+} // namespace
+
+class TestInnerPlugins : public QObject
+{
+    Q_OBJECT
+private:
+    std::unique_ptr<KTestEnv> m_env;
+    std::unique_ptr<KxApplication> m_app;
+    std::unique_ptr<KTestServer> m_server; // the switch's endpoint and the event collector
+    QString m_answerFile;
+    QString m_record; // the launches of the recording launcher, one a line
+    QDateTime m_now;
+
+    // The installation: the switch endpoint, the collector, the catalogue and the launcher, changed by `more`.
+    void configure(const QMap<QString, QString> &more = {})
+    {
+        QMap<QString, QString> ini{{QStringLiteral("Servers/NexaSwitchSvr"), m_server->url(QString())},
+                                   {QStringLiteral("Servers/InfoCollectSvr"), m_server->url(QStringLiteral("/c"))},
+                                   {QStringLiteral("Installation/PluginCatalog"), m_env->root() + "/catalogue.json"},
+                                   {QStringLiteral("Installation/LaunchExePath"), m_env->root() + "/launcher.sh"}};
+        ini.insert(more);
+        m_env->writeInstallConfig(ini);
+        krt::reload();
+    }
+    // Every request for the list, whichever route answered it.
+    QList<QJsonObject> listRequests() const
+    {
+        QList<QJsonObject> out;
+        for (const QJsonObject &r : m_server->records()) {
+            if (r.value(QStringLiteral("path")).toString().endsWith(ListPath))
+                out << r;
+        }
+        return out;
+    }
+    QString beep() const { return KxPluginsSettings(QStringLiteral("knexabeep")).value(QStringLiteral("beep")).toString(); }
+    QStringList logged(qsizetype from) const { return ktest::logMessages(*m_env, QStringLiteral("knexaprestart"), from); }
+    // The prestarts logged since the mark; waits until the recording launcher has
+    // written each of them, then forgets the record.
+    QStringList prestarts(qsizetype mark)
+    {
+        QStringList out;
+        for (const QString &line : logged(mark)) {
+            if (line.startsWith(QLatin1String("prestart:")))
+                out << line.section(QStringLiteral(", "), 1);
+        }
+        QElapsedTimer t;
+        t.start();
+        while (launches().size() < out.size() && t.elapsed() < KTestEnv::scaled(3000))
+            QTest::qWait(20);
+        if (launches() != out)
+            out << QStringLiteral("launcher recorded: ") + launches().join(',');
+        QFile::remove(m_record);
+        return out;
+    }
+    void setPrestart(int strategy, int interval, const QString &ranges)
+    {
+        KxPluginsSettings s(QStringLiteral("knexaprestart"));
+        s.setValue(QStringLiteral("strategy"), strategy);
+        s.setValue(QStringLiteral("interval"), interval);
+        s.setValue(QStringLiteral("ranges"), ranges);
+    }
+    QString pkgDir(const QString &name) const { return m_env->root() + QStringLiteral("/pkgs/") + name; }
+    // The package of `name` holds a copy of the build's package `from` (empty: no package, its load fails).
+    void providePackage(const QString &name, const QString &from)
+    {
+        QDir(pkgDir(name)).removeRecursively();
+        if (from.isEmpty())
+            return;
+        QDir().mkpath(pkgDir(name));
+        const QString source = KTestEnv::binPath(QStringLiteral("plugins/packages/%1/lib%1.so").arg(from));
+        QVERIFY(QFile::copy(source, pkgDir(name) + QStringLiteral("/lib%1.so").arg(from)));
+    }
+    QStringList launches() const { return ktest::readLines(m_record); }
+    // The minisite event codes the collector received, in order.
+    QStringList events() const
+    {
+        return m_server->eventValues(QStringLiteral("/ulx/client/minisite"), QStringLiteral("impstartupmini"));
+    }
+    QStringList minisiteLog(qsizetype from) const { return ktest::logMessages(*m_env, QStringLiteral("KMinisite"), from); }
+    void setMember(const QVariant &type, const QVariant &types)
+    {
+        KRegSettings account(KMemberUser::keyPath());
+        account.remove(QStringLiteral("UserType"));
+        account.remove(QStringLiteral("UserTypes"));
+        if (type.isValid())
+            account.setValue(QStringLiteral("UserType"), type);
+        if (types.isValid())
+            account.setValue(QStringLiteral("UserTypes"), types);
+    }
+    QString dayMarker() const
+    {
+        return KxPluginsSettings(QStringLiteral("minisiteex")).value(QStringLiteral("impstrtpmnstdt")).toString();
+    }
+    bool managerLoaded() const { return m_app->getPluginMgr() && m_app->getPluginMgr()->loaded(); }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        qputenv("TZ", "JST-9");
+        ::tzset();
+        m_env = std::make_unique<KTestEnv>();
+        qputenv("ULX_GLOBAL_LOCK_DIR", QFile::encodeName(m_env->root() + QStringLiteral("/global")));
+        m_answerFile = m_env->root() + QStringLiteral("/answer.json");
+        m_record = m_env->root() + QStringLiteral("/launches.txt");
+        QVERIFY(ktest::writeRecordingScript(m_env->root() + QStringLiteral("/launcher.sh"), m_record));
+        QVERIFY(ktest::writeFile(m_env->root() + QStringLiteral("/catalogue.json"), R"({"plugins": [
+  {"name": "ulxminisite", "version": "1.0.0.1", "package": "pkgs/ulxminisite", "library": "libulxminisite.so"},
+  {"name": "kulxminisiteassistant", "version": "1.0.0.1", "package": "pkgs/kulxminisiteassistant", "library": "libkbubble.so"}
+]})"));
+        m_server = std::make_unique<KTestServer>(
+            m_env->root(), QStringList{ListPath + QStringLiteral("=file:") + m_answerFile,
+                                       QStringLiteral("/down") + ListPath + QStringLiteral("=status:500"),
+                                       QStringLiteral("/slow") + ListPath + QStringLiteral("=hang")});
+        QVERIFY(m_server->isRunning());
+        configure();
+        KMinisite::setVipDelayMs(50);
+        KFakeHost::instance().reset();
+        KFakeHost::instance().deliverToSelf = false;
+        m_app = makeServiceApp();
+        KRegSettings(CommonKey).setValue(QStringLiteral("InstallRoot"), QStringLiteral("/opt/suite"));
+        kinnerclock::setSource([this] { return m_now; });
+    }
+
+    void init() { m_now = QDateTime(QDate(2026, 3, 2), QTime(10, 0)); }
+
+    // The local "switch" gates the request; an answer checked step by step writes
+    // "beep" only when complete. Date codes are of local dates: in JST,
+    // 2026-03-01T20:00Z is March 2 and 2027-01-01T00:00 is Dec 31 in UTC.
+    void switchAnswers_data()
+    {
+        QTest::addColumn<QString>("localSwitch"); // null: not set
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("expected"); // empty: nothing written
+        const auto body = [](const QByteArray &head, const QByteArray &data) {
+            return QByteArray("{\"success\":" + head + ",\"data\":[" + data + "]}");
+        };
+        const QByteArray ok = "true,\"timestamp\":1772395200000", entry = "{\"expiration\":\"1798729200000\"}";
+        const QString valid = QStringLiteral("3c:7f:1b:4f|3c:7f:1b:4f|3c:7f:18:3e");
+        QTest::newRow("switch missing") << QString() << body(ok, entry) << "";
+        QTest::newRow("switch false") << "false" << body(ok, entry) << "";
+        QTest::newRow("switch 1 is not true") << "1" << body(ok, entry) << "";
+        QTest::newRow("switch TRUE") << "TRUE" << body(ok, entry) << valid;
+        QTest::newRow("number expiration") << "true" << body(ok, "{\"expiration\":1798729200000}") << valid;
+        QTest::newRow("timestamp missing reads as 1970") << "true" << body("true", entry)
+                                                         << "3c:7f:1b:4f|3c:7f:ab:6d|3c:7f:18:3e";
+        QTest::newRow("success false") << "true" << body("false,\"timestamp\":1772395200000", entry) << "";
+        QTest::newRow("two entries") << "true" << body(ok, entry + ",{\"expiration\":\"1\"}") << "";
+        QTest::newRow("empty entry") << "true" << body(ok, "{}") << "";
+        QTest::newRow("expiration not numeric") << "true" << body(ok, "{\"expiration\":\"soon\"}") << "";
+        QTest::newRow("negative timestamp") << "true" << body("true,\"timestamp\":-5000", entry) << "";
+        QTest::newRow("not JSON") << "true" << QByteArray("<html>") << "";
+    }
+    void switchAnswers()
+    {
+        QFETCH(QString, localSwitch);
+        QFETCH(QByteArray, body);
+        QFETCH(QString, expected);
+        KxPluginsSettings s(QStringLiteral("knexabeep"));
+        s.setValue(QStringLiteral("switch"), localSwitch.isNull() ? QVariant() : QVariant(localSwitch));
+        s.setValue(QStringLiteral("beep"), QStringLiteral("old"));
+        QVERIFY(ktest::writeFile(m_answerFile, body));
+        const bool asks = localSwitch.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0;
+        const qsizetype before = listRequests().size();
+        KNexaSwitch plugin;
+        plugin.exec(QStringLiteral("/anything"));
+        QCOMPARE(plugin.isRequesting(), asks);
+        QTRY_VERIFY_WITH_TIMEOUT(!plugin.isRequesting(), KTestEnv::scaled(5000));
+        QCOMPARE(listRequests().size() - before, asks ? 1 : 0);
+        QCOMPARE(beep(), expected.isEmpty() ? QStringLiteral("old") : expected);
+        if (!asks)
+            return;
+        // The server reads its parameters joined by two ampersands.
+        const QString query = listRequests().last().value(QStringLiteral("query")).toString();
+        QVERIFY2(QRegularExpression(QStringLiteral("^_template_type=nexaplex_beta&&uuid=[^&]+&&guid=[^&]*&&hdid=[^&]*"
+                                                   "&&_client_version=6\\.0\\.0\\.0&&_dist=0\\.0$"))
+                     .match(query)
+                     .hasMatch(),
+                 qPrintable(query));
+    }
+
+    // No endpoint: nothing goes out. The endpoint down, or slow: one request at a
+    // time, nothing written, and the next line after a failure tries again.
+    void noEndpointDownAndSlow()
+    {
+        KxPluginsSettings s(QStringLiteral("knexabeep"));
+        s.setValue(QStringLiteral("switch"), QStringLiteral("true"));
+        s.setValue(QStringLiteral("beep"), QStringLiteral("old"));
+        configure({{QStringLiteral("Servers/NexaSwitchSvr"), QString()}});
+        KNexaSwitch none;
+        none.exec(QString());
+        QVERIFY(!none.isRequesting());
+
+        configure({{QStringLiteral("Servers/NexaSwitchSvr"), m_server->url(QStringLiteral("/down"))}});
+        KNexaSwitch down;
+        down.exec(QString());
+        QTRY_VERIFY_WITH_TIMEOUT(!down.isRequesting(), KTestEnv::scaled(5000));
+        QCOMPARE(beep(), QStringLiteral("old"));
+
+        configure({{QStringLiteral("Servers/NexaSwitchSvr"), m_server->url(QStringLiteral("/slow"))}});
+        KNexaSwitch::setTransferTimeoutMs(KTestEnv::scaled(600));
+        const qsizetype before = listRequests().size();
+        KNexaSwitch slow;
+        slow.exec(QString());
+        slow.exec(QString());
+        slow.exec(QString());
+        QTRY_COMPARE_WITH_TIMEOUT(listRequests().size(), before + 1, KTestEnv::scaled(3000));
+        QTRY_VERIFY_WITH_TIMEOUT(!slow.isRequesting(), KTestEnv::scaled(5000)); // the transfer limit ends it
+        QCOMPARE(listRequests().size(), before + 1);
+        slow.exec(QString());
+        QTRY_COMPARE_WITH_TIMEOUT(listRequests().size(), before + 2, KTestEnv::scaled(3000));
+        KNexaSwitch::setTransferTimeoutMs(30000);
+        configure();
+    }
+
+    // Strategy 2: due at init inside a window (start included, end excluded), or
+    // when no window is usable; the stored interval (seconds) as the timer's period.
+    void prestartWindows_data()
+    {
+        QTest::addColumn<QString>("ranges");
+        QTest::addColumn<QTime>("now");
+        QTest::addColumn<bool>("due");
+        QTest::addColumn<int>("interval");
+        QTest::addColumn<int>("periodMs");
+        const auto row = [](const char *tag, const QString &ranges, QTime now, bool due, int interval = 3600,
+                            int periodMs = 3600000) { QTest::newRow(tag) << ranges << now << due << interval << periodMs; };
+        const QString def = QStringLiteral("0800-1200;1400-1800");
+        row("start included", def, QTime(8, 0), true);
+        row("before start", def, QTime(7, 59, 59, 999), false);
+        row("last ms", def, QTime(11, 59, 59, 999), true);
+        row("end excluded", def, QTime(12, 0), false);
+        row("second window", def, QTime(17, 0), true);
+        row("empty pieces dropped", "0800-1200;;1400-1800;", QTime(13, 0), false);
+        row("hour 25 dropped, the rest kept", "0800-1200;2500-2600", QTime(1, 30), false);
+        row("reversed never", "2200-0600", QTime(23, 0), false);
+        row("nothing usable: always", "0800", QTime(3, 0), true);
+        row("minute 60 unusable", "0860-0900", QTime(3, 0), true);
+        row("three parts unusable", "0800-0900-1000", QTime(3, 0), true);
+        row("five digits unusable", "08000-0900", QTime(3, 0), true);
+        row("interval past what a timer takes", "2200-0600", QTime(3, 0), false, 3000000, INT_MAX);
+        row("negative interval: the default hour", "2200-0600", QTime(3, 0), false, -5);
+        row("negative past an int in ms", "2200-0600", QTime(3, 0), false, -3000000);
+    }
+    void prestartWindows()
+    {
+        QFETCH(QString, ranges);
+        QFETCH(QTime, now);
+        QFETCH(bool, due);
+        QFETCH(int, interval);
+        QFETCH(int, periodMs);
+        m_now = QDateTime(QDate(2026, 3, 2), now);
+        setPrestart(2, interval, ranges);
+        const qsizetype mark = m_env->logText().size();
+        KNexaPrestart plugin;
+        plugin.init();
+        QCOMPARE(plugin.isDue(), due);
+        // init itself prestarted when due
+        QCOMPARE(prestarts(mark), due ? QStringList{"/nexaplex /prestart-type=2"} : QStringList());
+        QVERIFY(plugin.timer() && plugin.timer()->isActive());
+        QCOMPARE(plugin.timer()->interval(), periodMs);
+        plugin.uninit();
+        QVERIFY(!plugin.timer()->isActive());
+    }
+
+    // Strategy 1 starts the shell once, after the start-up delay, however many lines
+    // come; strategy 0, an unknown one and strategy 2 with interval 0 start nothing
+    // and run no timer; strategy 2 with an interval starts it on every tick.
+    void strategies()
+    {
+        KNexaPrestart::setStartupDelayMs(300);
+        const qsizetype mark = m_env->logText().size();
+        std::vector<std::unique_ptr<KNexaPrestart>> plugins;
+        for (const auto &[strategy, interval] : {std::pair{0, 3600}, {1, 3600}, {3, 3600}, {2, 0}}) {
+            setPrestart(strategy, interval, QStringLiteral("0800"));
+            plugins.push_back(std::make_unique<KNexaPrestart>());
+            plugins.back()->init();
+            for (int i = 0; i < 5; ++i)
+                plugins.back()->exec(QStringLiteral("/x"));
+            QVERIFY(!plugins.back()->timer());
+        }
+        QCOMPARE(prestarts(mark), QStringList()); // not before the delay
+        QTest::qWait(KTestEnv::scaled(1000));
+        QCOMPARE(prestarts(mark), QStringList{"/nexaplex /prestart-type=1"});
+        KNexaPrestart::setStartupDelayMs(5000);
+
+        setPrestart(2, 1, QStringLiteral("0800"));
+        const qsizetype ticks = m_env->logText().size();
+        KNexaPrestart ticking;
+        ticking.init();
+        QTest::qWait(KTestEnv::scaled(1500));
+        ticking.uninit();
+        const QStringList got = prestarts(ticks); // the prestart of init, then one a tick
+        QVERIFY2(got.size() >= 2, qPrintable(got.join(',')));
+        QCOMPARE(got.count(QStringLiteral("/nexaplex /prestart-type=2")), got.size());
+    }
+
+    // The three skip checks, each with the lock held by another process, and a
+    // launcher that is not there: the attempt is only logged. Once the lock is
+    // free or the installation right, the next attempt starts the shell.
+    void skips_data()
+    {
+        QTest::addColumn<QString>("mutex");
+        QTest::addColumn<QString>("install"); // "key=value" added to the installation
+        QTest::addColumn<QString>("line");    // ROOT: the world's root
+        const QString uuid = QStringLiteral("_C42D7A0A-2868-45FF-92EE-9B7AE7124588");
+        const QString installer = QStringLiteral("installer exist, skipped prestart:1");
+        QTest::newRow("shell") << "__#_NEXA_INSTANCE_EXIST_KEY_#__" << "" << "nexa exist, skipped prestart:1";
+        QTest::newRow("setup") << "Global\\ulxsetup" + uuid << "" << installer;
+        QTest::newRow("patch") << "Global\\ulxpatch" + uuid << "" << installer;
+        QTest::newRow("uninst") << "Global\\ulxuninst" + uuid << "" << installer;
+        QTest::newRow("independent") << "" << "Installation/IndependentMode=true" << "isIndependentMode, skipped prestart:1";
+        QTest::newRow("launcher missing") << "" << "Installation/LaunchExePath=ROOT/none"
+                                          << "prestart:ROOT/none, /nexaplex /prestart-type=1";
+    }
+    void skips()
+    {
+        QFETCH(QString, mutex);
+        QFETCH(QString, install);
+        QFETCH(QString, line);
+        QProcess holder;
+        if (!mutex.isEmpty())
+            QVERIFY(ktest::startLockHolder(holder, ulx::namedmutex::filePath(mutex)));
+        if (!install.isEmpty())
+            configure({{install.section('=', 0, 0), install.section('=', 1).replace("ROOT", m_env->root())}});
+        const qsizetype mark = m_env->logText().size();
+        KNexaPrestart plugin;
+        plugin.prestart(1);
+        QCOMPARE(logged(mark), QStringList{line.replace("ROOT", m_env->root())});
+        holder.closeWriteChannel();
+        holder.waitForFinished(KTestEnv::scaled(5000));
+        configure();
+        const qsizetype after = m_env->logText().size();
+        plugin.prestart(1);
+        QCOMPARE(prestarts(after), QStringList{"/nexaplex /prestart-type=1"});
+    }
+
+    void membership_data()
+    {
+        QTest::addColumn<QVariant>("type");
+        QTest::addColumn<QVariant>("types");
+        QTest::addColumn<bool>("member");
+        QTest::newRow("nothing") << QVariant() << QVariant() << false;
+        QTest::newRow("11") << QVariant(11) << QVariant() << false;
+        QTest::newRow("12") << QVariant(12) << QVariant() << true;
+        QTest::newRow("40 as text") << QVariant(QStringLiteral("40")) << QVariant() << true;
+        QTest::newRow("41") << QVariant(41) << QVariant() << false;
+        QTest::newRow("one of several") << QVariant(3) << QVariant(QStringList{"1", "x", "20"}) << true;
+        QTest::newRow("text list") << QVariant() << QVariant(QStringLiteral("5, 41;13")) << true;
+        QTest::newRow("none of several") << QVariant(3) << QVariant(QStringList{"11", "41"}) << false;
+    }
+    void membership()
+    {
+        QFETCH(QVariant, type);
+        QFETCH(QVariant, types);
+        QFETCH(bool, member);
+        setMember(type, types);
+        QCOMPARE(KMinisite::isMember(), member);
+    }
+
+    // A member: event 102 for every line that parses, and nothing is attempted;
+    // in product version 6 not even that. The account object, once registered,
+    // has membership re-decided after the delay on each login change.
+    void memberReportedAndLoginFollowed()
+    {
+        setMember(30, {});
+        const qsizetype before = events().size();
+        KMinisite plugin;
+        plugin.exec(QStringLiteral("/start_from:a"));
+        plugin.exec(QStringLiteral("/start_from:b"));
+        QTRY_VERIFY_WITH_TIMEOUT(events().size() >= before + 2, KTestEnv::scaled(5000));
+        QCOMPARE(events().mid(before), (QStringList{"102", "102"}));
+        QVERIFY(plugin.lastAccepted().isNull());
+
+        configure({{QStringLiteral("Installation/VersionID"), QStringLiteral("6")}});
+        KMinisite v6;
+        v6.exec(QStringLiteral("/start_from:a"));
+        QCOMPARE(v6.membershipMode(), int(KMinisite::Undecided));
+        configure();
+
+        setMember({}, {});
+        KMinisite following;
+        following.init();
+        QCOMPARE(following.membershipMode(), int(KMinisite::Undecided));
+        KFakeAccount account;
+        m_app->registerPluginInstanceObject(QStringLiteral("TAVIDESK"), &account);
+        QTRY_COMPARE_WITH_TIMEOUT(following.membershipMode(), int(KMinisite::NotMember), KTestEnv::scaled(2000));
+        setMember(12, {});
+        Q_EMIT account.loginStateChange(QStringLiteral("u1"));
+        QCOMPARE(following.membershipMode(), int(KMinisite::NotMember));
+        QTRY_COMPARE_WITH_TIMEOUT(following.membershipMode(), int(KMinisite::Member), KTestEnv::scaled(2000));
+        m_app->unregisterPluginInstanceObject(QStringLiteral("tavidesk"));
+        QCOMPARE(events().size(), before + 2); // nothing from version 6
+    }
+
+    // The whole path, with the plugin manager: the assistant fails, the minisite
+    // package fails (event 101), loads too slowly (101 once), then loads: the
+    // launcher shows the minisite on every notification, event 100 once a day, the
+    // day marker written. Without InstallRoot nothing happens; a loaded assistant
+    // takes over for good.
+    void notification()
+    {
+        setMember({}, {});
+        QFile::remove(m_record);
+        m_app->coreInitComplete();
+        QTRY_VERIFY_WITH_TIMEOUT(managerLoaded(), KTestEnv::scaled(5000));
+        providePackage(QStringLiteral("ulxminisite"), {});
+        providePackage(QStringLiteral("kulxminisiteassistant"), {});
+        KxPluginsSettings(QStringLiteral("minisiteex")).setValue(QStringLiteral("impstrtpmnstdt"), QStringLiteral("garbage"));
+        const qsizetype before = events().size();
+        const auto eventsAre = [&](const QStringList &expected) {
+            return QTest::qWaitFor([&] { return events().size() >= before + expected.size(); }, KTestEnv::scaled(5000))
+                && events().mid(before) == expected;
+        };
+        const auto launchedTimes = [this](int n) {
+            return QTest::qWaitFor([&] { return launches().size() >= n; }, KTestEnv::scaled(5000))
+                && launches() == QStringList(n, QStringLiteral("/minisite /from:minisite /minisite:tray"));
+        };
+
+        {
+            KMinisite failing;
+            failing.exec(QStringLiteral("/start_from:TAVINSELOAD")); // refused silently: not even the window starts
+            failing.exec(QStringLiteral("/start_from:x"));
+            QVERIFY(eventsAre({"101"}));
+        }
+
+        // A minisite install slower than the limit: timed out, event 101 once.
+        providePackage(QStringLiteral("ulxminisite"), QStringLiteral("ulxminisite"));
+        KPluginManager *manager = m_app->getPluginMgr();
+        manager->setInstallChunkSize(1);
+        manager->setInstallChunkInterval(KTestEnv::scaled(5000));
+        KMinisite::setLoadLimitSeconds(1);
+        {
+            KMinisite slow;
+            slow.exec(QStringLiteral("/start_from:x"));
+            QVERIFY(eventsAre({"101", "101"}));
+            manager->getPlugin(QStringLiteral("ulxminisite"))->cancelLoad();
+            QTest::qWait(KTestEnv::scaled(300));
+        }
+        manager->setInstallChunkSize(KPluginManager::DefaultInstallChunkSize);
+        manager->setInstallChunkInterval(0);
+        KMinisite::setLoadLimitSeconds(300);
+        QCOMPARE(events().size(), before + 2);
+        QCOMPARE(launches(), QStringList());
+
+        KFakeHost &host = KFakeHost::instance();
+        host.offered = false;
+        KMinisite plugin; // finds no host transport now
+        host.offered = true;
+        plugin.exec(QStringLiteral("/start_from:x"));
+        QVERIFY(launchedTimes(1));
+        QVERIFY(eventsAre({"101", "101", "100"}));
+        QCOMPARE(dayMarker(), QStringLiteral("2026-03-02"));
+
+        // The 600 s window on the wall clock: 600 s later refused with the log line,
+        // a clock set back inside the window refused too; 601 s later, the same day,
+        // shown again without a second event. The kept states answer at once.
+        const QDateTime t0 = m_now;
+        const qsizetype mark = m_env->logText().size();
+        m_now = t0.addSecs(600);
+        plugin.exec(QStringLiteral("/start_from:y"));
+        QCOMPARE(minisiteLog(mark), QStringList{"KMinisite::hasAccepted at : " + t0.toString(Qt::TextDate) + "/start_from:y"});
+        m_now = t0.addSecs(-30);
+        plugin.exec(QStringLiteral("/start_from:z"));
+        QCOMPARE(plugin.lastAccepted(), t0);
+        m_now = t0.addSecs(601);
+        plugin.exec(QStringLiteral("/start_from:x"));
+        QVERIFY(launchedTimes(2));
+        QTest::qWait(KTestEnv::scaled(300));
+        QCOMPARE(events().size(), before + 3);
+
+        // A marker in the future holds the event back; the next day sends it.
+        KxPluginsSettings(QStringLiteral("minisiteex")).setValue(QStringLiteral("impstrtpmnstdt"), QStringLiteral("2026-03-05"));
+        m_now = m_now.addSecs(601);
+        plugin.exec(QStringLiteral("/start_from:x"));
+        QVERIFY(launchedTimes(3));
+        QCOMPARE(dayMarker(), QStringLiteral("2026-03-05"));
+        m_now = QDateTime(QDate(2026, 3, 6), QTime(0, 0));
+        plugin.exec(QStringLiteral("/start_from:x"));
+        QVERIFY(launchedTimes(4));
+        QVERIFY(eventsAre({"101", "101", "100", "100"}));
+        QCOMPARE(dayMarker(), QStringLiteral("2026-03-06"));
+
+        // Without InstallRoot nothing is started and nothing reported.
+        KRegSettings(CommonKey).remove(QStringLiteral("InstallRoot"));
+        m_now = m_now.addSecs(601);
+        plugin.exec(QStringLiteral("/start_from:x"));
+        QTest::qWait(KTestEnv::scaled(500));
+        QCOMPARE(launches().size(), 4);
+        QCOMPARE(events().size(), before + 4);
+        KRegSettings(CommonKey).setValue(QStringLiteral("InstallRoot"), QStringLiteral("/opt/suite"));
+
+        // The relay: only the two browse codes, exactly written, reach "ulxminisite",
+        // once per signal however many lines were accepted; the host transport is
+        // looked up at the send. Not delivered: logged, nothing else.
+        KFakeBubble bubble;
+        m_app->registerPluginInstanceObject(QStringLiteral("kulxpushbubble"), &bubble);
+        Q_EMIT bubble.BubbleLogicEx(QStringLiteral("browsetheweb"), QStringLiteral("https://example.invalid/a"));
+        Q_EMIT bubble.BubbleLogicEx(QStringLiteral("BrowseTheWeb"), QStringLiteral("no"));
+        Q_EMIT bubble.BubbleLogicEx(QStringLiteral("doc_scene"), QStringLiteral("no"));
+        QCOMPARE(host.calls, QStringList{"sendMessage"});
+        QCOMPARE(host.lastTarget, QStringLiteral("ulxminisite"));
+        QCOMPARE(host.lastMessage, QStringLiteral("_TRANSMISSION_"));
+        QCOMPARE(host.lastRequest, QStringLiteral("https://example.invalid/a"));
+        Q_EMIT bubble.BubbleLogicEx(QStringLiteral("browsetheweb_common"), QStringLiteral("b"));
+        QCOMPARE(host.calls.size(), 2);
+        QCOMPARE(host.lastRequest, QStringLiteral("b"));
+        host.deliver = false;
+        const qsizetype relayMark = m_env->logText().size();
+        Q_EMIT bubble.BubbleLogicEx(QStringLiteral("browsetheweb"), QString(5000, QLatin1Char('x')));
+        QCOMPARE(host.lastRequestSize, quint32(2 * 5001));
+        QCOMPARE(minisiteLog(relayMark), QStringList{"KMinisite::__OnBubbleLogicEx not delivered to ulxminisite: browsetheweb"});
+        m_app->unregisterPluginInstanceObject(QStringLiteral("kulxpushbubble"));
+
+        // A loaded assistant: the minisite is neither loaded nor shown, and the
+        // plugin ignores every later line.
+        QFile::remove(m_record);
+        providePackage(QStringLiteral("kulxminisiteassistant"), QStringLiteral("kbubble"));
+        KMinisite assisted;
+        assisted.exec(QStringLiteral("/start_from:x"));
+        QTRY_VERIFY_WITH_TIMEOUT(assisted.assistantLoaded(), KTestEnv::scaled(5000));
+        QTest::qWait(KTestEnv::scaled(300));
+        m_now = m_now.addSecs(601);
+        assisted.exec(QStringLiteral("/start_from:x"));
+        QCOMPARE(assisted.lastAccepted(), m_now.addSecs(-601));
+        QCOMPARE(launches(), QStringList());
+    }
+};
+
+QTEST_APPLESS_MAIN(TestInnerPlugins)
+#include "tst_innerplugins.moc"
