@@ -8,18 +8,23 @@
 #include "innerplugins/kinnerclock.h"
 #include "innerplugins/knexaprestart/knexaprestart.h"
 #include "innerplugins/knexaswitch/knexaswitch.h"
+#include "innerplugins/kupdateself/kupdateself.h"
+#include "innerplugins/kupdateulx/kupdateulx.h"
 #include "innerplugins/minisite/kminisite.h"
+#include "innerplugins/pluginpool/kpluginpool.h"
 #include "platform/namedmutex.h"
 #include "platform/registry/kregsettings.h"
 #include "suite/kmemberuser.h"
 #include "suite/krt.h"
 #include "suite/kxpluginssettings.h"
+#include "suite/kxstartup.h"
 #include "suite/plugins/kplugin.h"
 #include "suite/plugins/kpluginmanager.h"
 #include "tests/common/kfakehost.h"
 #include "tests/common/kserviceapp.h"
 #include "tests/common/ktestserver.h"
 #include "tests/common/kworld.h"
+#include "tests/pluginrunner/kfakerunner.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -35,6 +40,16 @@
 namespace {
 const QString ListPath = QStringLiteral("/config/common/list");
 const QString CommonKey = QStringLiteral("HKEY_CURRENT_USER\\Software\\Corvanta\\Office\\6.0\\Common");
+const QString PluginsKey = QStringLiteral("HKEY_CURRENT_USER\\Software\\Corvanta\\Office\\6.0\\plugins");
+
+// The push-bubble object: records the document scenes it is handed.
+class KFakePushBubble : public QObject
+{
+    Q_OBJECT
+public:
+    QStringList scenes;
+    Q_INVOKABLE void onExcuteBubbleLogicEx(const QString &key, const QString &value) { scenes << key + '=' + value; }
+};
 
 class KFakeAccount : public QObject
 {
@@ -61,6 +76,7 @@ private:
     QString m_answerFile;
     QString m_record; // the launches of the recording launcher, one a line
     QDateTime m_now;
+    std::unique_ptr<KFakeRunner> m_runner;
 
     // The installation: the switch endpoint, the collector, the catalogue and the launcher, changed by `more`.
     void configure(const QMap<QString, QString> &more = {})
@@ -84,7 +100,11 @@ private:
         return out;
     }
     QString beep() const { return KxPluginsSettings(QStringLiteral("knexabeep")).value(QStringLiteral("beep")).toString(); }
-    QStringList logged(qsizetype from) const { return ktest::logMessages(*m_env, QStringLiteral("knexaprestart"), from); }
+    QStringList logged(qsizetype from, const QString &category = QStringLiteral("knexaprestart")) const
+    {
+        return ktest::logMessages(*m_env, category, from);
+    }
+    QString calls() const { return m_runner->calls.join(QLatin1Char(',')); }
     // The prestarts logged since the mark; waits until the recording launcher has
     // written each of them, then forgets the record.
     QStringList prestarts(qsizetype mark)
@@ -168,11 +188,17 @@ private Q_SLOTS:
         KFakeHost::instance().reset();
         KFakeHost::instance().deliverToSelf = false;
         m_app = makeServiceApp();
+        m_app->setStartupInfo(new KxStartup(QStringLiteral("tavi"), 0, false));
         KRegSettings(CommonKey).setValue(QStringLiteral("InstallRoot"), QStringLiteral("/opt/suite"));
         kinnerclock::setSource([this] { return m_now; });
     }
 
-    void init() { m_now = QDateTime(QDate(2026, 3, 2), QTime(10, 0)); }
+    void init()
+    {
+        m_now = QDateTime(QDate(2026, 3, 2), QTime(10, 0));
+        m_runner = std::make_unique<KFakeRunner>();
+        configure();
+    }
 
     // The local "switch" gates the request; an answer checked step by step writes
     // "beep" only when complete. Date codes are of local dates: in JST,
@@ -384,6 +410,43 @@ private Q_SLOTS:
         QCOMPARE(prestarts(after), QStringList{"/nexaplex /prestart-type=1"});
     }
 
+    // Before the plugin manager has loaded and the runner is published, KBubble
+    // keeps every line; then it runs them in arrival order, once, and hands a
+    // document scene, decoded, to the push-bubble object. KUpdateself records the
+    // installation's own plugin once the manager has loaded; an unknown one: nothing.
+    void waitingForManagerAndRunner()
+    {
+        configure({{QStringLiteral("Installation/Version"), QStringLiteral("6.1.2.3")}});
+        KRegSettings own(PluginsKey + QStringLiteral("\\ulxcloudsvrimp"));
+        QVERIFY(ktest::writeFile(m_env->root() + QStringLiteral("/office/libulxcloudsvrimp.so"), {}));
+        const qsizetype mark = m_env->logText().size();
+        m_app->coreInitComplete(); // the manager is created, loads from the event loop
+        KUpdateself early;
+        early.init();
+        KFakePushBubble push;
+        m_app->registerPluginInstanceObject(QStringLiteral("KUlxPushBubble"), &push);
+        const QString scene = QString::fromLatin1(QStringLiteral("scène 1").toUtf8().toBase64());
+        execInnerPlugin(QStringLiteral("KBubble"), QStringLiteral("/start_from=a /doc_scene=") + scene);
+        execInnerPlugin(QStringLiteral("KBubble"), QStringLiteral("/start_from=b x"));
+        execInnerPlugin(QStringLiteral("KBubble"), QStringLiteral("/other")); // not its business
+        m_app->registerPluginInstanceObject(QStringLiteral("kpluginrunner"), m_runner.get());
+        QVERIFY(m_runner->calls.isEmpty());
+        QVERIFY(!own.contains(QStringLiteral("version")));
+        QTRY_COMPARE(calls(), "kbubble|/broadcast /start_from=a /doc_scene=" + scene
+                                  + "||ruby,kbubble|/broadcast /start_from=b x||ruby");
+        QCOMPARE(logged(mark, QStringLiteral("KBubbleInnerPlugin")).filter("kbubble run success").size(), 2);
+        QTRY_COMPARE(push.scenes, QStringList{QStringLiteral("doc_scene=scène 1")});
+        m_app->unregisterPluginInstanceObject(QStringLiteral("KUlxPushBubble"));
+        QCOMPARE(own.value(QStringLiteral("version")).toString(), QStringLiteral("6.1.2.3"));
+        QCOMPARE(own.value(QStringLiteral("lookpath")).toString(), m_env->root() + QStringLiteral("/office"));
+
+        own.remove(QString());
+        QVERIFY(QFile::remove(m_env->root() + QStringLiteral("/office/libulxcloudsvrimp.so")));
+        KUpdateself unknown;
+        unknown.init();
+        QVERIFY(!own.contains(QStringLiteral("version")));
+    }
+
     void membership_data()
     {
         QTest::addColumn<QVariant>("type");
@@ -573,6 +636,137 @@ private Q_SLOTS:
         assisted.exec(QStringLiteral("/start_from:x"));
         QCOMPARE(assisted.lastAccepted(), m_now.addSecs(-601));
         QCOMPARE(launches(), QStringList());
+    }
+
+    // "autorun" off keeps lines; the runner's publication drains them all the same.
+    // A refused run is logged and dropped.
+    void messagePushAutorunAndRefusal()
+    {
+        m_app->unregisterPluginInstanceObject(QStringLiteral("kpluginrunner"));
+        KxPluginsSettings settings(QStringLiteral("messagepush"));
+        settings.setValue(QStringLiteral("autorun"), 0);
+        const qsizetype mark = m_env->logText().size();
+        execInnerPlugin(QStringLiteral("Messagepush"), QStringLiteral("/start_from=one"));
+        m_runner->refuse = {QStringLiteral("messagepush")};
+        m_app->registerPluginInstanceObject(QStringLiteral("kpluginrunner"), m_runner.get());
+        QVERIFY(m_runner->calls.isEmpty()); // autorun off: it never waited for the runner
+        settings.setValue(QStringLiteral("autorun"), QStringLiteral("no")); // not a boolean: the default, true
+        execInnerPlugin(QStringLiteral("Messagepush"), QStringLiteral("/start_from=two"));
+        QCOMPARE(calls(), QStringLiteral("messagepush|/PushType=mipush /start_from=one|messagepush.dll|dll,"
+                                         "messagepush|/PushType=mipush /start_from=two|messagepush.dll|dll"));
+        QCOMPARE(logged(mark, QStringLiteral("MessagepushInnerPlugin")).filter("run failed").size(), 2);
+        m_runner->refuse.clear();
+        m_runner->calls.clear();
+        execInnerPlugin(QStringLiteral("Messagepush"), QStringLiteral("/start_from=three"));
+        QCOMPARE(m_runner->calls.size(), 1); // the refused ones are gone
+        settings.setValue(QStringLiteral("autorun"), 1);
+    }
+
+    // The update program runs once, with the feature and a program configured;
+    // without either nothing runs.
+    void updateUlx()
+    {
+        const QString marker = m_env->root() + QStringLiteral("/update-ran");
+        const QString script = m_env->root() + QStringLiteral("/ulxupdate.sh");
+        QVERIFY(ktest::writeRecordingScript(script, marker));
+        const QString feature = QStringLiteral("UpdateAsInnerPlugin");
+        for (const auto &[features, program] : {std::pair{QString(), script}, {feature, QString()}, {feature, script}}) {
+            configure({{QStringLiteral("Installation/Features"), features},
+                       {QStringLiteral("Installation/UpdateProgram"), program}});
+            KUpdateUlx update;
+            update.exec(QStringLiteral("/start_from:x"));
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), KTestEnv::scaled(5000));
+        QTest::qWait(KTestEnv::scaled(300));
+        QCOMPARE(ktest::readFile(marker), QByteArray("/from:rlostart\n"));
+    }
+
+    // The newest "krpt_<a.b.c.d>" directory of the pool, published as "krptpath"
+    // into the plugins key only when that key exists.
+    void krptPath_data()
+    {
+        QTest::addColumn<QStringList>("dirs"); // "file:" a file, not a directory
+        QTest::addColumn<QString>("newest");   // empty: nothing
+        QTest::newRow("10 is newer than 9") << QStringList{"krpt_1.0.0.9", "krpt_1.0.0.10"} << "krpt_1.0.0.10";
+        QTest::newRow("another plugin's prefix") << QStringList{"krpt_2.0.0.0", "krptx_3.0.0.0"} << "krpt_2.0.0.0";
+        QTest::newRow("0.0.0.0 is no version") << QStringList{"krpt_0.0.0.0"} << "";
+        QTest::newRow("look-alikes only")
+            << QStringList{"krpt_1.2.3", "krpt_1.2.3.4.5", "krpt_a.b.c.d", "krpt_1.2.3.4\n", "krpt_1.2.3.4 ", "krpt_"} << "";
+        QTest::newRow("another letter case is not taken") << QStringList{"KRPT_9.0.0.0", "krpt_1.0.0.0"} << "krpt_1.0.0.0";
+        QTest::newRow("five digits compare as text") << QStringList{"krpt_1.0.0.9999", "krpt_1.0.0.10000"}
+                                                     << "krpt_1.0.0.9999";
+        QTest::newRow("files are not plugins") << QStringList{"krpt_1.0.0.0", "file:krpt_9.0.0.0"} << "krpt_1.0.0.0";
+        QTest::newRow("no pool") << QStringList{} << "";
+    }
+    void krptPath()
+    {
+        QFETCH(QStringList, dirs);
+        QFETCH(QString, newest);
+        const QString pool = KPluginPool::poolDir();
+        QVERIFY(pool.startsWith(m_env->dataHome() + QStringLiteral("/corvanta/ulx/addons/pool/linux-")));
+        QVERIFY(pool.endsWith(QLatin1Char('/')));
+        QDir(pool).removeRecursively();
+        for (const QString &d : std::as_const(dirs)) {
+            if (d.startsWith(QLatin1String("file:")))
+                QVERIFY(ktest::writeFile(pool + d.mid(5), {}));
+            else
+                QVERIFY(QDir().mkpath(pool + d));
+        }
+        KRegSettings(PluginsKey).remove(QString());
+        KPluginPool::publishKrptPath();
+        QVERIFY(!KRegSettings(PluginsKey).keyExists());
+        KRegSettings(PluginsKey + QStringLiteral("\\other")).setValue(QStringLiteral("x"), 1);
+        KPluginPool::publishKrptPath();
+        const QString published = KRegSettings(PluginsKey).value(QStringLiteral("krptpath")).toString();
+        QCOMPARE(published, newest.isEmpty() ? QString() : pool + newest);
+    }
+
+    void exec_data()
+    {
+        QTest::addColumn<QString>("plugin");
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QString>("install"); // "key=value" of the installation, or empty
+        QTest::addColumn<QString>("calls");
+
+        QTest::newRow("bubble, edition 6 runs exe") << "KBubble" << "/start_from:d" << "Installation/VersionID=6"
+                                                    << "kbubble|/broadcast /start_from:d||exe";
+        QTest::newRow("message push") << "Messagepush" << "/start_from:desk w" << QString()
+                                       << "messagepush|/PushType=mipush /start_from:desk w|messagepush.dll|dll";
+        QTest::newRow("message push ignores tavinseload") << "Messagepush" << "/start_from:TaviNSeLoad" << QString() << QString();
+        QTest::newRow("message push switched off") << "Messagepush" << "/start_from:d"
+                                                   << "Installation/Features=DoNotSupportMessagePush" << QString();
+        QTest::newRow("recent file") << "KRecentFile" << "prog.exe /start_from=d" << QString()
+                                     << "krecentfile|/init prog.exe /start_from=d|krecentfile.dll|dll";
+        QTest::newRow("recent file without start_from") << "KRecentFile" << "/from=d" << QString() << QString();
+        QTest::newRow("names are exact") << "kbubble" << "/start_from:d" << QString() << QString();
+        QTest::newRow("broadcast, in name order") << "*" << "/start_from=z" << QString()
+                                                  << "kbubble|/broadcast /start_from=z||ruby,"
+                                                     "krecentfile|/init /start_from=z|krecentfile.dll|dll,"
+                                                     "messagepush|/PushType=mipush /start_from=z|messagepush.dll|dll";
+    }
+    void exec()
+    {
+        QFETCH(QString, plugin);
+        QFETCH(QString, line);
+        QFETCH(QString, install);
+        QFETCH(QString, calls);
+        if (!install.isEmpty())
+            configure({{install.section('=', 0, 0), install.section('=', 1)}});
+        QTRY_VERIFY(managerLoaded());
+        m_app->registerPluginInstanceObject(QStringLiteral("kpluginrunner"), m_runner.get());
+        if (plugin == QLatin1String("*"))
+            broadcastToInnerPlugins(line);
+        else
+            execInnerPlugin(plugin, line);
+        QCOMPARE(this->calls(), calls); // direct: the plugin has run when exec returns
+    }
+
+    void cleanupTestCase()
+    {
+        destroyInnerPlugins();
+        QVERIFY(innerPluginNames().isEmpty());
+        m_runner.reset();
+        m_app.reset();
     }
 };
 
