@@ -1,9 +1,6 @@
-// The inner plugins that show the user something, linked as the service links them,
-// in one world with one injectable clock (in JST, far from UTC, so local dates
-// differ from UTC ones): the shell switch against the loopback test server, the
-// shell prestart and the minisite against a recording launcher, locks held by
-// util-linux flock, a private plugin catalogue, the loopback collector for the
-// minisite's events and a recording host transport for its relay.
+// The inner plugins, linked as the service links them, in one world with one injectable
+// clock in JST (local dates differ from UTC ones), one loopback test server (the switch's
+// endpoint and the event collector), a recording launcher, runner and host transport.
 #include "innerplugins/iinnerplugin.h"
 #include "innerplugins/kinnerclock.h"
 #include "innerplugins/knexaprestart/knexaprestart.h"
@@ -27,7 +24,6 @@
 #include "tests/pluginrunner/kfakerunner.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTest>
@@ -39,6 +35,7 @@
 
 namespace {
 const QString ListPath = QStringLiteral("/config/common/list");
+const QString Slow = QStringLiteral("/slow/config/common/list");
 const QString CommonKey = QStringLiteral("HKEY_CURRENT_USER\\Software\\Corvanta\\Office\\6.0\\Common");
 const QString PluginsKey = QStringLiteral("HKEY_CURRENT_USER\\Software\\Corvanta\\Office\\6.0\\plugins");
 
@@ -89,37 +86,19 @@ private:
         m_env->writeInstallConfig(ini);
         krt::reload();
     }
-    // Every request for the list, whichever route answered it.
-    QList<QJsonObject> listRequests() const
-    {
-        QList<QJsonObject> out;
-        for (const QJsonObject &r : m_server->records()) {
-            if (r.value(QStringLiteral("path")).toString().endsWith(ListPath))
-                out << r;
-        }
-        return out;
-    }
     QString beep() const { return KxPluginsSettings(QStringLiteral("knexabeep")).value(QStringLiteral("beep")).toString(); }
     QStringList logged(qsizetype from, const QString &category = QStringLiteral("knexaprestart")) const
     {
         return ktest::logMessages(*m_env, category, from);
     }
     QString calls() const { return m_runner->calls.join(QLatin1Char(',')); }
-    // The prestarts logged since the mark; waits until the recording launcher has
-    // written each of them, then forgets the record.
+    // The launches recorded once every prestart logged since `mark` has arrived; the record is then cleared.
     QStringList prestarts(qsizetype mark)
     {
-        QStringList out;
-        for (const QString &line : logged(mark)) {
-            if (line.startsWith(QLatin1String("prestart:")))
-                out << line.section(QStringLiteral(", "), 1);
-        }
-        QElapsedTimer t;
-        t.start();
-        while (launches().size() < out.size() && t.elapsed() < KTestEnv::scaled(3000))
-            QTest::qWait(20);
-        if (launches() != out)
-            out << QStringLiteral("launcher recorded: ") + launches().join(',');
+        const qsizetype logged = this->logged(mark).filter(QStringLiteral("prestart:")).size();
+        [[maybe_unused]] const bool arrived =
+            QTest::qWaitFor([&] { return launches().size() >= logged; }, KTestEnv::scaled(3000));
+        const QStringList out = launches();
         QFile::remove(m_record);
         return out;
     }
@@ -147,7 +126,6 @@ private:
     {
         return m_server->eventValues(QStringLiteral("/ulx/client/minisite"), QStringLiteral("impstartupmini"));
     }
-    QStringList minisiteLog(qsizetype from) const { return ktest::logMessages(*m_env, QStringLiteral("KMinisite"), from); }
     void setMember(const QVariant &type, const QVariant &types)
     {
         KRegSettings account(KMemberUser::keyPath());
@@ -237,17 +215,17 @@ private Q_SLOTS:
         s.setValue(QStringLiteral("beep"), QStringLiteral("old"));
         QVERIFY(ktest::writeFile(m_answerFile, body));
         const bool asks = localSwitch.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0;
-        const qsizetype before = listRequests().size();
+        const qsizetype before = m_server->recordsAt(ListPath).size();
         KNexaSwitch plugin;
         plugin.exec(QStringLiteral("/anything"));
         QCOMPARE(plugin.isRequesting(), asks);
         QTRY_VERIFY_WITH_TIMEOUT(!plugin.isRequesting(), KTestEnv::scaled(5000));
-        QCOMPARE(listRequests().size() - before, asks ? 1 : 0);
+        QCOMPARE(m_server->recordsAt(ListPath).size() - before, asks ? 1 : 0);
         QCOMPARE(beep(), expected.isEmpty() ? QStringLiteral("old") : expected);
         if (!asks)
             return;
         // The server reads its parameters joined by two ampersands.
-        const QString query = listRequests().last().value(QStringLiteral("query")).toString();
+        const QString query = m_server->recordsAt(ListPath).last().value(QStringLiteral("query")).toString();
         QVERIFY2(QRegularExpression(QStringLiteral("^_template_type=nexaplex_beta&&uuid=[^&]+&&guid=[^&]*&&hdid=[^&]*"
                                                    "&&_client_version=6\\.0\\.0\\.0&&_dist=0\\.0$"))
                      .match(query)
@@ -275,18 +253,17 @@ private Q_SLOTS:
 
         configure({{QStringLiteral("Servers/NexaSwitchSvr"), m_server->url(QStringLiteral("/slow"))}});
         KNexaSwitch::setTransferTimeoutMs(KTestEnv::scaled(600));
-        const qsizetype before = listRequests().size();
+        const qsizetype before = m_server->recordsAt(Slow).size();
         KNexaSwitch slow;
         slow.exec(QString());
         slow.exec(QString());
         slow.exec(QString());
-        QTRY_COMPARE_WITH_TIMEOUT(listRequests().size(), before + 1, KTestEnv::scaled(3000));
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->recordsAt(Slow).size(), before + 1, KTestEnv::scaled(3000));
         QTRY_VERIFY_WITH_TIMEOUT(!slow.isRequesting(), KTestEnv::scaled(5000)); // the transfer limit ends it
-        QCOMPARE(listRequests().size(), before + 1);
+        QCOMPARE(m_server->recordsAt(Slow).size(), before + 1);
         slow.exec(QString());
-        QTRY_COMPARE_WITH_TIMEOUT(listRequests().size(), before + 2, KTestEnv::scaled(3000));
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->recordsAt(Slow).size(), before + 2, KTestEnv::scaled(3000));
         KNexaSwitch::setTransferTimeoutMs(30000);
-        configure();
     }
 
     // Strategy 2: due at init inside a window (start included, end excluded), or
@@ -514,7 +491,6 @@ private Q_SLOTS:
     {
         setMember({}, {});
         QFile::remove(m_record);
-        m_app->coreInitComplete();
         QTRY_VERIFY_WITH_TIMEOUT(managerLoaded(), KTestEnv::scaled(5000));
         providePackage(QStringLiteral("ulxminisite"), {});
         providePackage(QStringLiteral("kulxminisiteassistant"), {});
@@ -571,7 +547,8 @@ private Q_SLOTS:
         const qsizetype mark = m_env->logText().size();
         m_now = t0.addSecs(600);
         plugin.exec(QStringLiteral("/start_from:y"));
-        QCOMPARE(minisiteLog(mark), QStringList{"KMinisite::hasAccepted at : " + t0.toString(Qt::TextDate) + "/start_from:y"});
+        QCOMPARE(logged(mark, QStringLiteral("KMinisite")),
+                 QStringList{"KMinisite::hasAccepted at : " + t0.toString(Qt::TextDate) + "/start_from:y"});
         m_now = t0.addSecs(-30);
         plugin.exec(QStringLiteral("/start_from:z"));
         QCOMPARE(plugin.lastAccepted(), t0);
@@ -621,7 +598,8 @@ private Q_SLOTS:
         const qsizetype relayMark = m_env->logText().size();
         Q_EMIT bubble.BubbleLogicEx(QStringLiteral("browsetheweb"), QString(5000, QLatin1Char('x')));
         QCOMPARE(host.lastRequestSize, quint32(2 * 5001));
-        QCOMPARE(minisiteLog(relayMark), QStringList{"KMinisite::__OnBubbleLogicEx not delivered to ulxminisite: browsetheweb"});
+        QCOMPARE(logged(relayMark, QStringLiteral("KMinisite")),
+                 QStringList{"KMinisite::__OnBubbleLogicEx not delivered to ulxminisite: browsetheweb"});
         m_app->unregisterPluginInstanceObject(QStringLiteral("kulxpushbubble"));
 
         // A loaded assistant: the minisite is neither loaded nor shown, and the
