@@ -710,11 +710,6 @@ private Q_SLOTS:
         QTest::newRow("recent file") << "KRecentFile" << "prog.exe /start_from=d" << QString()
                                      << "krecentfile|/init prog.exe /start_from=d|krecentfile.dll|dll";
         QTest::newRow("recent file without start_from") << "KRecentFile" << "/from=d" << QString() << QString();
-        QTest::newRow("names are exact") << "kbubble" << "/start_from:d" << QString() << QString();
-        QTest::newRow("broadcast, in name order") << "*" << "/start_from=z" << QString()
-                                                  << "kbubble|/broadcast /start_from=z||ruby,"
-                                                     "krecentfile|/init /start_from=z|krecentfile.dll|dll,"
-                                                     "messagepush|/PushType=mipush /start_from=z|messagepush.dll|dll";
     }
     void exec()
     {
@@ -726,10 +721,7 @@ private Q_SLOTS:
             configure({{install.section('=', 0, 0), install.section('=', 1)}});
         QTRY_VERIFY(managerLoaded());
         m_app->registerPluginInstanceObject(QStringLiteral("kpluginrunner"), m_runner.get());
-        if (plugin == QLatin1String("*"))
-            broadcastToInnerPlugins(line);
-        else
-            execInnerPlugin(plugin, line);
+        execInnerPlugin(plugin, line);
         QCOMPARE(this->calls(), calls); // direct: the plugin has run when exec returns
     }
 
