@@ -72,7 +72,7 @@ private Q_SLOTS:
         m_local = m_env->root() + QStringLiteral("/files/c/d/local/params.json");
         m_server = std::make_unique<KTestServer>(
             m_env->root() + QStringLiteral("/server"),
-            QStringList{QStringLiteral("/params=file:") + m_body, QStringLiteral("/e500=status:500"),
+            QStringList{QStringLiteral("/params=file:") + m_body,
                         QStringLiteral("/endless=endless"), QStringLiteral("/hang=hang"),
                         QStringLiteral("/plain/api/util/geo/country=file:") + m_body});
         QVERIFY(m_server->isRunning());
@@ -149,7 +149,6 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("path");
         QTest::addColumn<bool>("collect");
-        QTest::newRow("500") << QStringLiteral("/e500") << true;
         QTest::newRow("endless body") << QStringLiteral("/endless") << true;
         QTest::newRow("server down, collection disabled") << QString() << false;
     }
