@@ -143,54 +143,72 @@ private Q_SLOTS:
         }
     }
 
-    // Four failed requests in one period are stored as 4, reported once at the next
-    // period (not sent with collection disabled), and every counter is 0 afterwards.
-    void failedRequests_data()
+    // Failed requests (four: the request and its retries) or failed writes (two: the write and its
+    // retry, nothing half-written) in one period are stored, reported once at the next period in
+    // one event (not sent with collection disabled), and every counter is 0 afterwards. A file
+    // cannot be written where another file is in the way of its directory.
+    void failures_data()
     {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<bool>("collect");
-        QTest::newRow("endless body") << QStringLiteral("/endless") << true;
-        QTest::newRow("server down, collection disabled") << QString() << false;
+        QTest::addColumn<QString>("path"); // empty: a server that is gone
+        QTest::addColumn<QString>("blocked");
+        QTest::addColumn<QString>("failed");
+        QTest::addColumn<int>("count");
+        QTest::addColumn<int>("period"); // seconds, before the time factor
+        const QString network = QStringLiteral("network_fail_count");
+        QTest::newRow("endless body") << "/endless" << "" << network << 4 << 4;
+        QTest::newRow("server down, collection disabled") << "" << "" << network << 4 << 4;
+        QTest::newRow("online directory cannot be made") << "/params" << m_online << "write_online_config_fail_count"
+                                                         << 2 << 2;
+        QTest::newRow("local directory cannot be made") << "/params" << m_local << "write_local_config_fail_count"
+                                                        << 2 << 2;
     }
-    void failedRequests()
+    void failures()
     {
         QFETCH(QString, path);
-        QFETCH(bool, collect);
+        QFETCH(QString, blocked);
+        QFETCH(QString, failed);
+        QFETCH(int, count);
+        QFETCH(int, period);
+        const bool collect = !path.isEmpty();
         QString url = m_server->url(path);
-        if (path.isEmpty()) {
+        if (!collect) {
             const KTestServer gone(m_env->root() + QStringLiteral("/gone")); // ends here: its port is closed
             url = gone.url(QStringLiteral("/params"));
         }
         configure(url, {{"Installation/DisableGlobalInfocollect", collect ? "false" : "true"}});
+        QVERIFY(ktest::writeFile(m_body, "{\"params\":[]}"));
+        const QString inTheWay = QFileInfo(QFileInfo(blocked).absolutePath()).absolutePath();
+        if (!blocked.isEmpty())
+            QVERIFY(ktest::writeFile(inTheWay, "in the way"));
         const qsizetype before = m_server->recordsAt(path).size();
         const qsizetype eventsBefore = events();
-        // Long enough for the request and its three retries a second apart.
-        const int period = int(std::ceil(4 * KTestEnv::timeFactor()));
+        period = int(std::ceil(period * KTestEnv::timeFactor()));
         settings().setValue(QStringLiteral("nRequestSpanInSec"), period);
         KOnlineParamsManager manager(nullptr);
         manager.setMaxBodyBytes(1024 * 1024);
         manager.start();
-        QTRY_COMPARE_WITH_TIMEOUT(counter(QStringLiteral("network_fail_count")), 4, period * 1000);
-        if (!path.isEmpty())
+        QTRY_COMPARE_WITH_TIMEOUT(counter(failed), count, period * 1000);
+        QCOMPARE(settings().value(failed).metaType().id(), QMetaType::Int); // REG_DWORD
+        if (path == QLatin1String("/endless"))
             QVERIFY(m_server->recordsAt(path).size() - before >= 4); // Qt itself resends on a closed connection
-        QVERIFY(!QFile::exists(m_online));
+        QCOMPARE(readFile(m_online), QByteArray(blocked == m_local ? "{\"params\":[]}" : ""));
+        QVERIFY(!QFile::exists(m_local));
+        QFile::remove(inTheWay); // the next period's write succeeds: its counter stays 0
 
-        QTRY_COMPARE_WITH_TIMEOUT(counter(QStringLiteral("network_fail_count")), 0, period * 1000 + 2000);
+        QTRY_COMPARE_WITH_TIMEOUT(counter(failed), 0, period * 1000 + 2000);
         manager.stopTimer();
         QTest::qWait(KTestEnv::scaled(200)); // the event goes out from the event loop
-        for (const char *name : {"read_config_fail_count", "parse_config_fail_count", "write_online_config_fail_count",
-                                    "write_local_config_fail_count"})
+        for (const char *name : {"read_config_fail_count", "parse_config_fail_count", "network_fail_count",
+                                 "write_online_config_fail_count", "write_local_config_fail_count"})
             QCOMPARE(counter(name), 0);
-        if (!collect) {
-            QCOMPARE(events(), eventsBefore);
+        QTRY_COMPARE_WITH_TIMEOUT(events(), eventsBefore + (collect ? 1 : 0), KTestEnv::scaled(3000));
+        if (!collect)
             return;
-        }
-        QTRY_COMPARE_WITH_TIMEOUT(events(), eventsBefore + 1, KTestEnv::scaled(3000));
         const QMap<QString, QString> sent = event(eventsBefore);
         QCOMPARE(sent.value(QStringLiteral("action")), QStringLiteral("getonlineparam_error"));
         QCOMPARE(sent.value(QStringLiteral("dm")), QStringLiteral("/ulx/client/general"));
         QCOMPARE(sent.value(QStringLiteral("pnum")), QStringLiteral("2"));
-        QCOMPARE(sent.value(QStringLiteral("p1")), QStringLiteral("network_fail_count=4"));
+        QCOMPARE(sent.value(QStringLiteral("p1")), failed + '=' + QString::number(count));
     }
 
     // A request that never answers is given up within the period: it neither
@@ -206,38 +224,6 @@ private Q_SLOTS:
         manager.stopTimer();
         const qsizetype made = m_server->recordsAt(QStringLiteral("/hang")).size() - before;
         QVERIFY2(made >= 2 && made <= 6, QByteArray::number(made));
-    }
-
-    // Files that cannot be written (a file where a directory of the path should be):
-    // counted, retried once (the online write with the local replacement, the local
-    // replacement alone), nothing half-written.
-    void writeFailures_data()
-    {
-        QTest::addColumn<bool>("onlineBlocked");
-        QTest::newRow("online directory cannot be made") << true;
-        QTest::newRow("local directory cannot be made") << false;
-    }
-    void writeFailures()
-    {
-        QFETCH(bool, onlineBlocked);
-        configure(m_server->url(QStringLiteral("/params")));
-        QVERIFY(ktest::writeFile(m_body, "{\"params\":[]}"));
-        const QString blocked = QFileInfo(QFileInfo(onlineBlocked ? m_online : m_local).absolutePath()).absolutePath();
-        QVERIFY(ktest::writeFile(blocked, "in the way"));
-        KOnlineParamsManager manager(nullptr);
-        manager.start();
-        const QString failed = onlineBlocked ? QStringLiteral("write_online_config_fail_count")
-                                             : QStringLiteral("write_local_config_fail_count");
-        QTRY_COMPARE_WITH_TIMEOUT(counter(failed), 2, KTestEnv::scaled(5000));
-        QTest::qWait(1200); // no third attempt
-        QCOMPARE(counter(failed), 2);
-        QCOMPARE(settings().value(failed).metaType().id(), QMetaType::Int);
-        if (onlineBlocked) {
-            QCOMPARE(counter(QStringLiteral("write_local_config_fail_count")), 0);
-            QVERIFY(!QFile::exists(m_local));
-        } else {
-            QCOMPARE(readFile(m_online), QByteArray("{\"params\":[]}"));
-        }
     }
 
     // "Nation" from the geo service, over HTTPS only, with a certificate nobody trusts,
