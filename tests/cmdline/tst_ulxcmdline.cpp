@@ -1,115 +1,305 @@
+// The command-line model as the ulxcmdline tool prints it (one table of lines and
+// what the tool makes of them), and in process what the tool cannot show: lookup
+// and removal of switches, and the quoting that turns an argv back into a line.
+
+#include "platform/cmdline/kxcommandline.h"
+#include "platform/cmdline/winargv.h"
 #include "tests/common/testenv.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QTest>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// One JSON string literal, the form the tool reads.
+QByteArray literal(const QString &text)
+{
+    const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+    return array.mid(1, array.size() - 2);
+}
+
+// Pieces that stress the quoting: quotes, backslashes, every kind of blank,
+// control characters, U+0000, switch characters, paired and lone surrogates.
+QString randomArgument(QRandomGenerator &rng)
+{
+    static const QList<QString> pieces = {
+        u"\""_s, u"\""_s, u"\\"_s, u"\\"_s, u"\\\\"_s, u" "_s, u"\t"_s, u"\n"_s, u"\x01"_s, u"\x1f"_s,
+        u"a"_s, u"/"_s, u"="_s, u"é"_s, u"\x3000"_s, u"\xD800"_s, u"\xDC00"_s, u"😀"_s, u"\"\""_s,
+        u"\\\""_s, QString(QChar(0)),
+    };
+    QString arg;
+    const int n = rng.bounded(0, 9);
+    for (int i = 0; i < n; ++i)
+        arg += pieces.at(rng.bounded(qsizetype(0), pieces.size()));
+    return arg;
+}
+
+// The program-path rule holds a quote only in a bare path: one that is not empty,
+// does not start with a quote and has no character at or below the blank.
+bool expressibleAsProgramPath(const QString &arg)
+{
+    return !arg.contains(u'"')
+        || (arg.front() != u'"' && std::none_of(arg.cbegin(), arg.cend(), [](QChar c) { return c <= u' '; }));
+}
+
+} // namespace
 
 class TestUlxCmdline : public QObject
 {
     Q_OBJECT
     KTestEnv m_env;
 
-    struct ToolRun
-    {
-        int exitCode = -1;
-        QList<QByteArray> lines;
-    };
-
-    ToolRun run(const QStringList &args, const QByteArray &input)
+    // The tool's exit code (-1: it did not end in time) and its output lines.
+    QPair<int, QList<QByteArray>> run(bool program, const QByteArray &input) const
     {
         QProcess tool;
         tool.setProcessEnvironment(m_env.environment());
-        tool.start(KTestEnv::binPath(QStringLiteral("ulxcmdline")), args);
-        ToolRun result;
-        if (!tool.waitForStarted(KTestEnv::scaled(10000)))
-            return result;
+        tool.start(KTestEnv::binPath(u"ulxcmdline"_s), program ? QStringList{u"--program"_s} : QStringList{});
         tool.write(input);
         tool.closeWriteChannel();
-        if (!tool.waitForFinished(KTestEnv::scaled(20000))) {
-            tool.kill();
-            tool.waitForFinished();
-            return result;
-        }
-        result.exitCode = tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1;
-        result.lines = tool.readAllStandardOutput().split('\n');
-        if (!result.lines.isEmpty() && result.lines.back().isEmpty())
-            result.lines.removeLast();
-        return result;
+        if (!tool.waitForFinished(KTestEnv::scaled(20000)) || tool.exitStatus() != QProcess::NormalExit)
+            return {-1, {}};
+        QList<QByteArray> lines = tool.readAllStandardOutput().split('\n');
+        if (lines.back().isEmpty())
+            lines.removeLast();
+        return {tool.exitCode(), lines};
     }
 
 private slots:
     void initTestCase()
     {
         QVERIFY(m_env.isValid());
-        QVERIFY2(QFile::exists(KTestEnv::binPath(QStringLiteral("ulxcmdline"))), "ulxcmdline is not built");
+        QVERIFY2(QFile::exists(KTestEnv::binPath(u"ulxcmdline"_s)), "ulxcmdline is not built");
     }
 
-    // Tables of raw strings stay below the class: moc misreads them.
+    // Each row's expected object names only the fields the row is about.
     void lines_data();
     void lines()
     {
-        QFETCH(bool, program);
-        QFETCH(QByteArray, input);
-        const ToolRun result = run(program ? QStringList{QStringLiteral("--program")} : QStringList{}, input + '\n');
-        QCOMPARE(result.exitCode, 0);
-        QCOMPARE(result.lines.size(), 1);
-        QTEST(result.lines.front(), "output");
+        QFETCH(QByteArray, expected);
+        QFETCH(QByteArray, output);
+        QJsonParseError error;
+        const QJsonObject want = QJsonDocument::fromJson(expected, &error).object();
+        QVERIFY2(error.error == QJsonParseError::NoError, "the row's expected object is no JSON");
+        const QJsonObject got = QJsonDocument::fromJson(output).object();
+        QJsonObject seen;
+        for (const QString &key : want.keys())
+            seen.insert(key, got.value(key));
+        QCOMPARE(QJsonDocument(seen).toJson(QJsonDocument::Compact),
+                 QJsonDocument(want).toJson(QJsonDocument::Compact));
     }
 
-    void badLinesDoNotStopTheTool();
+    // Lines the tool cannot read are answered with an error and the next line is read;
+    // the fields come in one fixed order.
+    void badLinesDoNotStopTheTool()
+    {
+        const QByteArray input = QByteArray(R"x("/a")x") + '\n'
+            + "not json\n"             // 2
+            + R"x("")x" + '\n'         // 3: parses to nothing
+            + R"x("\u0000/a")x" + '\n' // 4: NUL first, no argument
+            + R"x("a" "b")x" + '\n'    // 5: two literals
+            + R"x("a", "b")x" + '\n'   // 6: two strings
+            + "\n"                     // 7: empty line
+            + R"x("/last")x";          // 8: no newline at the end
+        const auto [exitCode, lines] = run(false, input);
+        QCOMPARE(exitCode, 0);
+        QCOMPARE(lines.size(), 8);
+        QCOMPARE(lines.at(0), R"x({"arguments":["/a"],"program":"","switchCount":1,"switches":{"a":""},)x"
+                              R"x("remainder":"","rebuilt":"/a "})x");
+        QVERIFY(lines.at(7).startsWith(R"x({"arguments":["/last"])x"));
+        for (int i = 1; i <= 6; ++i) {
+            const QJsonObject object = QJsonDocument::fromJson(lines.at(i)).object();
+            QCOMPARE(object.keys(), QStringList{u"error"_s});
+            const QString message = object.value(u"error"_s).toString();
+            QVERIFY2(message.startsWith(u"line %1: "_s.arg(i + 1)), qPrintable(message));
+        }
+        QVERIFY(lines.at(1).contains("not a JSON string literal"));
+        QVERIFY(lines.at(2).contains("parse failed"));
+        QVERIFY(lines.at(3).contains("parse failed"));
+    }
+
+    // Lookup ignores case; a dispatcher takes out its switch and passes the rest on.
+    // An object is parsed once: a second parse replaces the arguments but adds to the switches.
+    void lookupAndRemoval()
+    {
+        KxCommandLine line;
+        QVERIFY(line.parse(u"/a=1 x"_s, false));
+        QVERIFY(line.parse(u"/Run_Plugin /plugin_name:KFoo extra"_s, false));
+        QVERIFY(line.hasSwitch(u"RUN_PLUGIN"_s));
+        QVERIFY(!line.hasSwitch(u"plugin"_s));
+        QCOMPARE(line.switchValue(u"Plugin_Name"_s), u"KFoo"_s);
+        QCOMPARE(line.switchValue(u"absent"_s), QString());
+        line.removeSwitch(u"run_PLUGIN"_s);
+        line.removeSwitch(u"absent"_s);
+        QCOMPARE(line.toString(), u"/a=1 /plugin_name=KFoo extra"_s);
+        line.removeSwitch(u"A"_s);
+        line.removeSwitch(u"plugin_name"_s);
+        QCOMPARE(line.toString(), u"extra"_s);
+    }
+
+    // joinArguments gives any argv back through splitCommandLine, but for what a command
+    // line cannot carry: U+0000, and the quotes of a first argument that the program-path
+    // rule cannot hold (one that starts with a quote or also holds a blank or control character).
+    void joinSplitRoundTrip()
+    {
+        using namespace ulx::winargv;
+        QCOMPARE(splitCommandLine(joinArguments({})), QStringList());
+        QRandomGenerator rng(20240611);
+        int exact = 0;
+        int lossy = 0;
+        for (int i = 0; i < 40000; ++i) {
+            QStringList argv{randomArgument(rng) + (i % 4 ? QString() : u"\""_s) + randomArgument(rng)};
+            for (int k = rng.bounded(0, 6); k > 0; --k)
+                argv.append(randomArgument(rng));
+            QStringList expected = argv;
+            for (QString &arg : expected)
+                arg.remove(QChar(0));
+            if (expressibleAsProgramPath(expected.front())) {
+                ++exact;
+            } else {
+                ++lossy;
+                expected.front().remove(u'"');
+            }
+            const QStringList back = splitCommandLine(joinArguments(argv));
+            if (back != expected) {
+                qWarning() << "argv" << argv << "split" << back;
+                QFAIL("joinArguments does not survive splitCommandLine");
+            }
+        }
+        QVERIFY2(exact > 5000 && lossy > 5000, qPrintable(u"%1 exact, %2 lossy"_s.arg(exact).arg(lossy)));
+    }
 };
 
-// One input line, one exact output line.
+// Tables of raw strings stay below the class: moc misreads them. All lines of one
+// flag go through one run of the tool.
 void TestUlxCmdline::lines_data()
 {
-    QTest::addColumn<bool>("program"); // run with --program
-    QTest::addColumn<QByteArray>("input");
-    QTest::addColumn<QByteArray>("output");
-    QTest::newRow("dispatch line")
-        << false << QByteArray(R"x("/run_plugin /plugin_name:kfoo -X=1 rest of line")x")
-        << QByteArray(R"x({"arguments":["/run_plugin","/plugin_name:kfoo","-X=1","rest","of","line"],)x"
-                      R"x("program":"","switchCount":3,"switches":{"plugin_name":"kfoo","run_plugin":"","x":"1"},)x"
-                      R"x("remainder":"rest of line","rebuilt":"/plugin_name=kfoo /run_plugin /x=1 rest of line"})x");
-    QTest::newRow("lone surrogate survives")
-        << false << QByteArray(R"x("/a=\ud800 \"b c\"")x")
-        << QByteArray(R"x({"arguments":["/a=\ud800","b c"],"program":"","switchCount":1,"switches":{"a":"\ud800"},)x"
-                      R"x("remainder":"\"b c\"","rebuilt":"/a=\ud800 \"b c\""})x");
-    QTest::newRow("CRLF line ending") << false << QByteArray("\"/a b\"\r")
-                                      << QByteArray(R"x({"arguments":["/a","b"],"program":"","switchCount":1,)x"
-                                                    R"x("switches":{"a":""},"remainder":"b","rebuilt":"/a b"})x");
-    QTest::newRow("--program: the first argument is the program path")
-        << true << QByteArray(R"x("\"C:\\Program Files\\x.exe\" /S tail")x")
-        << QByteArray(R"x({"arguments":["C:\\Program Files\\x.exe","/S","tail"],"program":"C:\\Program Files\\x.exe",)x"
-                      R"x("switchCount":2,"switches":{"s":""},"remainder":"tail","rebuilt":"/s tail"})x");
-}
+    struct Row
+    {
+        const char *name;
+        bool program;
+        QByteArray input;
+        QByteArray expected;
+    };
+    QList<Row> rows;
+    const auto row = [&rows](const char *name, QStringView text, const char *expected, bool program = false) {
+        rows.append({name, program, literal(text.toString()), expected});
+    };
+    // The first argument: the program-path rule.
+    row("blanks alone: one empty argument", u"    ", R"({"arguments":[""],"switchCount":0})");
+    row("two newlines", u"\n\n", R"({"arguments":["","\n"]})");
+    row("leading and trailing blanks", u"  a  b  ", R"({"arguments":["","a","b"]})");
+    row("leading control character", u"\x01" u"a", R"({"arguments":["","a"]})");
+    row("leading blank, then quoted", u" \"a b\"", R"({"arguments":["","a b"]})");
+    row("trailing blank", u"a ", R"({"arguments":["a"]})");
+    row("newline ends the path only", u"a\nb c\nd", R"({"arguments":["a","b","c\nd"]})");
+    row("US ends the path, DEL not", u"a\x7f" u"b\x1f" u"c", R"({"arguments":["a\u007fb","c"]})");
+    row("blank then newline", u"a \nb", R"({"arguments":["a","\nb"]})");
+    row("bare path: no backslash rule", uR"(a\"b c)", R"({"arguments":["a\\\"b","c"]})");
+    row("bare path: quote is literal", uR"(a"b c")", R"({"arguments":["a\"b","c"]})");
+    row("quoted path, next glued", uR"("a b"c d)", R"({"arguments":["a b","c","d"]})");
+    row("quoted path unterminated", uR"("a b)", R"({"arguments":["a b"]})");
+    row("empty quoted path", uR"("")", R"({"arguments":[""]})");
+    row("three quotes then a", uR"("""a)", R"({"arguments":["","a"]})");
+    row("backslash before quote ends path", uR"("a\" b c)", R"({"arguments":["a\\","b","c"]})");
+    row("quoted path then empty argument", uR"("a""")", R"({"arguments":["a",""]})");
+    row("quoted path then escaped quote", uR"("a b"\"c d")", R"({"arguments":["a b","\"c","d"]})");
+    // Later arguments.
+    row("backslashes", uR"(p a\b c\ d\"e f\\"g h" i\\\"j k\\\\"l m" n)",
+        R"({"arguments":["p","a\\b","c\\","d\"e","f\\g h","i\\\"j","k\\\\l m","n"]})");
+    row("trailing backslash", uR"(p a\)", R"({"arguments":["p","a\\"]})");
+    row("2 backslashes, unterminated quote", uR"(p \\")", R"({"arguments":["p","\\"]})");
+    row("backslashes in quotes", uR"(p "a\\" b "c\" d" "\"e f\"" \"g h\")",
+        R"({"arguments":["p","a\\","b","c\" d","\"e f\"","\"g","h\""]})");
+    row("2 backslashes, doubled quote in quotes", uR"(p "\\"")", R"({"arguments":["p","\\\""]})");
+    row("empty and doubled quotes", uR"(p a "" b h""i j"""k "l"m"n o" "c""d")",
+        R"({"arguments":["p","a","","b","hi","j\"k","lmn o","c\"d"]})");
+    row("doubled quote ends quoting", uR"(p "e""f g")", R"({"arguments":["p","e\"f","g"]})");
+    row("lone quote", uR"(p ")", R"({"arguments":["p",""]})");
+    row("4 quotes", uR"(p """")", R"({"arguments":["p","\""]})");
+    row("3 quotes then blank", uR"(p """ a)", R"({"arguments":["p","\"","a"]})");
+    row("quote pairs in quotes", uR"(p " "" ")", R"({"arguments":["p"," \"",""]})");
+    row("triple quotes around a word", uR"(p "this is """all""" in the same argument")",
+        R"({"arguments":["p","this is \"all\" in the same argument"]})");
+    row("unterminated quote", uR"(p "a b)", R"({"arguments":["p","a b"]})");
+    row("only blank and tab separate", u"p\ta\t\tb\x3000" u"c \xD800",
+        R"({"arguments":["p","a","b\u3000c","\ud800"]})");
+    row("NUL ends the text", u"p a"_s + QChar(0) + u"b c"_s, R"({"arguments":["p","a"]})");
+    // Switches: the leading run, names and values.
+    row("dispatch line", u"/run_plugin /plugin_name:kfoo -X=1 rest of line",
+        R"({"arguments":["/run_plugin","/plugin_name:kfoo","-X=1","rest","of","line"],"program":"","switchCount":3,)"
+        R"("switches":{"plugin_name":"kfoo","run_plugin":"","x":"1"},"remainder":"rest of line",)"
+        R"("rebuilt":"/plugin_name=kfoo /run_plugin /x=1 rest of line"})");
+    row("separators", u"/a:b=c /cd:e /f:g /hi /j: /k= -l /mno /pqr= /s=t:u=v /=wx",
+        R"({"switchCount":11,"switches":{"a:b":"c","cd":"e","f":"g","hi":"","j:":"","k=":"","l":"","mno":"",)"
+        R"("pqr":"","s":"t:u=v","":"wx"}})");
+    row("names lower-cased, values keep case", u"/Plugin_Name:KFoo /ÄBC=Ö",
+        R"({"switches":{"plugin_name":"KFoo","äbc":"Ö"}})");
+    row("last occurrence wins", u"/Name:One /NAME /name:Two", R"({"switchCount":3,"switches":{"name":"Two"}})");
+    row("single slash is no switch", u"/ /a", R"({"switchCount":0,"switches":{}})");
+    row("slash later is no switch", u"x/y /a", R"({"switchCount":0,"switches":{}})");
+    row("empty argument ends the run", uR"(/a "" /b)", R"({"switchCount":1,"switches":{"a":""}})");
+    row("a word ends the run", u"/a x /b=1", R"({"switchCount":1,"switches":{"a":""},"rebuilt":"/a x /b=1"})");
+    row("first token by the path rule", uR"(/a"b c" d)",
+        R"({"arguments":["/a\"b","c d"],"switchCount":1,"switches":{"a\"b":""}})");
+    row("no program flag: first word is none", u"prog /a", R"({"program":"","switchCount":0})");
+    row("--program: quoted path", uR"("C:\Program Files\x.exe" /S tail)",
+        R"({"arguments":["C:\\Program Files\\x.exe","/S","tail"],"program":"C:\\Program Files\\x.exe",)"
+        R"("switchCount":2,"switches":{"s":""},"remainder":"tail","rebuilt":"/s tail"})", true);
+    row("--program: quoted switch, escaped quote", uR"(prog "/plugin_name:a b" /a=x\"y)",
+        R"({"program":"prog","switchCount":3,"switches":{"plugin_name":"a b","a":"x\"y"}})", true);
+    row("--program: word after", u"prog /a=1 x",
+        R"({"program":"prog","switchCount":2,"switches":{"a":"1"},"remainder":"x","rebuilt":"/a=1 x"})", true);
+    row("--program: first is a switch", u"/a=1 x", R"({"program":"","switchCount":1,"switches":{"a":"1"}})",
+        true);
+    row("--program: leading blank", u" /a x",
+        R"({"arguments":["","/a","x"],"program":"","switchCount":2,"remainder":"x"})", true);
+    row("--program: program alone", u"prog rest of it",
+        R"({"program":"prog","switchCount":1,"remainder":"rest of it"})", true);
+    row("--program: empty program, no switch", u" x", R"({"switchCount":1,"remainder":"x"})", true);
+    // The remainder: cut from the text after the first place the last switch is written.
+    row("keeps quoting and spacing", uR"(/a "x  y"   z\")", R"({"remainder":"\"x  y\"   z\\\""})");
+    row("no switch: the whole text", u"  x /a", R"({"remainder":"  x /a"})");
+    row("last switch written earlier", u"/x:/a /a rest", R"({"remainder":"/a rest"})");
+    row("search is case-sensitive", u"/a /A x", R"({"remainder":"x"})");
+    row("quoted last switch", uR"("/a b" rest)", R"({"remainder":" rest"})");
+    row("last switch not in the text", uR"(/x "/a"b rest)", R"({"remainder":"\"/a\"b rest"})");
+    row("switch at the end", u"/abc", R"({"remainder":"","rebuilt":"/abc "})");
+    row("switch then one blank", u"/abc ", R"({"remainder":""})");
+    row("switch then two blanks", u"/abc  x", R"({"remainder":" x"})");
+    // The rebuilt line.
+    row("values with white space quoted", u"/a \"/b=x y\" \"/c=x\ty\" \"/d=x\x3000y\" \"/e=x\ny\"",
+        R"({"rebuilt":"/a \"/b=x y\" \"/c=x\ty\" \"/d=x\u3000y\" \"/e=x\ny\" "})");
+    row("value with quote, no blank", uR"(/a /b=x\"y)", R"({"rebuilt":"/a /b=x\"y "})");
+    row("names in code-unit order", u"/b /A /a_ /_ /B1", R"({"rebuilt":"/_ /a /a_ /b /b1 "})");
+    row("arguments with blanks quoted once", uR"(/a "x y" "\"x y" "x y\"" "" z)",
+        R"({"rebuilt":"/a \"x y\" \"x y\" \"x y\"  z"})");
+    row("no switches", u"x  y", R"({"rebuilt":"x y"})");
+    // How the tool reads its lines.
+    rows.append({"lone surrogate", false, R"x("/a=\ud800 \"b c\"")x",
+                 R"({"switches":{"a":"\ud800"},"rebuilt":"/a=\ud800 \"b c\""})"});
+    rows.append({"CRLF line ending", false, "\"/a b\"\r", R"({"arguments":["/a","b"]})"});
 
-void TestUlxCmdline::badLinesDoNotStopTheTool()
-{
-    const QByteArray input = QByteArray(R"x("/a")x") + '\n'
-        + "not json\n"                       // 2
-        + R"x("")x" + '\n'                   // 3: parses to nothing
-        + R"x("\u0000/a")x" + '\n'           // 4: NUL first, no argument
-        + R"x("a" "b")x" + '\n'              // 5: two literals
-        + R"x("a", "b")x" + '\n'             // 6: two strings
-        + "\n"                               // 7: empty line
-        + R"x("/last")x";                    // 8: no newline at the end
-    const ToolRun result = run({}, input);
-    QCOMPARE(result.exitCode, 0);
-    QCOMPARE(result.lines.size(), 8);
-    QVERIFY(result.lines.at(0).startsWith(R"x({"arguments":["/a"])x"));
-    QVERIFY(result.lines.at(7).startsWith(R"x({"arguments":["/last"])x"));
-    for (int i = 1; i <= 6; ++i) {
-        QJsonParseError error;
-        const QJsonObject object = QJsonDocument::fromJson(result.lines.at(i), &error).object();
-        QVERIFY2(error.error == QJsonParseError::NoError, result.lines.at(i).constData());
-        QCOMPARE(object.keys(), QStringList{QStringLiteral("error")});
-        const QString message = object.value(QStringLiteral("error")).toString();
-        QVERIFY2(message.startsWith(QStringLiteral("line %1: ").arg(i + 1)), qPrintable(message));
+    QTest::addColumn<QByteArray>("expected");
+    QTest::addColumn<QByteArray>("output");
+    for (const bool program : {false, true}) {
+        QByteArray input;
+        for (const Row &r : std::as_const(rows))
+            input += r.program == program ? r.input + '\n' : QByteArray();
+        const auto [exitCode, lines] = run(program, input);
+        QCOMPARE(exitCode, 0);
+        qsizetype i = 0;
+        for (const Row &r : std::as_const(rows)) {
+            if (r.program == program)
+                QTest::newRow(r.name) << r.expected << lines.value(i++);
+        }
     }
-    QVERIFY(result.lines.at(2).contains("parse failed"));
-    QVERIFY(result.lines.at(3).contains("parse failed"));
-    QVERIFY(result.lines.at(1).contains("not a JSON string literal"));
 }
 
 QTEST_GUILESS_MAIN(TestUlxCmdline)
