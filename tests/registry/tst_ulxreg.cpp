@@ -1,4 +1,5 @@
-// The ulxreg tool, run as a real process against a private store.
+// The ulxreg tool, run as a real process against a private store, and the store
+// under several processes at once: ulxreg writers, a holder of its lock.
 
 #include "platform/registry/kregsettings.h"
 #include "platform/registry/kregstore.h"
@@ -6,8 +7,13 @@
 #include "tests/common/testenv.h"
 
 #include <QDir>
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTest>
+
+#include <thread>
 
 class TestUlxReg : public QObject
 {
@@ -23,12 +29,17 @@ class TestUlxReg : public QObject
     Run ulxreg(const QStringList &args) const
     {
         QProcess process;
-        process.setProcessEnvironment(m_env.environment());
-        process.start(KTestEnv::binPath(QStringLiteral("ulxreg")), args);
+        start(process, KTestEnv::binPath(QStringLiteral("ulxreg")), args);
         if (!process.waitForFinished(KTestEnv::scaled(30000)) || process.exitStatus() != QProcess::NormalExit)
             return {};
         return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
                 QString::fromUtf8(process.readAllStandardError())};
+    }
+
+    void start(QProcess &process, const QString &program, const QStringList &args) const
+    {
+        process.setProcessEnvironment(m_env.environment());
+        process.start(program, args);
     }
 
 private slots:
@@ -154,6 +165,85 @@ private slots:
             QVERIFY2(run.err.startsWith("ulxreg: ERROR: ") && run.err.contains(error), qPrintable(run.err));
         QCOMPARE(s.allKeys(), remaining);
         QCOMPARE(s.keyExists(), !remaining.isEmpty());
+    }
+
+    // Four ulxreg processes and two threads here write at once and lose no value; a
+    // reader meanwhile never meets a torn file nor sees the number of values fall.
+    void writersAtOnceLoseNothing()
+    {
+        constexpr int kValues = 25;
+        const QString key = QStringLiteral("HKCU\\Software\\Stress");
+        KRegSettings stress(key);
+        stress.setValue("pad", QString(300000, 'x')); // a large file makes each rewrite slow
+        QProcess writers[4];
+        for (int p = 0; p < 4; ++p) {
+            start(writers[p], QStringLiteral("sh"),
+                  {"-c", QStringLiteral("for i in $(seq %1); do \"$0\" add '%2' /v p%3_$i /d $i >/dev/null || exit 1; done")
+                             .arg(kValues).arg(key).arg(p),
+                   KTestEnv::binPath(QStringLiteral("ulxreg"))});
+        }
+        std::vector<std::thread> threads; // plain threads: visible to the thread sanitizer
+        for (int t = 0; t < 2; ++t) {
+            threads.emplace_back([t, key] {
+                KRegSettings s(key);
+                for (int i = 1; i <= kValues; ++i)
+                    s.setValue(QStringLiteral("t%1_%2").arg(t).arg(i), QString::number(i));
+            });
+        }
+        const auto running = [&writers] {
+            return std::any_of(std::begin(writers), std::end(writers), [](QProcess &w) {
+                w.waitForFinished(0);
+                return w.state() != QProcess::NotRunning;
+            });
+        };
+        QFile file(KRegStore::filePath(KRegHive::CurrentUser));
+        int reads = 0;
+        qsizetype lastCount = 0;
+        QElapsedTimer timer;
+        timer.start();
+        while (running() && timer.elapsed() < KTestEnv::scaled(60000)) {
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QJsonParseError error{};
+            const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &error);
+            file.close();
+            QVERIFY2(error.error == QJsonParseError::NoError, qPrintable(error.errorString()));
+            const qsizetype count = doc["keys"]["Software"]["keys"]["Stress"]["values"].toObject().size();
+            QVERIFY2(count >= lastCount, qPrintable(QStringLiteral("%1 values after %2").arg(count).arg(lastCount)));
+            lastCount = count;
+            ++reads;
+        }
+        for (auto &thread : threads)
+            thread.join();
+        for (QProcess &writer : writers) {
+            QVERIFY(writer.state() == QProcess::NotRunning);
+            QCOMPARE(writer.exitCode(), 0);
+        }
+        QVERIFY2(reads >= 10, qPrintable(QStringLiteral("only %1 reads during the writes").arg(reads)));
+        QCOMPARE(stress.childKeys().size(), 6 * kValues + 1);
+        for (const char *prefix : {"p0", "p1", "p2", "p3", "t0", "t1"}) {
+            for (int i = 1; i <= kValues; ++i)
+                QCOMPARE(stress.value(QStringLiteral("%1_%2").arg(prefix).arg(i)), QVariant(QString::number(i)));
+        }
+    }
+
+    // A writer waits for the store's lock, and goes ahead once its holder is killed.
+    void writerWaitsForTheLock()
+    {
+        KRegSettings settings("HKCU\\Software\\Held");
+        settings.setValue("before", 1);
+        QProcess holder;
+        start(holder, QStringLiteral("sh"), {"-c", "exec 9>\"$0\" && flock 9 && echo held && read line",
+                                             KRegStore::filePath(KRegHive::CurrentUser) + ".lock"});
+        QVERIFY(holder.waitForReadyRead(KTestEnv::scaled(10000)));
+        QProcess writer;
+        start(writer, KTestEnv::binPath(QStringLiteral("ulxreg")), {"add", settings.keyPath(), "/v", "after"});
+        QVERIFY(!writer.waitForFinished(KTestEnv::scaled(300)));
+        holder.kill();
+        QVERIFY(holder.waitForFinished(KTestEnv::scaled(10000)));
+        QVERIFY(writer.waitForFinished(KTestEnv::scaled(10000)));
+        QCOMPARE(writer.exitCode(), 0);
+        QCOMPARE(settings.allKeys(), (QStringList{"after", "before"}));
+        QCOMPARE(settings.value("before"), QVariant(1));
     }
 };
 
