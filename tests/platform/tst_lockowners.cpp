@@ -1,7 +1,6 @@
 // Named mutexes against other users of the machine, with real throwaway users:
 // another user can neither hold a user's own mutex nor, through a shared lock
-// directory he owns, make a test read "absent" or two holders share a mutex. And
-// names that a file name cannot carry as they are.
+// directory he owns, make a test read "absent" or two holders share a mutex.
 
 #include "platform/namedmutex.h"
 #include "tests/common/kotheruser.h"
@@ -174,35 +173,6 @@ private slots:
         QCOMPARE(answer(locker).startsWith(QLatin1String("locked ")), locks);
         holder.closeWriteChannel();
         holder.waitForFinished(KTestEnv::scaled(10000));
-    }
-
-    // Names a file name cannot carry as they are: each stays a mutex of its own.
-    void unusualNames_data()
-    {
-        QTest::addColumn<QString>("heldName");
-        QTest::addColumn<QString>("probedName");
-        QTest::addColumn<bool>("present");
-        const QString longName(300, QLatin1Char('n'));
-        QTest::newRow("NUL does not cut the name") << "nul" << QStringLiteral("nul") + QChar(0) + QStringLiteral("x") << false;
-        QTest::newRow("NUL name itself") << QStringLiteral("nul") + QChar(0) + QStringLiteral("x")
-                                         << QStringLiteral("nul") + QChar(0) + QStringLiteral("x") << true;
-        QTest::newRow("300 bytes, free") << "" << longName << false;
-        QTest::newRow("300 bytes, held") << longName << longName << true;
-        QTest::newRow("long, differing at the end") << longName + "a" << longName + "b" << false;
-        QTest::newRow("long global, held") << "Global\\" + longName << "Global\\" + longName << true;
-        QTest::newRow("long multi-byte, held") << QString(200, QChar(0x00E9)) << QString(200, QChar(0x00E9)) << true;
-    }
-
-    void unusualNames()
-    {
-        QFETCH(QString, heldName);
-        QFETCH(QString, probedName);
-        QFETCH(bool, present);
-        qputenv("ULX_GLOBAL_LOCK_DIR", QFile::encodeName(m_env.root() + QStringLiteral("/global")));
-        ulx::namedmutex::NamedMutex mutex(heldName);
-        if (!heldName.isEmpty())
-            QVERIFY2(mutex.lock(ulx::filelock::Wait::No), qPrintable(mutex.errorString()));
-        QCOMPARE(ulx::namedmutex::isPresent(probedName), present);
     }
 };
 

@@ -1,6 +1,6 @@
-// Named mutexes between real processes: a lock held with util-linux flock(1), as
-// another program of the suite or a person would hold it, is seen as present, and
-// NamedMutex excludes such a holder.
+// Named mutexes and the file locks under them, between real processes: a lock of
+// another process (mutexprobe, or util-linux flock(1) as another program of the
+// suite or a person would hold it) is told from none and from our own, and excludes us.
 
 #include "platform/namedmutex.h"
 #include "tests/common/testenv.h"
@@ -10,25 +10,79 @@
 #include <QProcess>
 #include <QTest>
 
-#include <sys/stat.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 
-using namespace ulx::namedmutex;
+using namespace ulx;
+
+Q_DECLARE_METATYPE(filelock::Kind)
+Q_DECLARE_METATYPE(filelock::Mode)
 
 class TestNamedMutex : public QObject
 {
     Q_OBJECT
     KTestEnv m_env;
 
-    // A `flock FILE sh` that holds the lock until its stdin closes.
-    bool startHolder(QProcess &holder, const QString &path)
+    // A holder prints "held" once it has the lock and keeps it until its stdin closes.
+    static bool startHolder(QProcess &holder, const QString &program, const QStringList &args)
     {
-        holder.start(QStringLiteral("flock"), {path, QStringLiteral("sh"), QStringLiteral("-c"),
-                                               QStringLiteral("echo held; read line")});
+        holder.start(program, args);
         return holder.waitForReadyRead(KTestEnv::scaled(10000)) && holder.readLine().trimmed() == "held";
     }
 
 private slots:
-    void initTestCase() { qputenv("ULX_GLOBAL_LOCK_DIR", QFile::encodeName(m_env.root() + QStringLiteral("/global"))); }
+    void initTestCase()
+    {
+        QVERIFY(m_env.isValid());
+        qputenv("ULX_GLOBAL_LOCK_DIR", QFile::encodeName(m_env.root() + QStringLiteral("/global")));
+    }
+
+    void heldAcrossProcesses_data()
+    {
+        QTest::addColumn<filelock::Kind>("kind");
+        QTest::addColumn<filelock::Mode>("mode"); // of the other process's lock
+        QTest::newRow("flock shared") << filelock::Kind::Flock << filelock::Mode::Shared;
+        QTest::newRow("flock exclusive") << filelock::Kind::Flock << filelock::Mode::Exclusive;
+        QTest::newRow("open-file shared") << filelock::Kind::OpenFileDescription << filelock::Mode::Shared;
+        QTest::newRow("open-file exclusive") << filelock::Kind::OpenFileDescription << filelock::Mode::Exclusive;
+    }
+
+    void heldAcrossProcesses()
+    {
+        using namespace filelock;
+        QFETCH(Kind, kind);
+        QFETCH(Mode, mode);
+        const QString path = m_env.root() + QStringLiteral("/%1.lock").arg(QTest::currentDataTag());
+        const int fd = openLockFile(AT_FDCWD, QFile::encodeName(path));
+        QVERIFY(fd >= 0);
+        QVERIFY(!isHeldByOther(fd, kind));
+        // A lock of our own, of either mode, is nobody else's.
+        for (Mode own : {Mode::Shared, Mode::Exclusive}) {
+            QVERIFY(lock(fd, kind, own, Wait::No));
+            QVERIFY(!isHeldByOther(fd, kind));
+            unlock(fd, kind);
+        }
+
+        QProcess holder;
+        QVERIFY(startHolder(holder, KTestEnv::binPath(QStringLiteral("mutexprobe")),
+                            {"hold", path, QString::number(int(kind)), QString::number(int(mode))}));
+        QVERIFY(isHeldByOther(fd, kind));
+        if (mode == Mode::Shared) { // ours beside it still leaves the other's
+            QVERIFY(lock(fd, kind, Mode::Shared, Wait::No));
+            QVERIFY(isHeldByOther(fd, kind));
+            unlock(fd, kind);
+        }
+        QVERIFY(!lock(fd, kind, Mode::Exclusive, Wait::No));
+        QCOMPARE(errno, EWOULDBLOCK);
+
+        // The kernel drops the lock of a killed holder.
+        holder.kill();
+        QVERIFY(holder.waitForFinished(KTestEnv::scaled(10000)));
+        QVERIFY(!isHeldByOther(fd, kind));
+        QVERIFY(lock(fd, kind, Mode::Exclusive, Wait::No));
+        ::close(fd);
+    }
 
     void paths_data()
     {
@@ -47,9 +101,9 @@ private slots:
     {
         QFETCH(QString, name);
         QFETCH(QString, path);
-        QCOMPARE(filePath(name), path.isEmpty() ? QString() : m_env.root() + QLatin1Char('/') + path);
+        QCOMPARE(namedmutex::filePath(name), path.isEmpty() ? QString() : m_env.root() + QLatin1Char('/') + path);
         if (name.startsWith(QLatin1String("Global\\")) && !path.isEmpty()) // shared like /tmp
-            QCOMPARE(QFileInfo(m_env.root() + QStringLiteral("/global")).permissions() & QFile::WriteOther, QFile::WriteOther);
+            QVERIFY(QFileInfo(m_env.root() + QStringLiteral("/global")).permissions() & QFile::WriteOther);
     }
 
     void presenceAndExclusion_data()
@@ -61,6 +115,7 @@ private slots:
 
     void presenceAndExclusion()
     {
+        using namespace namedmutex;
         QFETCH(QString, name);
         QVERIFY(!isPresent(name)); // no file
         {
@@ -71,14 +126,14 @@ private slots:
         QVERIFY(!isPresent(name)); // a file nobody holds
 
         QProcess holder;
-        QVERIFY(startHolder(holder, filePath(name)));
+        QVERIFY(startHolder(holder, QStringLiteral("flock"), {filePath(name), "sh", "-c", "echo held; read line"}));
         QVERIFY(isPresent(name));
         NamedMutex mutex(name);
-        QVERIFY(!mutex.lock(ulx::filelock::Wait::No));
+        QVERIFY(!mutex.lock(filelock::Wait::No));
         QVERIFY(!mutex.errorString().isEmpty());
         holder.closeWriteChannel();
         QVERIFY(holder.waitForFinished(KTestEnv::scaled(10000)));
-        QVERIFY(mutex.lock(ulx::filelock::Wait::No));
+        QVERIFY(mutex.lock(filelock::Wait::No));
         QVERIFY(mutex.isLocked());
     }
 
@@ -86,12 +141,39 @@ private slots:
     {
         if (::geteuid() == 0)
             QSKIP("root opens every file; the refusal cannot be made here");
-        const QString name = QStringLiteral("someone-elses");
-        QFile file(filePath(name));
+        QFile file(namedmutex::filePath(QStringLiteral("someone-elses")));
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.close();
         QVERIFY(file.setPermissions({}));
-        QVERIFY(isPresent(name));
+        QVERIFY(namedmutex::isPresent(QStringLiteral("someone-elses")));
+    }
+
+    // Names a file name cannot carry as they are: each stays a mutex of its own.
+    void unusualNames_data()
+    {
+        QTest::addColumn<QString>("heldName");
+        QTest::addColumn<QString>("probedName");
+        QTest::addColumn<bool>("present");
+        const QString longName(300, QLatin1Char('n'));
+        const QString withNul = QStringLiteral("nul") + QChar(0) + QStringLiteral("x");
+        QTest::newRow("NUL does not cut the name") << "nul" << withNul << false;
+        QTest::newRow("NUL name itself") << withNul << withNul << true;
+        QTest::newRow("300 bytes, free") << "" << longName << false;
+        QTest::newRow("300 bytes, held") << longName << longName << true;
+        QTest::newRow("long, differing at the end") << longName + "a" << longName + "b" << false;
+        QTest::newRow("long global, held") << "Global\\" + longName << "Global\\" + longName << true;
+        QTest::newRow("long multi-byte, held") << QString(200, QChar(0x00E9)) << QString(200, QChar(0x00E9)) << true;
+    }
+
+    void unusualNames()
+    {
+        QFETCH(QString, heldName);
+        QFETCH(QString, probedName);
+        QFETCH(bool, present);
+        namedmutex::NamedMutex mutex(heldName);
+        if (!heldName.isEmpty())
+            QVERIFY2(mutex.lock(filelock::Wait::No), qPrintable(mutex.errorString()));
+        QCOMPARE(namedmutex::isPresent(probedName), present);
     }
 };
 
