@@ -2,7 +2,6 @@
 // another user can neither hold a user's own mutex nor, through a shared lock
 // directory he owns, make a test read "absent" or two holders share a mutex.
 
-#include "platform/namedmutex.h"
 #include "tests/common/kotheruser.h"
 #include "tests/common/testenv.h"
 
@@ -18,11 +17,6 @@
 
 using ktest::KOtherUser;
 
-namespace {
-const QString HdidMutex = QStringLiteral("_KHDID2MGR_3E67DFEF-DF4E-4CC6-9413-5F71C7C96C04");
-const QString SetupMutex = QStringLiteral("ulxsetup_C42D7A0A-2868-45FF-92EE-9B7AE7124588");
-} // namespace
-
 class TestLockOwners : public QObject
 {
     Q_OBJECT
@@ -32,30 +26,21 @@ class TestLockOwners : public QObject
     std::unique_ptr<KOtherUser> m_intruder;
 
     QString shared() const { return m_base.path() + QStringLiteral("/shared"); }
+    QString home() const { return m_base.path() + QStringLiteral("/home-victim"); }
 
-    // The victim's environment: no XDG_RUNTIME_DIR (cron, su, ssh), a home of its own.
-    QProcessEnvironment victimEnv(const QString &globalDir = QString()) const
+    // Runs mutexprobe as the victim, with no XDG_RUNTIME_DIR (cron, su, ssh) and a home of
+    // its own: what it prints first, and (once its stdin closed) what it logged.
+    QString probe(const QString &verb, const QString &name, const QString &globalDir, QString *logged = nullptr)
     {
         QProcessEnvironment env = m_env.environment();
-        const QString home = m_base.path() + QStringLiteral("/home-victim");
         env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
         for (const char *var : {"HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_DATA_HOME"})
-            env.insert(QLatin1String(var), home);
+            env.insert(QLatin1String(var), home());
         env.insert(QStringLiteral("ULX_RUNTIME_FALLBACK_PARENT"), shared());
         env.insert(QStringLiteral("ULX_GLOBAL_LOCK_DIR"), globalDir);
-        return env;
-    }
-
-    void startProbe(QProcess &probe, const QString &verb, const QString &name, const QString &globalDir = QString())
-    {
-        probe.setProcessEnvironment(victimEnv(globalDir));
+        QProcess probe;
+        probe.setProcessEnvironment(env);
         m_victim->start(probe, KTestEnv::binPath(QStringLiteral("mutexprobe")), {verb, name});
-        QVERIFY(probe.waitForStarted(KTestEnv::scaled(10000)));
-    }
-
-    // What the probe prints first, and (after its stdin closed) what it logged.
-    QString answer(QProcess &probe, QString *logged = nullptr)
-    {
         probe.waitForReadyRead(KTestEnv::scaled(10000));
         const QString line = QString::fromLocal8Bit(probe.readLine().trimmed());
         probe.closeWriteChannel();
@@ -65,14 +50,6 @@ class TestLockOwners : public QObject
         return line;
     }
 
-    void skipWithoutUsers()
-    {
-        if (!m_victim->unavailable().isEmpty())
-            QSKIP(qPrintable(m_victim->unavailable()));
-        if (!m_intruder->unavailable().isEmpty())
-            QSKIP(qPrintable(m_intruder->unavailable()));
-    }
-
 private slots:
     void initTestCase()
     {
@@ -80,10 +57,9 @@ private slots:
         m_intruder = std::make_unique<KOtherUser>();
         QVERIFY(::chmod(QFile::encodeName(m_base.path()).constData(), 0755) == 0);
         QVERIFY(QDir().mkpath(shared()) && ::chmod(QFile::encodeName(shared()).constData(), 01777) == 0);
-        const QString home = m_base.path() + QStringLiteral("/home-victim");
-        QVERIFY(QDir().mkpath(home));
+        QVERIFY(QDir().mkpath(home()));
         if (m_victim->unavailable().isEmpty())
-            QVERIFY(::chown(QFile::encodeName(home).constData(), m_victim->uid(), m_victim->gid()) == 0);
+            QVERIFY(::chown(QFile::encodeName(home()).constData(), m_victim->uid(), m_victim->gid()) == 0);
     }
 
     void cleanupTestCase()
@@ -93,84 +69,71 @@ private slots:
         m_intruder.reset();
     }
 
-    // Another user made the victim's fallback runtime directory and holds the
-    // hardware identifier's mutex in it: the victim's mutex lies elsewhere.
-    void userMutexOutOfOthersReach()
+    // A "Global\" mutex in a shared directory that root, the victim or another user made;
+    // and a user's own mutex where another user made the victim's fallback runtime directory.
+    void directories_data()
     {
-        skipWithoutUsers();
-        const QString squat = shared() + QStringLiteral("/ulxcloudsvr-%1").arg(m_victim->uid());
-        QVERIFY(m_intruder->sh(QStringLiteral("umask 0; mkdir -p '%1/corvanta/mutex'").arg(squat)));
-        QProcess holder;
-        QVERIFY(m_intruder->holdLock(holder, squat + QStringLiteral("/corvanta/mutex/") + HdidMutex));
-
-        QProcess present;
-        startProbe(present, QStringLiteral("present"), HdidMutex);
-        QCOMPARE(answer(present), QStringLiteral("absent"));
-        QProcess probe;
-        startProbe(probe, QStringLiteral("trylock"), HdidMutex);
-        const QString line = answer(probe);
-        QVERIFY2(line.startsWith(QLatin1String("locked ")) && !line.contains(squat + QLatin1Char('/')), qPrintable(line));
-        holder.closeWriteChannel();
-        QVERIFY(holder.waitForFinished(KTestEnv::scaled(10000)));
-    }
-
-    // A "Global\" mutex in a shared directory that root, the victim or another user made.
-    void sharedDirectory_data()
-    {
+        QTest::addColumn<bool>("global");
         QTest::addColumn<QString>("dirOwner"); // "", "root" or "intruder"
         QTest::addColumn<int>("dirMode");
         QTest::addColumn<QString>("fileOwner"); // "", "root", "intruder" or "victim"
         QTest::addColumn<bool>("held");         // by the file's owner
         QTest::addColumn<bool>("present");
         QTest::addColumn<bool>("locks");
-        QTest::newRow("no directory") << "" << 0 << "" << false << false << true;
-        QTest::newRow("root's, another's file held") << "root" << 01777 << "intruder" << true << true << false;
-        QTest::newRow("root's, another's file free") << "root" << 01777 << "intruder" << false << false << true;
-        QTest::newRow("root's 0755, root's file free") << "root" << 0755 << "root" << false << false << true;
-        QTest::newRow("root's 0777 without sticky bit") << "root" << 0777 << "" << false << true << false;
-        QTest::newRow("another's 01755") << "intruder" << 01755 << "" << false << true << false;
-        QTest::newRow("another's 01777, no file") << "intruder" << 01777 << "" << false << true << false;
-        QTest::newRow("another's 01777, his file free") << "intruder" << 01777 << "intruder" << false << true << false;
-        QTest::newRow("another's 01777, own file free") << "intruder" << 01777 << "victim" << false << false << false;
-        QTest::newRow("another's 01777, own file held") << "intruder" << 01777 << "victim" << true << true << false;
+        QTest::newRow("no directory") << true << "" << 0 << "" << false << false << true;
+        QTest::newRow("root's, another's file held") << true << "root" << 01777 << "intruder" << true << true << false;
+        QTest::newRow("root's, another's file free") << true << "root" << 01777 << "intruder" << false << false << true;
+        QTest::newRow("root's 0755, root's file free") << true << "root" << 0755 << "root" << false << false << true;
+        QTest::newRow("root's 0777 without sticky bit") << true << "root" << 0777 << "" << false << true << false;
+        QTest::newRow("another's 01755") << true << "intruder" << 01755 << "" << false << true << false;
+        QTest::newRow("another's 01777, no file") << true << "intruder" << 01777 << "" << false << true << false;
+        QTest::newRow("another's 01777, his file free")
+            << true << "intruder" << 01777 << "intruder" << false << true << false;
+        QTest::newRow("another's 01777, own file free")
+            << true << "intruder" << 01777 << "victim" << false << false << false;
+        QTest::newRow("another's 01777, own file held")
+            << true << "intruder" << 01777 << "victim" << true << true << false;
+        QTest::newRow("user mutex in another's runtime directory, held")
+            << false << "intruder" << 0777 << "intruder" << true << false << true;
     }
 
-    void sharedDirectory()
+    void directories()
     {
+        QFETCH(bool, global);
         QFETCH(QString, dirOwner);
         QFETCH(int, dirMode);
         QFETCH(QString, fileOwner);
         QFETCH(bool, held);
         QFETCH(bool, present);
         QFETCH(bool, locks);
-        skipWithoutUsers();
+        if (!m_victim->unavailable().isEmpty() || !m_intruder->unavailable().isEmpty())
+            QSKIP(qPrintable(m_victim->unavailable() + m_intruder->unavailable()));
         static int serial = 0;
-        const QString dir = shared() + QStringLiteral("/locks%1").arg(++serial);
-        const QString file = dir + QLatin1Char('/') + SetupMutex;
-        const QString mode = QString::number(dirMode, 8);
+        const QString dir = global ? shared() + QStringLiteral("/locks%1").arg(++serial)
+                                   : shared() + QStringLiteral("/ulxcloudsvr-%1/corvanta/mutex").arg(m_victim->uid());
+        const QString name = QStringLiteral("ulxsetup");
+        const QString file = dir + QLatin1Char('/') + name;
         if (dirOwner == QLatin1String("root"))
             QVERIFY(QDir().mkdir(dir) && ::chmod(QFile::encodeName(dir).constData(), mode_t(dirMode)) == 0);
         else if (dirOwner == QLatin1String("intruder"))
-            QVERIFY(m_intruder->sh(QStringLiteral("mkdir -m %1 '%2'").arg(mode, dir)));
+            QVERIFY(m_intruder->sh(QStringLiteral("umask 0; mkdir -p -m %1 '%2'").arg(QString::number(dirMode, 8), dir)));
+        const KOtherUser &owner = fileOwner == QLatin1String("victim") ? *m_victim : *m_intruder;
         if (fileOwner == QLatin1String("root"))
             QVERIFY(QFile(file).open(QIODevice::WriteOnly) && ::chmod(QFile::encodeName(file).constData(), 0644) == 0);
         else if (!fileOwner.isEmpty())
-            QVERIFY((fileOwner == QLatin1String("victim") ? m_victim : m_intruder)->sh(QStringLiteral("umask 022; touch '%1'").arg(file)));
+            QVERIFY(owner.sh(QStringLiteral("umask 022; touch '%1'").arg(file)));
         QProcess holder;
         if (held)
-            QVERIFY((fileOwner == QLatin1String("victim") ? m_victim : m_intruder)->holdLock(holder, file));
+            QVERIFY(owner.holdLock(holder, file));
 
-        QProcess probe;
-        startProbe(probe, QStringLiteral("present"), QStringLiteral("Global\\") + SetupMutex, dir);
+        const QString probed = global ? QStringLiteral("Global\\") + name : name;
+        const QString globalDir = global ? dir : QString();
         QString logged;
-        QCOMPARE(answer(probe, &logged), present ? QStringLiteral("present") : QStringLiteral("absent"));
+        QCOMPARE(probe(QStringLiteral("present"), probed, globalDir, &logged), present ? "present" : "absent");
         // A refused directory or file is told once, though asked twice.
         QCOMPARE(logged.count(QLatin1Char('\n')), present && !held ? 1 : 0);
         QCOMPARE(QFileInfo::exists(dir), !dirOwner.isEmpty()); // the test made nothing
-
-        QProcess locker;
-        startProbe(locker, QStringLiteral("trylock"), QStringLiteral("Global\\") + SetupMutex, dir);
-        QCOMPARE(answer(locker).startsWith(QLatin1String("locked ")), locks);
+        QCOMPARE(probe(QStringLiteral("trylock"), probed, globalDir).startsWith(QLatin1String("locked ")), locks);
         holder.closeWriteChannel();
         holder.waitForFinished(KTestEnv::scaled(10000));
     }
