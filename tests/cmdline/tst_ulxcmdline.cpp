@@ -82,12 +82,16 @@ private slots:
     void lines_data();
     void lines()
     {
+        QFETCH(bool, program);
+        QFETCH(QByteArray, input);
         QFETCH(QByteArray, expected);
-        QFETCH(QByteArray, output);
+        const auto [exitCode, output] = run(program, input + '\n');
+        QCOMPARE(exitCode, 0);
+        QCOMPARE(output.size(), 1);
         QJsonParseError error;
         const QJsonObject want = QJsonDocument::fromJson(expected, &error).object();
         QVERIFY2(error.error == QJsonParseError::NoError, "the row's expected object is no JSON");
-        const QJsonObject got = QJsonDocument::fromJson(output).object();
+        const QJsonObject got = QJsonDocument::fromJson(output.front()).object();
         QJsonObject seen;
         for (const QString &key : want.keys())
             seen.insert(key, got.value(key));
@@ -176,20 +180,14 @@ private slots:
     }
 };
 
-// Tables of raw strings stay below the class: moc misreads them. All lines of one
-// flag go through one run of the tool.
+// Tables of raw strings stay below the class: moc misreads them.
 void TestUlxCmdline::lines_data()
 {
-    struct Row
-    {
-        const char *name;
-        bool program;
-        QByteArray input;
-        QByteArray expected;
-    };
-    QList<Row> rows;
-    const auto row = [&rows](const char *name, QStringView text, const char *expected, bool program = false) {
-        rows.append({name, program, literal(text.toString()), expected});
+    QTest::addColumn<bool>("program"); // run with --program
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QByteArray>("expected");
+    const auto row = [](const char *name, QStringView text, const char *expected, bool program = false) {
+        QTest::newRow(name) << program << literal(text.toString()) << QByteArray(expected);
     };
     // The first argument: the program-path rule.
     row("blanks alone: one empty argument", u"    ", R"({"arguments":[""],"switchCount":0})");
@@ -282,24 +280,9 @@ void TestUlxCmdline::lines_data()
         R"({"rebuilt":"/a \"x y\" \"x y\" \"x y\"  z"})");
     row("no switches", u"x  y", R"({"rebuilt":"x y"})");
     // How the tool reads its lines.
-    rows.append({"lone surrogate", false, R"x("/a=\ud800 \"b c\"")x",
-                 R"({"switches":{"a":"\ud800"},"rebuilt":"/a=\ud800 \"b c\""})"});
-    rows.append({"CRLF line ending", false, "\"/a b\"\r", R"({"arguments":["/a","b"]})"});
-
-    QTest::addColumn<QByteArray>("expected");
-    QTest::addColumn<QByteArray>("output");
-    for (const bool program : {false, true}) {
-        QByteArray input;
-        for (const Row &r : std::as_const(rows))
-            input += r.program == program ? r.input + '\n' : QByteArray();
-        const auto [exitCode, lines] = run(program, input);
-        QCOMPARE(exitCode, 0);
-        qsizetype i = 0;
-        for (const Row &r : std::as_const(rows)) {
-            if (r.program == program)
-                QTest::newRow(r.name) << r.expected << lines.value(i++);
-        }
-    }
+    QTest::newRow("lone surrogate") << false << QByteArray(R"x("/a=\ud800 \"b c\"")x")
+                                    << QByteArray(R"({"switches":{"a":"\ud800"},"rebuilt":"/a=\ud800 \"b c\""})");
+    QTest::newRow("CRLF line ending") << false << QByteArray("\"/a b\"\r") << QByteArray(R"({"arguments":["/a","b"]})");
 }
 
 QTEST_GUILESS_MAIN(TestUlxCmdline)
