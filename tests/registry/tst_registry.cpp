@@ -425,26 +425,6 @@ private slots:
                 QCOMPARE(stress.value(QStringLiteral("%1_%2").arg(prefix).arg(i)), QVariant(QString::number(i)));
         }
     }
-
-    // A writer waits for the store's lock, and goes ahead once its holder is killed.
-    void writerWaitsForTheLock()
-    {
-        KRegSettings settings("HKCU\\Software\\Held");
-        settings.setValue("before", 1);
-        QProcess holder;
-        start(holder, "sh", {"-c", "exec 9>\"$0\" && flock 9 && echo held && read line",
-                             KRegStore::filePath(KRegHive::CurrentUser) + ".lock"});
-        QVERIFY(holder.waitForReadyRead(KTestEnv::scaled(10000)));
-        QProcess writer;
-        start(writer, KTestEnv::binPath("ulxreg"), {"add", settings.keyPath(), "/v", "after"});
-        QVERIFY(!writer.waitForFinished(KTestEnv::scaled(300)));
-        holder.kill();
-        QVERIFY(holder.waitForFinished(KTestEnv::scaled(10000)));
-        QVERIFY(writer.waitForFinished(KTestEnv::scaled(10000)));
-        QCOMPARE(writer.exitCode(), 0);
-        QCOMPARE(settings.allKeys(), (QStringList{"after", "before"}));
-        QCOMPARE(settings.value("before"), QVariant(1));
-    }
 };
 
 QTEST_GUILESS_MAIN(TestRegistry)
