@@ -208,83 +208,70 @@ private slots:
                                            "HKEY_CURRENT_USER\\Software\\Q\\Sub2\n\n"));
     }
 
-    void remove_data()
+    // KRegSettings::remove, and each ulxreg command: it does its work, or exits 1 with a
+    // message and leaves the store as it was.
+    void removeAndCommands_data()
     {
-        QTest::addColumn<QString>("group");
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QStringList>("remaining"); // allKeys of the parent key afterwards
-        const QStringList all{"K/Other/y", "K/Sub", "K/Sub/Deep/z", "K/Sub/x", "K/v1"};
-        const auto without = [&all](const QStringList &gone) {
-            QStringList left = all;
-            for (const QString &g : gone)
-                left.removeAll(g);
-            return left;
-        };
-        QTest::newRow("a value") << "" << "v1" << without({"K/v1"});
-        QTest::newRow("value and subkey of one name") << "" << "SUB" << without({"K/Sub", "K/Sub/Deep/z", "K/Sub/x"});
-        QTest::newRow("empty name in a group removes it") << "Sub" << "" << without({"K/Sub/Deep/z", "K/Sub/x"});
-        QTest::newRow("path to a value") << "" << "sub/X" << without({"K/Sub/x"});
-        QTest::newRow("empty name removes the opened key") << "" << "" << QStringList{};
+        QTest::addColumn<bool>("tool");
+        QTest::addColumn<QStringList>("args"); // ulxreg's, or the group and the name given to remove()
+        QTest::addColumn<QString>("error");    // part of ulxreg's stderr text; empty: the command succeeds
+        QTest::addColumn<QStringList>("remaining"); // allKeys of the key afterwards
+        const QString key = QStringLiteral("HKCU\\Software\\R\\K");
+        const QStringList all{"Other/y", "Sub", "Sub/Deep/z", "Sub/x", "v1"};
+        const QStringList subkeyGone{"Other/y", "Sub", "v1"};
+        QTest::newRow("a value") << false << QStringList{"", "v1"} << "" << all.mid(0, 4);
+        QTest::newRow("value and subkey of one name")
+            << false << QStringList{"", "SUB"} << "" << QStringList{"Other/y", "v1"};
+        QTest::newRow("empty name in a group removes it") << false << QStringList{"Sub", ""} << "" << subkeyGone;
+        QTest::newRow("path to a value")
+            << false << QStringList{"", "sub/X"} << "" << QStringList{"Other/y", "Sub", "Sub/Deep/z", "v1"};
+        QTest::newRow("empty name removes the opened key") << false << QStringList{"", ""} << "" << QStringList{};
+        QTest::newRow("delete one value")
+            << true << QStringList{"delete", key, "/v", "V1", "/f"} << "" << all.mid(0, 4);
+        QTest::newRow("delete a subkey") << true << QStringList{"delete", key + "\\sub"} << "" << subkeyGone;
+        QTest::newRow("delete all values") << true << QStringList{"delete", key, "/va"} << ""
+                                           << QStringList{"Other/y", "Sub/Deep/z", "Sub/x"};
+        QTest::newRow("delete the key") << true << QStringList{"delete", key, "/f"} << "" << QStringList{};
+        QTest::newRow("no arguments") << true << QStringList{} << "No operation" << all;
+        QTest::newRow("unknown hive")
+            << true << QStringList{"query", "HKEY_CLASSES_ROOT\\x"} << "Invalid key name" << all;
+        QTest::newRow("bad type") << true << QStringList{"add", key, "/v", "n", "/t", "REG_FOO", "/d", "1"}
+                                  << "Invalid type \"REG_FOO\"" << all;
+        QTest::newRow("DWORD too big")
+            << true << QStringList{"add", key, "/v", "n", "/t", "REG_DWORD", "/d", "4294967296"}
+            << "Invalid data \"4294967296\" for REG_DWORD" << all;
+        QTest::newRow("delete missing value") << true << QStringList{"delete", key, "/v", "missing", "/f"}
+                                              << "unable to find" << all;
+        QTest::newRow("value name with a key separator") << true << QStringList{"add", key, "/v", "Sub/x", "/d", "4"}
+                                                         << "Invalid value name \"Sub/x\"" << all;
+        QTest::newRow("delete hive root") << true << QStringList{"delete", "HKCU", "/f"} << "hive root" << all;
     }
 
-    void remove()
+    void removeAndCommands()
     {
-        QFETCH(QString, group);
-        QFETCH(QString, name);
+        QFETCH(bool, tool);
+        QFETCH(QStringList, args);
+        QFETCH(QString, error);
         QFETCH(QStringList, remaining);
         KRegSettings k("HKCU\\Software\\R\\K");
         for (const auto &[n, v] : {std::pair{"v1", 1}, {"Sub", 2}, {"Sub/x", 3}, {"Sub/Deep/z", 4}, {"Other/y", 5}})
             k.setValue(n, v);
-        if (!group.isEmpty())
-            k.beginGroup(group);
-        k.remove(name);
-        QCOMPARE(k.status(), KRegSettings::NoError);
-        QCOMPARE(KRegSettings("HKCU\\Software\\R").allKeys(), remaining);
-        QCOMPARE(k.keyExists(), !name.isEmpty());
-    }
-
-    // Each ulxreg command either does its work, or exits 1 with a message and leaves the store as it was.
-    void commandEffects_data()
-    {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<QString>("error"); // part of the stderr text; empty: the command succeeds
-        QTest::addColumn<QStringList>("remaining"); // allKeys of the key afterwards
-        const QString key = QStringLiteral("HKCU\\Software\\Del");
-        const QStringList all{"drop", "keep", "Sub/x"};
-        QTest::newRow("delete one value") << QStringList{"delete", key, "/v", "DROP", "/f"} << ""
-                                          << QStringList{"keep", "Sub/x"};
-        QTest::newRow("delete a subkey") << QStringList{"delete", key + "\\sub"} << "" << QStringList{"drop", "keep"};
-        QTest::newRow("delete all values") << QStringList{"delete", key, "/va"} << "" << QStringList{"Sub/x"};
-        QTest::newRow("delete the key") << QStringList{"delete", key, "/f"} << "" << QStringList{};
-        QTest::newRow("no arguments") << QStringList{} << "No operation" << all;
-        QTest::newRow("unknown hive") << QStringList{"query", "HKEY_CLASSES_ROOT\\x"} << "Invalid key name" << all;
-        QTest::newRow("bad type") << QStringList{"add", key, "/v", "n", "/t", "REG_FOO", "/d", "1"}
-                                  << "Invalid type \"REG_FOO\"" << all;
-        QTest::newRow("DWORD too big") << QStringList{"add", key, "/v", "n", "/t", "REG_DWORD", "/d", "4294967296"}
-                                       << "Invalid data \"4294967296\" for REG_DWORD" << all;
-        QTest::newRow("delete missing value") << QStringList{"delete", key, "/v", "missing", "/f"} << "unable to find"
-                                              << all;
-        QTest::newRow("value name with a key separator") << QStringList{"add", key, "/v", "Sub/x", "/d", "4"}
-                                                         << "Invalid value name \"Sub/x\"" << all;
-        QTest::newRow("delete hive root") << QStringList{"delete", "HKCU", "/f"} << "hive root" << all;
-    }
-
-    void commandEffects()
-    {
-        QFETCH(QStringList, args);
-        QFETCH(QString, error);
-        QFETCH(QStringList, remaining);
-        KRegSettings s("HKCU\\Software\\Del");
-        for (const auto &[n, v] : {std::pair{"keep", 1}, {"drop", 2}, {"Sub/x", 3}})
-            s.setValue(n, v);
-        const Run run = ulxreg(args);
-        QCOMPARE(run.exitCode, error.isEmpty() ? 0 : 1);
-        if (error.isEmpty())
-            QCOMPARE(run.err, QString());
-        else
-            QVERIFY2(run.err.startsWith("ulxreg: ERROR: ") && run.err.contains(error), qPrintable(run.err));
-        QCOMPARE(s.allKeys(), remaining);
-        QCOMPARE(s.keyExists(), !remaining.isEmpty());
+        if (tool) {
+            const Run run = ulxreg(args);
+            QCOMPARE(run.exitCode, error.isEmpty() ? 0 : 1);
+            if (error.isEmpty())
+                QCOMPARE(run.err, QString());
+            else
+                QVERIFY2(run.err.startsWith("ulxreg: ERROR: ") && run.err.contains(error), qPrintable(run.err));
+        } else {
+            k.beginGroup(args.at(0));
+            k.remove(args.at(1));
+            QCOMPARE(k.status(), KRegSettings::NoError);
+            QCOMPARE(k.keyExists(), !args.at(1).isEmpty());
+        }
+        k.endGroup();
+        QCOMPARE(k.allKeys(), remaining);
+        QCOMPARE(k.keyExists(), !remaining.isEmpty());
     }
 
     void damagedStore_data()
