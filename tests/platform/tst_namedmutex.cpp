@@ -139,11 +139,14 @@ private slots:
         QProcess holder;
         QVERIFY(startHolder(holder, QStringLiteral("flock"), {filePath(name), "sh", "-c", "echo held; read line"}));
         QVERIFY(isPresent(name));
-        NamedMutex mutex(name);
-        QVERIFY(!mutex.lock(filelock::Wait::No));
-        QVERIFY(!mutex.errorString().isEmpty());
+        {
+            NamedMutex refused(name); // and goes unlocked
+            QVERIFY(!refused.lock(filelock::Wait::No));
+            QVERIFY(!refused.errorString().isEmpty());
+        }
         holder.closeWriteChannel();
         QVERIFY(holder.waitForFinished(KTestEnv::scaled(10000)));
+        NamedMutex mutex(name);
         QVERIFY(mutex.lock(filelock::Wait::No));
         QVERIFY(mutex.isLocked());
     }
