@@ -137,10 +137,12 @@ private slots:
         const QString nul(QChar(0));
         QTest::newRow("U+0000 is dropped") << QStringList{u"a"_s + nul + u"b"_s, nul, u"c"_s + nul}
                                            << QStringList{u"ab"_s, u""_s, u"c"_s};
-        QTest::newRow("bare first keeps its quote") << QStringList{u"a\"b"_s, u"x"_s} << QStringList{u"a\"b"_s, u"x"_s};
+        QTest::newRow("bare first keeps its quote")
+            << QStringList{u"a\"b"_s, u"x"_s} << QStringList{u"a\"b"_s, u"x"_s};
         QTest::newRow("empty first") << QStringList{u""_s, u"x"_s} << QStringList{u""_s, u"x"_s};
         QTest::newRow("first with a control character") << QStringList{u"a\x01"_s} << QStringList{u"a\x01"_s};
-        QTest::newRow("first with quote and blank") << QStringList{u"\"a\" b"_s, u"x"_s} << QStringList{u"a b"_s, u"x"_s};
+        QTest::newRow("first with quote and blank")
+            << QStringList{u"\"a\" b"_s, u"x"_s} << QStringList{u"a b"_s, u"x"_s};
         QTest::newRow("first starting with a quote") << QStringList{u"\"a"_s, u"y"_s} << QStringList{u"a"_s, u"y"_s};
     }
 
@@ -253,7 +255,8 @@ void TestUlxCmdline::lines_data()
     // How the tool reads its lines.
     QTest::newRow("lone surrogate") << false << QByteArray(R"x("/a=\ud800 \"b c\"")x")
                                     << QByteArray(R"({"switches":{"a":"\ud800"},"rebuilt":"/a=\ud800 \"b c\""})");
-    QTest::newRow("CRLF line ending") << false << QByteArray("\"/a b\"\r") << QByteArray(R"({"arguments":["/a","b"]})");
+    QTest::newRow("CRLF line ending")
+        << false << QByteArray("\"/a b\"\r") << QByteArray(R"({"arguments":["/a","b"]})");
 }
 
 QTEST_GUILESS_MAIN(TestUlxCmdline)

@@ -82,7 +82,8 @@ private slots:
         QTest::addColumn<bool>("locks");
         QTest::newRow("no directory") << true << "" << 0 << "" << false << false << true;
         QTest::newRow("root's, another's file held") << true << "root" << 01777 << "intruder" << true << true << false;
-        QTest::newRow("root's, another's file free") << true << "root" << 01777 << "intruder" << false << false << true;
+        QTest::newRow("root's, another's file free")
+            << true << "root" << 01777 << "intruder" << false << false << true;
         QTest::newRow("root's 0755, root's file free") << true << "root" << 0755 << "root" << false << false << true;
         QTest::newRow("root's, a file the victim cannot open")
             << true << "root" << 01777 << "root 0600" << false << true << false;
@@ -118,7 +119,8 @@ private slots:
         if (dirOwner == QLatin1String("root"))
             QVERIFY(QDir().mkdir(dir) && ::chmod(QFile::encodeName(dir).constData(), mode_t(dirMode)) == 0);
         else if (dirOwner == QLatin1String("intruder"))
-            QVERIFY(m_intruder->sh(QStringLiteral("umask 0; mkdir -p -m %1 '%2'").arg(QString::number(dirMode, 8), dir)));
+            QVERIFY(m_intruder->sh(QStringLiteral("umask 0; mkdir -p -m %1 '%2'")
+                                   .arg(QString::number(dirMode, 8), dir)));
         const KOtherUser &owner = fileOwner == QLatin1String("victim") ? *m_victim : *m_intruder;
         if (fileOwner.startsWith(QLatin1String("root"))) {
             const mode_t mode = fileOwner == QLatin1String("root") ? 0644 : 0600;
