@@ -1,7 +1,6 @@
-// The command-line model as the ulxcmdline tool prints it (one table of lines and
-// what the tool makes of them), and in process what the tool cannot show: lookup
-// and removal of switches, and the quoting that turns an argv back into a line
-// (tests/fuzz/fuzz_winargv.cpp tries that on any text).
+// The command-line model as the ulxcmdline tool prints it (one table of lines and what
+// the tool makes of them), and in process what the tool cannot show: lookup and removal
+// of switches, and the quoting that turns an argv back into a line.
 
 #include "platform/cmdline/kxcommandline.h"
 #include "platform/cmdline/winargv.h"
@@ -11,6 +10,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
@@ -54,7 +54,9 @@ private slots:
         QVERIFY2(QFile::exists(KTestEnv::binPath(u"ulxcmdline"_s)), "ulxcmdline is not built");
     }
 
-    // Each row's expected object names only the fields the row is about.
+    // Each row's expected object names only the fields the row is about; one that names them all
+    // is the tool's whole line, fields in their fixed order. An expected "error" is a pattern of the
+    // tool's message. A row of several lines is about the last: a bad line does not stop the tool.
     void lines_data();
     void lines()
     {
@@ -63,45 +65,24 @@ private slots:
         QFETCH(QByteArray, expected);
         const auto [exitCode, output] = run(program, input + '\n');
         QCOMPARE(exitCode, 0);
-        QCOMPARE(output.size(), 1);
+        QCOMPARE(output.size(), input.count('\n') + 1);
         QJsonParseError error;
         const QJsonObject want = QJsonDocument::fromJson(expected, &error).object();
         QVERIFY2(error.error == QJsonParseError::NoError, "the row's expected object is no JSON");
-        const QJsonObject got = QJsonDocument::fromJson(output.front()).object();
+        const QJsonObject got = QJsonDocument::fromJson(output.back()).object();
+        if (want.contains(u"error"_s)) {
+            QCOMPARE(got.keys(), QStringList{u"error"_s});
+            const QRegularExpression pattern(u"^(%1)$"_s.arg(want.value(u"error"_s).toString()));
+            QVERIFY2(pattern.match(got.value(u"error"_s).toString()).hasMatch(), output.back());
+            return;
+        }
+        if (want.size() == 6)
+            QCOMPARE(output.back(), expected);
         QJsonObject seen;
         for (const QString &key : want.keys())
             seen.insert(key, got.value(key));
         QCOMPARE(QJsonDocument(seen).toJson(QJsonDocument::Compact),
                  QJsonDocument(want).toJson(QJsonDocument::Compact));
-    }
-
-    // Lines the tool cannot read are answered with an error and the next line is read;
-    // the fields come in one fixed order.
-    void badLinesDoNotStopTheTool()
-    {
-        const QByteArray input = QByteArray(R"x("/a")x") + '\n'
-            + "not json\n"             // 2
-            + R"x("")x" + '\n'         // 3: parses to nothing
-            + R"x("\u0000/a")x" + '\n' // 4: NUL first, no argument
-            + R"x("a" "b")x" + '\n'    // 5: two literals
-            + R"x("a", "b")x" + '\n'   // 6: two strings
-            + "\n"                     // 7: empty line
-            + R"x("/last")x";          // 8: no newline at the end
-        const auto [exitCode, lines] = run(false, input);
-        QCOMPARE(exitCode, 0);
-        QCOMPARE(lines.size(), 8);
-        QCOMPARE(lines.at(0), R"x({"arguments":["/a"],"program":"","switchCount":1,"switches":{"a":""},)x"
-                              R"x("remainder":"","rebuilt":"/a "})x");
-        QVERIFY(lines.at(7).startsWith(R"x({"arguments":["/last"])x"));
-        for (int i = 1; i <= 6; ++i) {
-            const QJsonObject object = QJsonDocument::fromJson(lines.at(i)).object();
-            QCOMPARE(object.keys(), QStringList{u"error"_s});
-            const QString message = object.value(u"error"_s).toString();
-            QVERIFY2(message.startsWith(u"line %1: "_s.arg(i + 1)), qPrintable(message));
-        }
-        QVERIFY(lines.at(1).contains("not a JSON string literal"));
-        QVERIFY(lines.at(2).contains("parse failed"));
-        QVERIFY(lines.at(3).contains("parse failed"));
     }
 
     // Lookup ignores case; a dispatcher takes out its switch and passes the rest on.
@@ -161,14 +142,12 @@ void TestUlxCmdline::lines_data()
     };
     // The first argument: the program-path rule.
     row("blanks alone: one empty argument", u"    ", R"({"arguments":[""],"switchCount":0})");
-    row("two newlines", u"\n\n", R"({"arguments":["","\n"]})");
     row("leading and trailing blanks", u"  a  b  ", R"({"arguments":["","a","b"]})");
     row("leading control character", u"\x01" u"a", R"({"arguments":["","a"]})");
     row("leading blank, then quoted", u" \"a b\"", R"({"arguments":["","a b"]})");
     row("trailing blank", u"a ", R"({"arguments":["a"]})");
     row("newline ends the path only", u"a\nb c\nd", R"({"arguments":["a","b","c\nd"]})");
     row("US ends the path, DEL not", u"a\x7f" u"b\x1f" u"c", R"({"arguments":["a\u007fb","c"]})");
-    row("blank then newline", u"a \nb", R"({"arguments":["a","\nb"]})");
     row("bare path: no backslash rule", uR"(a\"b c)", R"({"arguments":["a\\\"b","c"]})");
     row("bare path: quote is literal", uR"(a"b c")", R"({"arguments":["a\"b","c"]})");
     row("quoted path, next glued", uR"("a b"c d)", R"({"arguments":["a b","c","d"]})");
@@ -182,7 +161,6 @@ void TestUlxCmdline::lines_data()
     row("backslashes", uR"(p a\b c\ d\"e f\\"g h" i\\\"j k\\\\"l m" n)",
         R"({"arguments":["p","a\\b","c\\","d\"e","f\\g h","i\\\"j","k\\\\l m","n"]})");
     row("trailing backslash", uR"(p a\)", R"({"arguments":["p","a\\"]})");
-    row("2 backslashes, unterminated quote", uR"(p \\")", R"({"arguments":["p","\\"]})");
     row("backslashes in quotes", uR"(p "a\\" b "c\" d" "\"e f\"" \"g h\")",
         R"({"arguments":["p","a\\","b","c\" d","\"e f\"","\"g","h\""]})");
     row("2 backslashes, doubled quote in quotes", uR"(p "\\"")", R"({"arguments":["p","\\\""]})");
@@ -190,7 +168,6 @@ void TestUlxCmdline::lines_data()
         R"({"arguments":["p","a","","b","hi","j\"k","lmn o","c\"d"]})");
     row("doubled quote ends quoting", uR"(p "e""f g")", R"({"arguments":["p","e\"f","g"]})");
     row("lone quote", uR"(p ")", R"({"arguments":["p",""]})");
-    row("4 quotes", uR"(p """")", R"({"arguments":["p","\""]})");
     row("3 quotes then blank", uR"(p """ a)", R"({"arguments":["p","\"","a"]})");
     row("quote pairs in quotes", uR"(p " "" ")", R"({"arguments":["p"," \"",""]})");
     row("triple quotes around a word", uR"(p "this is """all""" in the same argument")",
@@ -211,7 +188,6 @@ void TestUlxCmdline::lines_data()
         R"({"switches":{"plugin_name":"KFoo","äbc":"Ö"}})");
     row("last occurrence wins", u"/Name:One /NAME /name:Two", R"({"switchCount":3,"switches":{"name":"Two"}})");
     row("single slash is no switch", u"/ /a", R"({"switchCount":0,"switches":{}})");
-    row("slash later is no switch", u"x/y /a", R"({"switchCount":0,"switches":{}})");
     row("empty argument ends the run", uR"(/a "" /b)", R"({"switchCount":1,"switches":{"a":""}})");
     row("a word ends the run", u"/a x /b=1", R"({"switchCount":1,"switches":{"a":""},"rebuilt":"/a x /b=1"})");
     row("first token by the path rule", uR"(/a"b c" d)",
@@ -239,7 +215,6 @@ void TestUlxCmdline::lines_data()
     row("quoted last switch", uR"("/a b" rest)", R"({"remainder":" rest"})");
     row("last switch not in the text", uR"(/x "/a"b rest)", R"({"remainder":"\"/a\"b rest"})");
     row("switch at the end", u"/abc", R"({"remainder":"","rebuilt":"/abc "})");
-    row("switch then one blank", u"/abc ", R"({"remainder":""})");
     row("switch then two blanks", u"/abc  x", R"({"remainder":" x"})");
     // The rebuilt line.
     row("values with white space quoted", u"/a \"/b=x y\" \"/c=x\ty\" \"/d=x\x3000y\" \"/e=x\ny\"",
@@ -250,10 +225,19 @@ void TestUlxCmdline::lines_data()
         R"({"rebuilt":"/a \"x y\" \"x y\" \"x y\"  z"})");
     row("no switches", u"x  y", R"({"rebuilt":"x y"})");
     // How the tool reads its lines.
-    QTest::newRow("lone surrogate") << false << QByteArray(R"x("/a=\ud800 \"b c\"")x")
-                                    << QByteArray(R"({"switches":{"a":"\ud800"},"rebuilt":"/a=\ud800 \"b c\""})");
-    QTest::newRow("CRLF line ending")
-        << false << QByteArray("\"/a b\"\r") << QByteArray(R"({"arguments":["/a","b"]})");
+    const auto raw = [](const char *name, const char *input, const char *expected) {
+        QTest::newRow(name) << false << QByteArray(input) << QByteArray(expected);
+    };
+    raw("lone surrogate", R"x("/a=\ud800 \"b c\"")x",
+        R"({"switches":{"a":"\ud800"},"rebuilt":"/a=\ud800 \"b c\""})");
+    raw("CRLF line ending", "\"/a b\"\r", R"({"arguments":["/a","b"]})");
+    raw("not JSON", "not json", R"({"error":"line 1: not a JSON string literal: .* near byte [0-9]+"})");
+    raw("two strings", R"x("a", "b")x", R"({"error":"line 1: not a JSON string literal"})");
+    raw("empty line after a good one", "\"/a\"\n", R"({"error":"line 2: not a JSON string literal"})");
+    raw("empty text", R"x("")x", R"({"error":"line 1: parse failed: the command line is empty"})");
+    raw("NUL first", R"x("\u0000/a")x",
+        R"({"error":"line 1: parse failed: the command line holds no argument.*"})");
+    raw("a good line after a bad one", "not json\n\"/last\"", R"({"arguments":["/last"],"switchCount":1})");
 }
 
 QTEST_GUILESS_MAIN(TestUlxCmdline)
