@@ -15,43 +15,15 @@
 
 using namespace Qt::StringLiterals;
 
-namespace {
-
-// One JSON string literal, the form the tool reads.
-QByteArray literal(const QString &text)
-{
-    const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
-    return array.mid(1, array.size() - 2);
-}
-
-} // namespace
-
 class TestUlxCmdline : public QObject
 {
     Q_OBJECT
     KTestEnv m_env;
 
-    // The tool's exit code (-1: it did not end in time) and its output lines.
-    QPair<int, QList<QByteArray>> run(bool program, const QByteArray &input) const
-    {
-        QProcess tool;
-        tool.setProcessEnvironment(m_env.environment());
-        tool.start(KTestEnv::binPath(u"ulxcmdline"_s), program ? QStringList{u"--program"_s} : QStringList{});
-        tool.write(input);
-        tool.closeWriteChannel();
-        if (!tool.waitForFinished(KTestEnv::scaled(20000)) || tool.exitStatus() != QProcess::NormalExit)
-            return {-1, {}};
-        QList<QByteArray> lines = tool.readAllStandardOutput().split('\n');
-        if (lines.back().isEmpty())
-            lines.removeLast();
-        return {tool.exitCode(), lines};
-    }
-
 private slots:
     void initTestCase()
     {
         QVERIFY(m_env.isValid());
-        QVERIFY2(QFile::exists(KTestEnv::binPath(u"ulxcmdline"_s)), "ulxcmdline is not built");
     }
 
     // Each row's expected object names only the fields the row is about; one that names them all
@@ -63,8 +35,15 @@ private slots:
         QFETCH(bool, program);
         QFETCH(QByteArray, input);
         QFETCH(QByteArray, expected);
-        const auto [exitCode, output] = run(program, input + '\n');
-        QCOMPARE(exitCode, 0);
+        QProcess tool;
+        tool.setProcessEnvironment(m_env.environment());
+        tool.start(KTestEnv::binPath(u"ulxcmdline"_s), program ? QStringList{u"--program"_s} : QStringList{});
+        tool.write(input + '\n');
+        tool.closeWriteChannel();
+        QVERIFY(tool.waitForFinished(KTestEnv::scaled(20000)));
+        QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(tool.exitCode(), 0);
+        const QList<QByteArray> output = tool.readAllStandardOutput().trimmed().split('\n');
         QCOMPARE(output.size(), input.count('\n') + 1);
         QJsonParseError error;
         const QJsonObject want = QJsonDocument::fromJson(expected, &error).object();
@@ -110,12 +89,9 @@ private slots:
         const QString nul(QChar(0));
         QTest::newRow("U+0000 is dropped") << QStringList{u"a"_s + nul + u"b"_s, nul, u"c"_s + nul}
                                            << QStringList{u"ab"_s, u""_s, u"c"_s};
-        QTest::newRow("bare first keeps its quote")
-            << QStringList{u"a\"b"_s, u"x"_s} << QStringList{u"a\"b"_s, u"x"_s};
         QTest::newRow("first with a control character") << QStringList{u"a\x01"_s} << QStringList{u"a\x01"_s};
         QTest::newRow("first with quote and blank")
             << QStringList{u"\"a\" b"_s, u"x"_s} << QStringList{u"a b"_s, u"x"_s};
-        QTest::newRow("first starting with a quote") << QStringList{u"\"a"_s, u"y"_s} << QStringList{u"a"_s, u"y"_s};
     }
 
     void joinArguments()
@@ -132,7 +108,8 @@ void TestUlxCmdline::lines_data()
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<QByteArray>("expected");
     const auto row = [](const char *name, QStringView text, const char *expected, bool program = false) {
-        QTest::newRow(name) << program << literal(text.toString()) << QByteArray(expected);
+        const QByteArray array = QJsonDocument(QJsonArray{text.toString()}).toJson(QJsonDocument::Compact);
+        QTest::newRow(name) << program << array.mid(1, array.size() - 2) << QByteArray(expected); // a JSON string
     };
     // The first argument: the program-path rule.
     row("blanks alone: one empty argument", u"    ", R"({"arguments":[""],"switchCount":0})");
