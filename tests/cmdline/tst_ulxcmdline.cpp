@@ -36,7 +36,6 @@ private slots:
         QFETCH(QByteArray, input);
         QFETCH(QByteArray, expected);
         QProcess tool;
-        tool.setProcessEnvironment(m_env.environment());
         tool.start(KTestEnv::binPath(u"ulxcmdline"_s), program ? QStringList{u"--program"_s} : QStringList{});
         tool.write(input + '\n');
         tool.closeWriteChannel();
