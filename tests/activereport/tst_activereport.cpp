@@ -1,9 +1,12 @@
-// The activity reporters: packing and counting, the heartbeat slot, the order of
-// the SDK calls, the library's places, the DYN1 record at a loopback collector
-// (decoded by the server's own reader and by ulxinfodecode), the simple daily
-// event, and real service processes reporting through both SDK places.
+// The activity reporters and who they say sends them: packing and counting, the
+// heartbeat slot, the order of the SDK calls, the library's places, the DYN1
+// record at a loopback collector (read by the server and by ulxinfodecode), the
+// simple daily event, the UUID and hardware identifier of the reports, and real
+// service processes reporting through both SDK places.
 
+#include "platform/namedmutex.h"
 #include "platform/registry/kregsettings.h"
+#include "reportcore/kinfocollect.h"
 #include "reportcore/knettransfer.h"
 #include "report/kxulxcloudsvrrepactive.h"
 #include "report/kxulxcloudsvrsimplereportactive.h"
@@ -12,10 +15,10 @@
 #include "tests/common/kworld.h"
 
 #include <QDir>
-#include <QFile>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QProcess>
+#include <QRegularExpression>
 #include <QTest>
 #include <QtEndian>
 
@@ -23,8 +26,10 @@
 
 namespace {
 
-const QString CommonKey = QStringLiteral("HKCU\\Software\\Corvanta\\Office\\6.0\\Common");
 const QString Guid = QStringLiteral("{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}");
+const QString Dyn = QStringLiteral("/ulxv6internet/cloudsvrdyn");
+// An action beyond Latin-1: it reaches the SDK as UTF-8 and reads back the same.
+const QString Action = QStringLiteral("b\u00fcro-\u684c\u9762");
 
 template<typename T>
 QString leHex(T value)
@@ -34,7 +39,10 @@ QString leHex(T value)
     return QString::fromLatin1(QByteArray(bytes, sizeof(T)).toHex());
 }
 
-using ktest::readLines;
+QString hex(const QString &text)
+{
+    return QString::fromLatin1(text.toUtf8().toHex());
+}
 
 } // namespace
 
@@ -43,6 +51,8 @@ class TestActiveReport : public QObject
     Q_OBJECT
     std::unique_ptr<KTestEnv> m_env;
     std::unique_ptr<KTestServer> m_server;
+    std::unique_ptr<KRegSettings> m_settings;
+    std::unique_ptr<KRegSettings> m_common;
 
     void configure(const QMap<QString, QString> &more = {})
     {
@@ -51,13 +61,21 @@ class TestActiveReport : public QObject
                                    {"Installation/DistribNumber", "123.456"},
                                    {"Servers/DynReportSvr", m_server->url(QString())},
                                    {"Servers/DefaultInfoCollectSvr", m_server->url(QStringLiteral("/ulxv6internet/infos.ads"))}};
-        for (auto it = more.cbegin(); it != more.cend(); ++it)
-            ini.insert(it.key(), it.value());
+        ini.insert(more);
         m_env->writeInstallConfig(ini);
         krt::reload();
     }
 
-    QList<QJsonObject> recordsAt(const QString &path) const { return m_server->recordsAt(path); }
+    // A reporter whose SDK is looked for in `dir` (no plugin catalogued), started with `commandLine`.
+    static std::unique_ptr<KxUlxCloudsvrRepActive> loaded(const QString &dir, const QString &commandLine)
+    {
+        auto reporter = std::make_unique<KxUlxCloudsvrRepActive>();
+        reporter->setModuleDir(dir);
+        reporter->start(commandLine);
+        reporter->onPluginLoadFinished(KPluginGetter::PluginNotFound);
+        return reporter;
+    }
+
     QString office() const { return m_env->root() + QStringLiteral("/office"); }
 
 private Q_SLOTS:
@@ -68,7 +86,9 @@ private Q_SLOTS:
         m_env = std::make_unique<KTestEnv>();
         m_server = std::make_unique<KTestServer>(m_env->root() + QStringLiteral("/server"));
         QVERIFY(m_server->isRunning());
-        KRegSettings(CommonKey).setValue(QStringLiteral("infoGUID"), Guid);
+        m_settings = std::make_unique<KRegSettings>(KxUlxCloudsvrRepActive::settingsKey());
+        m_common = std::make_unique<KRegSettings>(QStringLiteral("HKCU\\Software\\Corvanta\\Office\\6.0\\Common"));
+        m_common->setValue(QStringLiteral("infoGUID"), Guid);
         configure();
     }
 
@@ -113,12 +133,11 @@ private Q_SLOTS:
         QFETCH(QVariant, stored);
         QFETCH(int, count);
         QFETCH(int, written);
-        KRegSettings s(KxUlxCloudsvrRepActive::settingsKey());
-        s.remove(QStringLiteral("startcount"));
+        m_settings->remove(QStringLiteral("startcount"));
         if (stored.isValid())
-            s.setValue(QStringLiteral("startcount"), stored);
-        QCOMPARE(int(KxUlxCloudsvrRepActive::advanceStartCount(s)), count);
-        const QVariant after = s.value(QStringLiteral("startcount"));
+            m_settings->setValue(QStringLiteral("startcount"), stored);
+        QCOMPARE(int(KxUlxCloudsvrRepActive::advanceStartCount(*m_settings)), count);
+        const QVariant after = m_settings->value(QStringLiteral("startcount"));
         QCOMPARE(after.metaType().id(), QMetaType::Int); // REG_DWORD
         QCOMPARE(after.toInt(), written);
     }
@@ -139,20 +158,21 @@ private Q_SLOTS:
         QFETCH(QString, sent);
         int lastDay = -1;
         QString got;
-        for (const QString &t : times)
-            got += KxUlxCloudsvrRepActive::heartbeatDue(QDateTime::fromString(t, QStringLiteral("yyyy-MM-dd hh:mm")), &lastDay)
-                ? QLatin1Char('y') : QLatin1Char('-');
+        for (const QString &t : times) {
+            const QDateTime at = QDateTime::fromString(t, QStringLiteral("yyyy-MM-dd hh:mm"));
+            got += KxUlxCloudsvrRepActive::heartbeatDue(at, &lastDay) ? QLatin1Char('y') : QLatin1Char('-');
+        }
         QCOMPARE(got, sent);
     }
 
     void switchedOff()
     {
-        KRegSettings(KxUlxCloudsvrRepActive::settingsKey()).setValue(QStringLiteral("switch"), 0);
+        m_settings->setValue(QStringLiteral("switch"), 0);
         KxUlxCloudsvrRepActive reporter;
         reporter.start(QStringLiteral("ulxcloudsvr /start_from:x"));
         QVERIFY(!reporter.isEnabled());
         QVERIFY(!reporter.findChild<KPluginGetter *>());
-        KRegSettings(KxUlxCloudsvrRepActive::settingsKey()).remove(QStringLiteral("switch"));
+        m_settings->remove(QStringLiteral("switch"));
         configure({{"Installation/Features", ""}});
         reporter.start(QString());
         QVERIFY(!reporter.isEnabled());
@@ -162,48 +182,45 @@ private Q_SLOTS:
         QVERIFY(reporter.findChild<KPluginGetter *>());
     }
 
-    // The seven calls in their order, with an SDK that lacks one export: that call is
+    // The calls in their order, with an SDK that lacks one export: that call is
     // skipped, the others run; with collection disabled the SDK is fed but not asked
     // to send; the heartbeat is fed once at 01:xx.
     void sdkCallOrder()
     {
         const QString log = m_env->root() + QStringLiteral("/sdkcalls.log");
         qputenv("ULX_FAKE_DYNSDK_LOG", QFile::encodeName(log));
-        KRegSettings(KxUlxCloudsvrRepActive::settingsKey()).setValue(QStringLiteral("startcount"), 7);
-        KxUlxCloudsvrRepActive reporter;
-        reporter.setModuleDir(KTestEnv::binPath(QStringLiteral("fakedynsdk")));
-        reporter.start(QStringLiteral("/start_from:desktop /x"));
-        reporter.onPluginLoadFinished(KPluginGetter::PluginNotFound);
-        QVERIFY(reporter.isLibraryLoaded());
-        QStringList calls = readLines(log);
+        m_settings->setValue(QStringLiteral("startcount"), 7);
+        const auto reporter = loaded(KTestEnv::binPath(QStringLiteral("fakedynsdk")), "/start_from:" + Action + " /x");
+        QVERIFY(reporter->isLibraryLoaded());
+        QStringList calls = ktest::readLines(log);
         QCOMPARE(calls.size(), 12);
-        QCOMPARE(calls.mid(0, 5),
-                 (QStringList{"kDynSdkSetParamStr 10 HKEY_CURRENT_USER\\SOFTWARE\\corvanta\\Office\\6.0\\Common",
-                              "kDynSdkSetParamStr 11 infoGUID", "kAppDynReset",
-                              "kAppDynSetServer " + m_server->url(QStringLiteral("/ulxv6internet/cloudsvrdyn")),
-                              "kAppDynAddData 4 " + leHex<quint16>(4100) + " 0"}));
-        QCOMPARE(calls.at(5), "kAppDynAddData 9 " + leHex<quint32>(742401807) + " 0");
         QVERIFY(calls.at(6).startsWith(QStringLiteral("kAppDynAddData 17 ")));
-        const quint32 instance = qFromLittleEndian<quint32>(QByteArray::fromHex(calls.at(6).section(' ', 2, 2).toLatin1()).constData());
+        const QByteArray instanceBytes = QByteArray::fromHex(calls.at(6).section(' ', 2, 2).toLatin1());
+        const quint32 instance = qFromLittleEndian<quint32>(instanceBytes.constData());
         QCOMPARE(instance & 0xFFFF, 7u); // the start count of this process
-        QCOMPARE(KRegSettings(KxUlxCloudsvrRepActive::settingsKey()).value(QStringLiteral("startcount")).toInt(), 8);
-        QCOMPARE(calls.mid(7), (QStringList{"kAppDynAddData 64 01 0",
-                                            "kAppDynAddData 129 " + QString::fromLatin1(QByteArray("desktop").toHex()) + " 1",
-                                            "kAppDynAddData 21 " + leHex<quint64>(quint64(456) << 32 | 123) + " 1",
-                                            "kDynSdkInit", "kAppDynStartReport"}));
+        QCOMPARE(m_settings->value(QStringLiteral("startcount")).toInt(), 8);
+        calls.removeAt(6);
+        QCOMPARE(calls, (QStringList{"kDynSdkSetParamStr 10 HKEY_CURRENT_USER\\SOFTWARE\\corvanta\\Office\\6.0\\Common",
+                                     "kDynSdkSetParamStr 11 infoGUID", "kAppDynReset",
+                                     "kAppDynSetServer " + m_server->url(Dyn),
+                                     "kAppDynAddData 4 " + leHex<quint16>(4100) + " 0",
+                                     "kAppDynAddData 9 " + leHex<quint32>(742401807) + " 0",
+                                     "kAppDynAddData 64 01 0", "kAppDynAddData 129 " + hex(Action) + " 1",
+                                     "kAppDynAddData 21 " + leHex<quint64>(quint64(456) << 32 | 123) + " 1",
+                                     "kDynSdkInit", "kAppDynStartReport"}));
 
         QFile::remove(log);
         QDateTime now = QDateTime::fromString(QStringLiteral("2026-03-01 01:10"), QStringLiteral("yyyy-MM-dd hh:mm"));
-        reporter.setClock([&now] { return now; });
+        reporter->setClock([&now] { return now; });
         configure({{"Installation/DisableGlobalInfocollect", "true"}});
-        reporter.onQueryRestartDelayed();
-        calls = readLines(log);
+        reporter->onQueryRestartDelayed();
+        calls = ktest::readLines(log);
         QCOMPARE(calls.size(), 10); // fed, not sent
-        QVERIFY(calls.contains("kAppDynAddData 129 " + QString::fromLatin1(QByteArray("amheartbeat").toHex()) + " 1"));
+        QVERIFY(calls.contains("kAppDynAddData 129 " + hex(QStringLiteral("amheartbeat")) + " 1"));
         QVERIFY(calls.contains("kAppDynAddData 17 " + leHex<quint32>(instance) + " 0")); // the same instance
         now = now.addSecs(30 * 60);
-        reporter.onQueryRestartDelayed(); // the same day: nothing
-        QCOMPARE(readLines(log).size(), 10);
+        reporter->onQueryRestartDelayed(); // the same day: nothing
+        QCOMPARE(ktest::readLines(log).size(), 10);
         configure();
         qunsetenv("ULX_FAKE_DYNSDK_LOG");
     }
@@ -226,23 +243,16 @@ private Q_SLOTS:
         QFETCH(bool, besideModule);
         QFETCH(bool, inOffice);
         const QString module = m_env->root() + QStringLiteral("/places/") + QLatin1String(QTest::currentDataTag());
-        QDir(module).removeRecursively();
         QDir().mkpath(module);
-        QFile::remove(office() + QStringLiteral("/libkdynsdk.so"));
         QDir().mkpath(office());
+        QFile::remove(office() + QStringLiteral("/libkdynsdk.so"));
         const QString fake = KTestEnv::binPath(QStringLiteral("fakedynsdk/libkdynsdk.so"));
-        if (besideModule)
-            QVERIFY(QFile::copy(fake, module + QStringLiteral("/libkdynsdk.so")));
-        if (inOffice)
-            QVERIFY(QFile::copy(fake, office() + QStringLiteral("/libkdynsdk.so")));
-        KxUlxCloudsvrRepActive reporter;
-        reporter.setModuleDir(module);
-        reporter.onPluginLoadFinished(KPluginGetter::PluginNotFound);
-        QCOMPARE(reporter.isLibraryLoaded(), besideModule || inOffice);
-        if (besideModule)
-            QVERIFY(reporter.libraryFileName().startsWith(module));
-        else if (inOffice)
-            QVERIFY(reporter.libraryFileName().startsWith(office()));
+        QVERIFY(!besideModule || QFile::copy(fake, module + QStringLiteral("/libkdynsdk.so")));
+        QVERIFY(!inOffice || QFile::copy(fake, office() + QStringLiteral("/libkdynsdk.so")));
+        const auto reporter = loaded(module, QString());
+        QCOMPARE(reporter->isLibraryLoaded(), besideModule || inOffice);
+        if (besideModule || inOffice)
+            QVERIFY(reporter->libraryFileName().startsWith(besideModule ? module : office()));
         else
             QVERIFY(m_env->logText().contains(QStringLiteral("KxUlxCloudsvrRepActive::loadDynLib failed!")));
     }
@@ -251,14 +261,11 @@ private Q_SLOTS:
     // thread, the six fields as sent, read by the server and by ulxinfodecode alike.
     void recordAtEndpoint()
     {
-        const int before = recordsAt(QStringLiteral("/ulxv6internet/cloudsvrdyn")).size();
-        KxUlxCloudsvrRepActive reporter;
-        reporter.setModuleDir(KTestEnv::binPath(QString()));
-        reporter.start(QStringLiteral("/start_from:autorestart"));
-        reporter.onPluginLoadFinished(KPluginGetter::PluginNotFound);
-        QVERIFY(reporter.isLibraryLoaded());
-        QTRY_VERIFY_WITH_TIMEOUT(recordsAt(QStringLiteral("/ulxv6internet/cloudsvrdyn")).size() > before, KTestEnv::scaled(5000));
-        const QJsonObject record = recordsAt(QStringLiteral("/ulxv6internet/cloudsvrdyn")).at(before);
+        const int before = m_server->recordsAt(Dyn).size();
+        const auto reporter = loaded(KTestEnv::binPath(QString()), "/start_from:" + Action);
+        QVERIFY(reporter->isLibraryLoaded());
+        QTRY_VERIFY_WITH_TIMEOUT(m_server->recordsAt(Dyn).size() > before, KTestEnv::scaled(5000));
+        const QJsonObject record = m_server->recordsAt(Dyn).at(before);
         const QJsonObject dyn = record.value(QStringLiteral("dyn")).toObject();
         QCOMPARE(dyn.value(QStringLiteral("guid")).toString(), Guid);
         QCOMPARE(dyn.value(QStringLiteral("meta")).toString(), QStringLiteral("01"));
@@ -267,24 +274,20 @@ private Q_SLOTS:
         for (const QJsonValue &f : fields)
             got << QStringLiteral("%1 %2 %3").arg(f[0].toInt()).arg(f[1].toInt()).arg(f[0].toInt() == 17 ? "-" : f[2].toString());
         QCOMPARE(got, (QStringList{"4 0 " + leHex<quint16>(4100), "9 0 " + leHex<quint32>(742401807), "17 0 -", "64 0 01",
-                                   "129 1 " + QString::fromLatin1(QByteArray("autorestart").toHex()),
-                                   "21 1 " + leHex<quint64>(quint64(456) << 32 | 123)}));
+                                   "129 1 " + hex(Action), "21 1 " + leHex<quint64>(quint64(456) << 32 | 123)}));
 
         QProcess decode;
         decode.start(KTestEnv::binPath(QStringLiteral("ulxinfodecode")));
         decode.write("?" + record.value(QStringLiteral("query")).toString().toUtf8() + "\n");
         decode.closeWriteChannel();
         QVERIFY(decode.waitForFinished(KTestEnv::scaled(5000)));
-        const QJsonObject decoded = QJsonDocument::fromJson(decode.readAllStandardOutput()).object().value(QStringLiteral("dyn")).toObject();
-        const QJsonArray values = decoded.value(QStringLiteral("fields")).toArray();
-        QCOMPARE(values.size(), 6);
-        QCOMPARE(values.at(0).toObject().value(QStringLiteral("value")).toInt(), 4100);
-        QCOMPARE(values.at(1).toObject().value(QStringLiteral("value")).toInteger(), 742401807);
-        QCOMPARE(values.at(2).toObject().value(QStringLiteral("hex")).toString(), fields.at(2).toArray().at(2).toString());
-        QCOMPARE(values.at(3).toObject().value(QStringLiteral("value")).toInt(), 1);
-        QCOMPARE(values.at(4).toObject().value(QStringLiteral("value")).toString(), QStringLiteral("autorestart"));
-        QCOMPARE(values.at(5).toObject().value(QStringLiteral("value")).toString(), QString::number(quint64(456) << 32 | 123));
+        const QJsonObject decoded = QJsonDocument::fromJson(decode.readAllStandardOutput()).object()[QStringLiteral("dyn")].toObject();
         QCOMPARE(decoded.value(QStringLiteral("guid")).toString(), Guid);
+        QStringList values;
+        for (const QJsonValue &f : decoded.value(QStringLiteral("fields")).toArray())
+            values << f[QStringLiteral("value")].toVariant().toString();
+        QCOMPARE(values, (QStringList{"4100", "742401807", values.at(2), "1", Action, QString::number(quint64(456) << 32 | 123)}));
+        QCOMPARE(values.at(2), QString::number(qFromLittleEndian<quint32>(QByteArray::fromHex(fields[2][2].toString().toLatin1()).constData())));
     }
 
     void simpleReport_data()
@@ -303,44 +306,94 @@ private Q_SLOTS:
         QFETCH(QVariant, switchValue);
         QFETCH(int, lastOffsetSec);
         QFETCH(bool, sends);
-        KRegSettings s(KxUlxCloudsvrRepActive::settingsKey());
-        s.remove(QStringLiteral("simplereportswitch"));
-        s.remove(QStringLiteral("lastsimpleactivetime"));
+        m_settings->remove(QStringLiteral("simplereportswitch"));
+        m_settings->remove(QStringLiteral("lastsimpleactivetime"));
         if (switchValue.isValid())
-            s.setValue(QStringLiteral("simplereportswitch"), switchValue);
+            m_settings->setValue(QStringLiteral("simplereportswitch"), switchValue);
         const qint64 midnight = QDateTime(QDate::currentDate(), QTime(0, 0)).toSecsSinceEpoch();
         if (lastOffsetSec != 1)
-            s.setValue(QStringLiteral("lastsimpleactivetime"), int(midnight + lastOffsetSec));
-        const QVariant lastBefore = s.value(QStringLiteral("lastsimpleactivetime"));
+            m_settings->setValue(QStringLiteral("lastsimpleactivetime"), int(midnight + lastOffsetSec));
+        const QVariant lastBefore = m_settings->value(QStringLiteral("lastsimpleactivetime"));
         // A stored identifier of today: the report takes it without computing.
-        KRegSettings common(CommonKey);
-        common.setValue(QStringLiteral("InfoHD2"), QStringLiteral("00112233445566778899aabbccddeeff"));
-        common.setValue(QStringLiteral("InfoHD2t"), QDateTime::currentDateTimeUtc().date().day());
+        const QString hd = QStringLiteral("00112233445566778899aabbccddeeff");
+        m_common->setValue(QStringLiteral("InfoHD2"), hd);
+        m_common->setValue(QStringLiteral("InfoHD2t"), QDateTime::currentDateTimeUtc().date().day());
 
         const QString path = QStringLiteral("/ulxv6internet/infos.ads");
-        const int before = recordsAt(path).size();
+        const int before = m_server->recordsAt(path).size();
         QObject parent;
         KxUlxCloudsvrSimpleReportActive report(&parent);
         report.run();
-        if (sends) {
-            QTRY_VERIFY_WITH_TIMEOUT(recordsAt(path).size() > before, KTestEnv::scaled(5000));
-            const QJsonArray pairs = recordsAt(path).at(before).value(QStringLiteral("pairs")).toArray();
-            QCOMPARE(pairs.size(), 7);
-            QCOMPARE(pairs.at(0).toArray().at(1).toString(), QStringLiteral("/ulx/client/plugins"));
-            QCOMPARE(pairs.at(1).toArray().at(1).toString(), QStringLiteral("ulxcloudsvr_simple_active"));
-            QCOMPARE(pairs.at(2).toArray().at(1).toString(), QStringLiteral("4"));
-            QVERIFY(pairs.at(3).toArray().at(1).toString().contains(QStringLiteral("|00112233445566778899aabbccddeeff|")));
-            QCOMPARE(pairs.at(4).toArray().at(1).toString(), QStringLiteral("11.1.0.9999"));
-            QCOMPARE(pairs.at(5).toArray().at(1).toString(), QStringLiteral("123.456"));
-            QCOMPARE(pairs.at(6).toArray().at(1).toString(), QStringLiteral("00112233445566778899aabbccddeeff"));
-            const qint64 last = s.value(QStringLiteral("lastsimpleactivetime")).toLongLong();
-            QVERIFY(qAbs(last - QDateTime::currentSecsSinceEpoch()) < 60);
-            QCOMPARE(s.value(QStringLiteral("lastsimpleactivetime")).metaType().id(), QMetaType::Int); // REG_DWORD
-        } else {
+        if (!sends) {
             QTest::qWait(300);
-            QCOMPARE(recordsAt(path).size(), before);
-            QCOMPARE(s.value(QStringLiteral("lastsimpleactivetime")), lastBefore);
+            QCOMPARE(m_server->recordsAt(path).size(), before);
+            QCOMPARE(m_settings->value(QStringLiteral("lastsimpleactivetime")), lastBefore);
+            return;
         }
+        QTRY_VERIFY_WITH_TIMEOUT(m_server->recordsAt(path).size() > before, KTestEnv::scaled(5000));
+        const auto pairs = KTestServer::pairsOf(m_server->recordsAt(path).at(before));
+        QVERIFY(pairs.value(QStringLiteral("p0")).contains(QLatin1Char('|') + hd + QLatin1Char('|')));
+        QCOMPARE(pairs, (QMap<QString, QString>{{"dm", "/ulx/client/plugins"}, {"action", "ulxcloudsvr_simple_active"},
+                                                {"pnum", "4"}, {"p0", pairs.value(QStringLiteral("p0"))},
+                                                {"p1", "11.1.0.9999"}, {"p2", "123.456"}, {"p3", hd}}));
+        const QVariant last = m_settings->value(QStringLiteral("lastsimpleactivetime"));
+        QCOMPARE(last.metaType().id(), QMetaType::Int); // REG_DWORD
+        QVERIFY(qAbs(last.toLongLong() - QDateTime::currentSecsSinceEpoch()) < 60);
+    }
+
+    // The UUID in its one form whatever the store holds; garbage or nothing gives a fresh one, stored as text.
+    void uuidForms_data()
+    {
+        QTest::addColumn<QVariant>("stored"); // invalid: missing
+        QTest::addColumn<bool>("kept");
+        QTest::newRow("text") << QVariant(QStringLiteral("0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f9")) << true;
+        QTest::newRow("braced, upper case") << QVariant(Guid) << true;
+        QTest::newRow("digits alone") << QVariant(QStringLiteral("0A1B2C3D4E5F60718293A4B5C6D7E8F9")) << true;
+        QTest::newRow("binary, 16 bytes") << QVariant(QByteArray::fromHex("0a1b2c3d4e5f60718293a4b5c6d7e8f9")) << true;
+        QTest::newRow("binary text") << QVariant(QByteArray("0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f9")) << true;
+        QTest::newRow("binary garbage") << QVariant(QByteArray("\x01\xff\x00\x7f", 4)) << false;
+        QTest::newRow("text garbage") << QVariant(QStringLiteral("not|a&uuid")) << false;
+        QTest::newRow("missing") << QVariant() << false;
+    }
+
+    void uuidForms()
+    {
+        QFETCH(QVariant, stored);
+        QFETCH(bool, kept);
+        m_common->remove(QStringLiteral("InfoUUID"));
+        if (stored.isValid())
+            m_common->setValue(QStringLiteral("InfoUUID"), stored);
+        InfoCollectContext context;
+        const QString got = context.collectDetail6();
+        if (kept) {
+            QCOMPARE(got, QStringLiteral("0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f9"));
+            QCOMPARE(m_common->value(QStringLiteral("InfoUUID")), stored); // the store is left as it was
+        } else {
+            static const QRegularExpression form(QStringLiteral("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$"));
+            QVERIFY2(form.match(got).hasMatch(), qPrintable(got));
+            QCOMPARE(m_common->value(QStringLiteral("InfoUUID")).toString(), got);
+        }
+    }
+
+    // Nothing stored, and another process of the user busy with the hardware identifier:
+    // the event goes at once without it, and a later one carries it.
+    void hardwareIdOnFirstUse()
+    {
+        m_common->remove(QStringLiteral("InfoHD2"));
+        m_common->remove(QStringLiteral("InfoHD2t"));
+        QProcess holder;
+        QVERIFY(ktest::startLockHolder(holder, ulx::namedmutex::filePath(QStringLiteral("_KHDID2MGR_3E67DFEF-DF4E-4CC6-9413-5F71C7C96C04"))));
+        InfoCollectContext context;
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(context.collectDetail5(), QString());
+        QVERIFY(context.identity().contains(QLatin1String("||")));
+        QVERIFY(timer.elapsed() < KTestEnv::scaled(1000));
+        holder.closeWriteChannel();
+        QVERIFY(holder.waitForFinished(KTestEnv::scaled(10000)));
+        QTRY_VERIFY_WITH_TIMEOUT(!context.collectDetail5().isEmpty(), KTestEnv::scaled(5000));
+        QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{32}$")).match(context.collectDetail5()).hasMatch());
+        QCOMPARE(m_common->value(QStringLiteral("InfoHD2")).toString(), context.collectDetail5());
     }
 
     // Real services: the report goes out through the SDK beside the service's
@@ -362,20 +415,19 @@ private Q_SLOTS:
         if (catalogued)
             ini.insert(QStringLiteral("Installation/PluginCatalog"), KTestEnv::binPath(QStringLiteral("plugins/catalogue.json")));
         world.writeInstallConfig(ini);
-        const QString tag = QStringLiteral("/start_from:") + QLatin1String(catalogued ? "plugin" : "module");
-        const int before = recordsAt(QStringLiteral("/ulxv6internet/cloudsvrdyn")).size();
+        const QString from = QLatin1String(catalogued ? "plugin" : "module");
+        const int before = m_server->recordsAt(Dyn).size();
         ktest::KService service(world);
-        QVERIFY(service.start({tag}));
-        QTRY_VERIFY_WITH_TIMEOUT(recordsAt(QStringLiteral("/ulxv6internet/cloudsvrdyn")).size() > before, KTestEnv::scaled(15000));
-        const QString maps = QString::fromLatin1(readLines(QStringLiteral("/proc/%1/maps").arg(service.pid())).join('\n').toLatin1());
+        QVERIFY(service.start({QStringLiteral("/start_from:") + from}));
+        QTRY_VERIFY_WITH_TIMEOUT(m_server->recordsAt(Dyn).size() > before, KTestEnv::scaled(15000));
+        const QString maps = QString::fromLatin1(ktest::readFile(QStringLiteral("/proc/%1/maps").arg(service.pid())));
         const QString expected = catalogued ? world.root() + QStringLiteral("/plugins/kdynsdk/libkdynsdk.so")
                                             : KTestEnv::binPath(QStringLiteral("libkdynsdk.so"));
         QVERIFY2(maps.contains(expected), qPrintable(expected));
         QVERIFY(service.stop());
-        const QJsonArray fields = recordsAt(QStringLiteral("/ulxv6internet/cloudsvrdyn")).at(before)
-                                      .value(QStringLiteral("dyn")).toObject().value(QStringLiteral("fields")).toArray();
+        const QJsonArray fields = m_server->recordsAt(Dyn).at(before)[QStringLiteral("dyn")][QStringLiteral("fields")].toArray();
         QCOMPARE(fields.size(), 6);
-        QCOMPARE(fields.at(4).toArray().at(2).toString(), QString::fromLatin1(tag.section(':', 1).toLatin1().toHex()));
+        QCOMPARE(fields.at(4).toArray().at(2).toString(), hex(from));
     }
 };
 
