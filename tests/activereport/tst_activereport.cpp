@@ -257,39 +257,6 @@ private Q_SLOTS:
             QVERIFY(m_env->logText().contains(QStringLiteral("KxUlxCloudsvrRepActive::loadDynLib failed!")));
     }
 
-    // The real SDK stand-in: the record reaches the endpoint from the SDK's own
-    // thread, the six fields as sent, read by the server and by ulxinfodecode alike.
-    void recordAtEndpoint()
-    {
-        const int before = m_server->recordsAt(Dyn).size();
-        const auto reporter = loaded(KTestEnv::binPath(QString()), "/start_from:" + Action);
-        QVERIFY(reporter->isLibraryLoaded());
-        QTRY_VERIFY_WITH_TIMEOUT(m_server->recordsAt(Dyn).size() > before, KTestEnv::scaled(5000));
-        const QJsonObject record = m_server->recordsAt(Dyn).at(before);
-        const QJsonObject dyn = record.value(QStringLiteral("dyn")).toObject();
-        QCOMPARE(dyn.value(QStringLiteral("guid")).toString(), Guid);
-        QCOMPARE(dyn.value(QStringLiteral("meta")).toString(), QStringLiteral("01"));
-        const QJsonArray fields = dyn.value(QStringLiteral("fields")).toArray();
-        QStringList got; // "id flag hex"; the instance (17) differs from run to run
-        for (const QJsonValue &f : fields)
-            got << QStringLiteral("%1 %2 %3").arg(f[0].toInt()).arg(f[1].toInt()).arg(f[0].toInt() == 17 ? "-" : f[2].toString());
-        QCOMPARE(got, (QStringList{"4 0 " + leHex<quint16>(4100), "9 0 " + leHex<quint32>(742401807), "17 0 -", "64 0 01",
-                                   "129 1 " + hex(Action), "21 1 " + leHex<quint64>(quint64(456) << 32 | 123)}));
-
-        QProcess decode;
-        decode.start(KTestEnv::binPath(QStringLiteral("ulxinfodecode")));
-        decode.write("?" + record.value(QStringLiteral("query")).toString().toUtf8() + "\n");
-        decode.closeWriteChannel();
-        QVERIFY(decode.waitForFinished(KTestEnv::scaled(5000)));
-        const QJsonObject decoded = QJsonDocument::fromJson(decode.readAllStandardOutput()).object()[QStringLiteral("dyn")].toObject();
-        QCOMPARE(decoded.value(QStringLiteral("guid")).toString(), Guid);
-        QStringList values;
-        for (const QJsonValue &f : decoded.value(QStringLiteral("fields")).toArray())
-            values << f[QStringLiteral("value")].toVariant().toString();
-        QCOMPARE(values, (QStringList{"4100", "742401807", values.at(2), "1", Action, QString::number(quint64(456) << 32 | 123)}));
-        QCOMPARE(values.at(2), QString::number(qFromLittleEndian<quint32>(QByteArray::fromHex(fields[2][2].toString().toLatin1()).constData())));
-    }
-
     void simpleReport_data()
     {
         QTest::addColumn<QVariant>("switchValue"); // invalid: missing
@@ -396,8 +363,10 @@ private Q_SLOTS:
         QCOMPARE(m_common->value(QStringLiteral("InfoHD2")).toString(), context.collectDetail5());
     }
 
-    // Real services: the report goes out through the SDK beside the service's
-    // module (no plugin catalogued), or through the catalogued plugin "kdynsdk".
+    // Real services: the report goes out through the SDK beside the service's module
+    // (no plugin catalogued), or through the catalogued plugin "kdynsdk", from the
+    // SDK's own thread; the six fields as sent, read by the server and by
+    // ulxinfodecode alike.
     void serviceReports_data()
     {
         QTest::addColumn<bool>("catalogued");
@@ -409,13 +378,16 @@ private Q_SLOTS:
     {
         QFETCH(bool, catalogued);
         KTestEnv world;
+        m_common->setValue(QStringLiteral("infoGUID"), Guid);
         QMap<QString, QString> ini{{"Installation/Features", "UlxCloudsvrReportActive"},
+                                   {"Installation/Version", "11.1.0.9999"},
+                                   {"Installation/DistribNumber", "123.456"},
                                    {"Installation/PluginsDir", world.root() + QStringLiteral("/plugins")},
                                    {"Servers/DynReportSvr", m_server->url(QString())}};
         if (catalogued)
             ini.insert(QStringLiteral("Installation/PluginCatalog"), KTestEnv::binPath(QStringLiteral("plugins/catalogue.json")));
         world.writeInstallConfig(ini);
-        const QString from = QLatin1String(catalogued ? "plugin" : "module");
+        const QString from = Action + QLatin1String(catalogued ? "-plugin" : "-module");
         const int before = m_server->recordsAt(Dyn).size();
         ktest::KService service(world);
         QVERIFY(service.start({QStringLiteral("/start_from:") + from}));
@@ -425,9 +397,30 @@ private Q_SLOTS:
                                             : KTestEnv::binPath(QStringLiteral("libkdynsdk.so"));
         QVERIFY2(maps.contains(expected), qPrintable(expected));
         QVERIFY(service.stop());
-        const QJsonArray fields = m_server->recordsAt(Dyn).at(before)[QStringLiteral("dyn")][QStringLiteral("fields")].toArray();
-        QCOMPARE(fields.size(), 6);
-        QCOMPARE(fields.at(4).toArray().at(2).toString(), hex(from));
+
+        const QJsonObject record = m_server->recordsAt(Dyn).at(before);
+        const QJsonObject dyn = record.value(QStringLiteral("dyn")).toObject();
+        QCOMPARE(dyn.value(QStringLiteral("guid")).toString(), Guid);
+        QCOMPARE(dyn.value(QStringLiteral("meta")).toString(), QStringLiteral("01"));
+        const QJsonArray fields = dyn.value(QStringLiteral("fields")).toArray();
+        QStringList got; // "id flag hex"; the instance (17) differs from run to run
+        for (const QJsonValue &f : fields)
+            got << QStringLiteral("%1 %2 %3").arg(f[0].toInt()).arg(f[1].toInt()).arg(f[0].toInt() == 17 ? "-" : f[2].toString());
+        QCOMPARE(got, (QStringList{"4 0 " + leHex<quint16>(4100), "9 0 " + leHex<quint32>(742401807), "17 0 -", "64 0 01",
+                                   "129 1 " + hex(from), "21 1 " + leHex<quint64>(quint64(456) << 32 | 123)}));
+        QProcess decode;
+        decode.start(KTestEnv::binPath(QStringLiteral("ulxinfodecode")));
+        decode.write("?" + record.value(QStringLiteral("query")).toString().toUtf8() + "\n");
+        decode.closeWriteChannel();
+        QVERIFY(decode.waitForFinished(KTestEnv::scaled(5000)));
+        const QJsonObject decoded = QJsonDocument::fromJson(decode.readAllStandardOutput()).object()[QStringLiteral("dyn")].toObject();
+        QCOMPARE(decoded.value(QStringLiteral("guid")).toString(), Guid);
+        QStringList values;
+        for (const QJsonValue &f : decoded.value(QStringLiteral("fields")).toArray())
+            values << f[QStringLiteral("value")].toVariant().toString();
+        const QByteArray instance = QByteArray::fromHex(fields[2][2].toString().toLatin1());
+        QCOMPARE(values, (QStringList{"4100", "742401807", QString::number(qFromLittleEndian<quint32>(instance.constData())), "1",
+                                      from, QString::number(quint64(456) << 32 | 123)}));
     }
 };
 
