@@ -12,6 +12,8 @@
 #include <QTest>
 #include <QThread>
 
+#include <cstdio>
+
 using namespace ulx::hdid;
 
 namespace {
@@ -274,8 +276,8 @@ private slots:
         QProcess a, b;
         for (QProcess *p : {&a, &b}) {
             p->setProcessEnvironment(m_env.environment());
-            p->start(KTestEnv::binPath(QStringLiteral("hdidreader")),
-                     {m.sources.root, log, QString::number(KTestEnv::scaled(400))});
+            p->start(QCoreApplication::applicationFilePath(),
+                     {QStringLiteral("--read"), m.sources.root, log, QString::number(KTestEnv::scaled(400))});
         }
         for (QProcess *p : {&a, &b}) {
             QVERIFY(p->waitForFinished(KTestEnv::scaled(20000)));
@@ -288,5 +290,34 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestHdid)
+// A reader process: reads the identifier of the machine at `root` once and prints
+// "<length> <identifier>"; every computation it starts appends a line to `log` and
+// takes at least `delayMs`, so that several readers overlap.
+static int readOnce(const QString &root, const QString &log, int delayMs)
+{
+    Sources sources;
+    sources.root = root;
+    HdidManager::instance().setSources(sources);
+    HdidManager::instance().setComputeHook([log, delayMs] {
+        QFile f(log); // appended, so that a second computation cannot hide the first
+        if (f.open(QIODevice::Append))
+            f.write(QByteArray::number(QCoreApplication::applicationPid()) + '\n');
+        f.close();
+        QThread::msleep(delayMs);
+    });
+    char16_t buffer[260] = {};
+    const int n = getHdid(buffer, 260);
+    std::printf("%d %s\n", n, qPrintable(QString::fromUtf16(buffer)));
+    return 0;
+}
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    if (argc == 5 && qstrcmp(argv[1], "--read") == 0)
+        return readOnce(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]), QByteArray(argv[4]).toInt());
+    TestHdid test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_hdid.moc"
