@@ -255,29 +255,41 @@ private Q_SLOTS:
         ulx::report::finishSending(0);
     }
 
-    // Real services. The crash counts of earlier runs are cleared once their report
-    // is in the outbox, and reach a crash collector that hung then when it is back.
-    // Sixty second starts hand their exit events to the outbox and the serving
-    // process sends each once, also to a collector that answers late.
+    // Real services of one world. A hung collector delays neither a second start nor the
+    // shutdown, and the crash counts of earlier runs are cleared once their report is in
+    // the outbox. When the collector is back the next serving process sends what was
+    // left, and sixty second starts hand their exit events on: each event arrives once,
+    // with every field, also at a collector that answers late.
     void servicesLoseNothing()
     {
         auto collector = std::make_unique<KTestServer>(m_env->root() + QStringLiteral("/hung"),
-                                                       QStringList{QStringLiteral("/e=hang")});
+                                                       QStringList{QStringLiteral("/c=hang"), QStringLiteral("/e=hang")});
         QVERIFY(collector->isRunning());
         const int port = collector->port();
         const QString office = m_env->root() + QStringLiteral("/office");
         QVERIFY(QDir().mkpath(office));
         QFile::link(KTestEnv::binPath(QStringLiteral("libkinfosdk.so")), office + QStringLiteral("/libkinfosdk.so"));
         m_env->writeInstallConfig({{QStringLiteral("Installation/Features"), QStringLiteral("UseUlxCloudSvrInfoXa")},
+                                   {QStringLiteral("Installation/Version"), QStringLiteral("6.0.0.7")},
+                                   {QStringLiteral("Installation/DistribNumber"), QStringLiteral("Grüße-1")},
                                    {QStringLiteral("Servers/InfoCollectSvr"), collector->url(QStringLiteral("/c"))},
                                    {QStringLiteral("Servers/CrashReportSvr"), collector->url(QStringLiteral("/e"))}});
+        KRegSettings common(QStringLiteral("HKCU\\Software\\Corvanta\\Office\\6.0\\Common"));
+        common.setValue(QStringLiteral("infoGUID"), QStringLiteral("{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}"));
         KRegSettings app(QStringLiteral("HKCU\\Software\\Corvanta\\Office\\6.0\\ulxcloudsvr\\Application Settings"));
         app.setValue(QStringLiteral("ICExceptExit"), 3, KRegType::Dword);
         ktest::KService service(*m_env);
         QVERIFY(service.start({QStringLiteral("/start_from:first")}));
-        QTRY_VERIFY_WITH_TIMEOUT(!collector->recordsAt(QStringLiteral("/e")).isEmpty(), KTestEnv::scaled(10000)); // stuck
+        QVERIFY(collector->waitForRecords(1, KTestEnv::scaled(10000))); // stuck
         QCOMPARE(app.value(QStringLiteral("ICExceptExit")).toInt(), 0);
+        QElapsedTimer t;
+        t.start();
+        QVERIFY(service.send({QStringLiteral("/start_from=second"), QStringLiteral("/x")}));
+        QVERIFY2(t.elapsed() < KTestEnv::scaled(2000), QByteArray::number(t.elapsed()).constData());
+        t.restart();
         QVERIFY(service.stop());
+        // The 2 s grace, then the transfer in flight is aborted within about a second.
+        QVERIFY2(t.elapsed() < KTestEnv::scaled(4000), QByteArray::number(t.elapsed()).constData());
 
         collector.reset();
         collector = std::make_unique<KTestServer>(m_env->root() + QStringLiteral("/late"), QStringList{QStringLiteral("/c=late:20")},
@@ -290,7 +302,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(!crashes().isEmpty(), KTestEnv::scaled(10000));
         QCOMPARE(crashes(), QStringList{QStringLiteral("3")});
         std::vector<std::unique_ptr<QProcess>> starts;
-        QStringList expected{QStringLiteral("first"), QStringLiteral("serving")};
+        QStringList expected{QStringLiteral("first"), QStringLiteral("second"), QStringLiteral("serving")};
         for (int i = 0; i < 60; ++i) {
             auto &p = starts.emplace_back(std::make_unique<QProcess>());
             p->setProcessEnvironment(m_env->environment());
@@ -299,15 +311,26 @@ private Q_SLOTS:
         }
         for (auto &p : starts)
             QVERIFY(p->waitForFinished(KTestEnv::scaled(30000)) && p->exitCode() == 0);
-        const auto exits = [&collector] {
-            QStringList out = collector->eventValues(QStringLiteral("/ulx/client/app"), QStringLiteral("ulxcloudsvrexit"), 7);
+        const auto sent = [&collector](const QString &action) {
+            QStringList out = collector->eventValues(QStringLiteral("/ulx/client/app"), action, 7);
             out.sort();
             return out;
         };
-        QTRY_VERIFY_WITH_TIMEOUT(exits().size() >= 61, KTestEnv::scaled(20000));
+        QTRY_VERIFY_WITH_TIMEOUT(sent(QStringLiteral("ulxcloudsvrexit")).size() >= 62, KTestEnv::scaled(20000));
         QVERIFY(service.stop());
         expected.sort();
-        QCOMPARE(exits(), expected);
+        QCOMPARE(sent(QStringLiteral("ulxcloudsvrexit")), expected);
+        QCOMPARE(sent(QStringLiteral("ulxcloudsvrlive")), (QStringList{QStringLiteral("first"), QStringLiteral("serving")}));
+        for (const QJsonObject &record : collector->recordsAt(QStringLiteral("/c"))) {
+            const QMap<QString, QString> pairs = KTestServer::pairsOf(record);
+            if (pairs.value(QStringLiteral("p4")) != QLatin1String("second"))
+                continue;
+            QCOMPARE(pairs, (QMap<QString, QString>{{"dm", "/ulx/client/app"}, {"action", "ulxcloudsvrexit"}, {"pnum", "5"},
+                                                    {"p0", common.value(QStringLiteral("InfoUUID")).toString()},
+                                                    {"p1", "0A1B2C3D4E5F60718293A4B5C6D7E8F9"}, {"p2", "6.0.0.7"},
+                                                    {"p3", "Grüße-1"}, {"p4", "second"}}));
+        }
+        QCOMPARE(waiting(), QStringList());
     }
 };
 
