@@ -36,12 +36,16 @@ class TestSender : public QObject
     {
         QStringList out;
         for (const QJsonObject &r : records)
-            out << r.value(QStringLiteral("path")).toString() + QLatin1Char('?') + r.value(QStringLiteral("query")).toString();
+            out << r.value(QStringLiteral("path")).toString() + QLatin1Char('?')
+                    + r.value(QStringLiteral("query")).toString();
         return out;
     }
 
     QStringList waiting() const { return QDir(ulx::outbox::dir()).entryList(QDir::Files | QDir::System); }
-    QStringList outboxLog(qsizetype from) const { return ktest::logMessages(*m_env, QStringLiteral("NetTransferService"), from); }
+    QStringList outboxLog(qsizetype from) const
+    {
+        return ktest::logMessages(*m_env, QStringLiteral("NetTransferService"), from);
+    }
 
 private Q_SLOTS:
     void initTestCase()
@@ -65,7 +69,8 @@ private Q_SLOTS:
         QTest::newRow("last line unterminated, empty lines") << QByteArray("\n\nHTTP://h/a\n\nhttps://h/b")
                                                              << QList<QByteArray>{"HTTP://h/a", "https://h/b"};
         QTest::newRow("no URL, control bytes, CR")
-            << QByteArray("file:///etc/passwd\nhttp://h/\x01x\nhttp://h/c\r\n\xff\nhttp://h/d") << QList<QByteArray>{"http://h/d"};
+            << QByteArray("file:///etc/passwd\nhttp://h/\x01x\nhttp://h/c\r\n\xff\nhttp://h/d")
+            << QList<QByteArray>{"http://h/d"};
         QTest::newRow("over-long line between two") << QByteArray("http://h/a\n" + longUrl + "\nhttp://h/b\n")
                                                      << QList<QByteArray>{"http://h/a", "http://h/b"};
         QTest::newRow("over-long last line") << QByteArray("http://h/a\n" + longUrl) << QList<QByteArray>{"http://h/a"};
@@ -96,7 +101,8 @@ private Q_SLOTS:
         QVERIFY(ktest::writeFile(dir + QStringLiteral("/00000000000001-7-0.urls"), "http://h/old-0\nhttp://h/old-1\n"));
         QVERIFY(ulx::outbox::spool(urls("http://h/a-", 0, 5)));
         QVERIFY(ulx::outbox::spool(urls("http://h/b-", 0, 5)));
-        QVERIFY(ktest::writeFile(dir + QStringLiteral("/00000000000002-7-0-1.urls"), QByteArray(ulx::outbox::MaxSpoolBytes + 1, '\n')));
+        QVERIFY(ktest::writeFile(dir + QStringLiteral("/00000000000002-7-0-1.urls"),
+                                 QByteArray(ulx::outbox::MaxSpoolBytes + 1, '\n')));
         QCOMPARE(::mkfifo(QFile::encodeName(dir + QStringLiteral("/00000000000003-7-0-1.urls")).constData(), 0600), 0);
         QVERIFY(QFile::link(dir + QStringLiteral("/../elsewhere"), dir + QStringLiteral("/00000000000004-7-0-1.urls")));
         const qsizetype logFrom = m_env->logText().size();
@@ -105,7 +111,8 @@ private Q_SLOTS:
         QCOMPARE(ulx::outbox::claim(100), urls("http://h/b-", 3, 2));
         QVERIFY(ulx::outbox::claim(100).isEmpty());
         QCOMPARE(waiting(), QStringList());
-        QCOMPARE(outboxLog(logFrom).filter(QStringLiteral("is over the bound of 67108864 bytes and is removed unread")).size(), 1);
+        const QString tooBig = QStringLiteral("is over the bound of 67108864 bytes and is removed unread");
+        QCOMPARE(outboxLog(logFrom).filter(tooBig).size(), 1);
         QCOMPARE(outboxLog(logFrom).filter(QStringLiteral("is no regular file and is removed")).size(), 2);
 
         std::vector<std::thread> writers;
@@ -149,7 +156,8 @@ private Q_SLOTS:
     void badCollector()
     {
         QFETCH(QString, kind);
-        KTestServer server(m_env->root() + QStringLiteral("/bad-") + QTest::currentDataTag(), {QStringLiteral("/bad=") + kind});
+        KTestServer server(m_env->root() + QStringLiteral("/bad-") + QTest::currentDataTag(),
+                           {QStringLiteral("/bad=") + kind});
         QVERIFY(server.isRunning());
         NetTransferThread worker;
         worker.setTimeout(800);
@@ -174,7 +182,8 @@ private Q_SLOTS:
             for (const char *url : {"file:///etc/passwd", "ftp://127.0.0.1/x", "?v=D1S1E1&d=AQ", "", "http://h/a\nb"})
                 QVERIFY2(!untrusting.enqueue(url), url);
             untrusting.enqueue(tls.url(QStringLiteral("/unknown-ca")).toUtf8());
-            untrusting.enqueue(plain.url(QStringLiteral("/SENTINEL")).replace(QStringLiteral("http:"), QStringLiteral("HTTP:")).toUtf8());
+            const QString upperScheme = plain.url(QStringLiteral("/SENTINEL")).replace(0, 4, QStringLiteral("HTTP"));
+            untrusting.enqueue(upperScheme.toUtf8());
             untrusting.start("ulx-sender");
             QVERIFY(plain.waitForRecords(1, KTestEnv::scaled(10000)));
             QVERIFY(tls.records().isEmpty());
@@ -218,7 +227,8 @@ private Q_SLOTS:
         KTestServer server(m_env->root() + QStringLiteral("/stuck"), {QStringLiteral("/hang=hang")});
         QVERIFY(server.isRunning());
         NetTransferThread worker; // the default 20 s time-out
-        const QList<QByteArray> queued{server.url(QStringLiteral("/hang")).toUtf8(), server.url(QStringLiteral("/queued")).toUtf8()};
+        const QList<QByteArray> queued{server.url(QStringLiteral("/hang")).toUtf8(),
+                                       server.url(QStringLiteral("/queued")).toUtf8()};
         for (const QByteArray &url : queued)
             worker.enqueue(url);
         worker.start("ulx-sender");
@@ -292,8 +302,8 @@ private Q_SLOTS:
         QVERIFY2(t.elapsed() < KTestEnv::scaled(4000), QByteArray::number(t.elapsed()).constData());
 
         collector.reset();
-        collector = std::make_unique<KTestServer>(m_env->root() + QStringLiteral("/late"), QStringList{QStringLiteral("/c=late:20")},
-                                                  false, port);
+        collector = std::make_unique<KTestServer>(m_env->root() + QStringLiteral("/late"),
+                                                  QStringList{QStringLiteral("/c=late:20")}, false, port);
         QVERIFY(collector->isRunning());
         QVERIFY(service.start({QStringLiteral("/start_from:serving")}));
         const auto crashes = [&collector] {
@@ -306,7 +316,8 @@ private Q_SLOTS:
         for (int i = 0; i < 60; ++i) {
             auto &p = starts.emplace_back(std::make_unique<QProcess>());
             p->setProcessEnvironment(m_env->environment());
-            p->start(KTestEnv::binPath(QStringLiteral("ulxcloudsvr")), {QStringLiteral("/start_from:s%1").arg(i), QStringLiteral("/x")});
+            p->start(KTestEnv::binPath(QStringLiteral("ulxcloudsvr")),
+                     {QStringLiteral("/start_from:s%1").arg(i), QStringLiteral("/x")});
             expected << QStringLiteral("s%1").arg(i);
         }
         for (auto &p : starts)
