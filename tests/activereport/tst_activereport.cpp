@@ -4,6 +4,7 @@
 // simple daily event, the UUID and hardware identifier of the reports, and real
 // service processes reporting through both SDK places.
 
+#include "hdid/khdidmanager.h"
 #include "platform/namedmutex.h"
 #include "platform/registry/kregsettings.h"
 #include "reportcore/kinfocollect.h"
@@ -336,7 +337,8 @@ private Q_SLOTS:
             QCOMPARE(got, QStringLiteral("0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f9"));
             QCOMPARE(m_common->value(QStringLiteral("InfoUUID")), stored); // the store is left as it was
         } else {
-            static const QRegularExpression form(QStringLiteral("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$"));
+            static const QRegularExpression form(
+                QStringLiteral("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$"));
             QVERIFY2(form.match(got).hasMatch(), qPrintable(got));
             QCOMPARE(m_common->value(QStringLiteral("InfoUUID")).toString(), got);
         }
@@ -349,7 +351,7 @@ private Q_SLOTS:
         m_common->remove(QStringLiteral("InfoHD2"));
         m_common->remove(QStringLiteral("InfoHD2t"));
         QProcess holder;
-        QVERIFY(ktest::startLockHolder(holder, ulx::namedmutex::filePath(QStringLiteral("_KHDID2MGR_3E67DFEF-DF4E-4CC6-9413-5F71C7C96C04"))));
+        QVERIFY(ktest::startLockHolder(holder, ulx::namedmutex::filePath(QString::fromLatin1(ulx::hdid::MutexName))));
         InfoCollectContext context;
         QElapsedTimer timer;
         timer.start();
@@ -385,7 +387,8 @@ private Q_SLOTS:
                                    {"Installation/PluginsDir", world.root() + QStringLiteral("/plugins")},
                                    {"Servers/DynReportSvr", m_server->url(QString())}};
         if (catalogued)
-            ini.insert(QStringLiteral("Installation/PluginCatalog"), KTestEnv::binPath(QStringLiteral("plugins/catalogue.json")));
+            ini.insert(QStringLiteral("Installation/PluginCatalog"),
+                       KTestEnv::binPath(QStringLiteral("plugins/catalogue.json")));
         world.writeInstallConfig(ini);
         const QString from = Action + QLatin1String(catalogued ? "-plugin" : "-module");
         const int before = m_server->recordsAt(Dyn).size();
@@ -405,7 +408,8 @@ private Q_SLOTS:
         const QJsonArray fields = dyn.value(QStringLiteral("fields")).toArray();
         QStringList got; // "id flag hex"; the instance (17) differs from run to run
         for (const QJsonValue &f : fields)
-            got << QStringLiteral("%1 %2 %3").arg(f[0].toInt()).arg(f[1].toInt()).arg(f[0].toInt() == 17 ? "-" : f[2].toString());
+            got << QStringLiteral("%1 %2 %3").arg(f[0].toInt()).arg(f[1].toInt())
+                       .arg(f[0].toInt() == 17 ? "-" : f[2].toString());
         QCOMPARE(got, (QStringList{"4 0 " + leHex<quint16>(4100), "9 0 " + leHex<quint32>(742401807), "17 0 -", "64 0 01",
                                    "129 1 " + hex(from), "21 1 " + leHex<quint64>(quint64(456) << 32 | 123)}));
         QProcess decode;
@@ -413,14 +417,15 @@ private Q_SLOTS:
         decode.write("?" + record.value(QStringLiteral("query")).toString().toUtf8() + "\n");
         decode.closeWriteChannel();
         QVERIFY(decode.waitForFinished(KTestEnv::scaled(5000)));
-        const QJsonObject decoded = QJsonDocument::fromJson(decode.readAllStandardOutput()).object()[QStringLiteral("dyn")].toObject();
+        const QJsonObject decoded =
+            QJsonDocument::fromJson(decode.readAllStandardOutput()).object()[QStringLiteral("dyn")].toObject();
         QCOMPARE(decoded.value(QStringLiteral("guid")).toString(), Guid);
         QStringList values;
         for (const QJsonValue &f : decoded.value(QStringLiteral("fields")).toArray())
             values << f[QStringLiteral("value")].toVariant().toString();
         const QByteArray instance = QByteArray::fromHex(fields[2][2].toString().toLatin1());
-        QCOMPARE(values, (QStringList{"4100", "742401807", QString::number(qFromLittleEndian<quint32>(instance.constData())), "1",
-                                      from, QString::number(quint64(456) << 32 | 123)}));
+        QCOMPARE(values, (QStringList{"4100", "742401807", QString::number(qFromLittleEndian<quint32>(instance.constData())),
+                                      "1", from, QString::number(quint64(456) << 32 | 123)}));
     }
 };
 
