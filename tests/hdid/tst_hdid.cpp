@@ -38,9 +38,11 @@ struct Machine
                             sources.root + path));
     }
     // A network interface whose device lies at `device` (empty: none, like lo).
-    void interface(const QString &name, const QString &device, const QByteArray &address, const QByteArray &type = "1") const
+    void interface(const QString &name, const QString &device, const QByteArray &address,
+                   const QByteArray &type = "1") const
     {
-        const QString node = (device.isEmpty() ? QStringLiteral("/sys/devices/virtual") : device) + QStringLiteral("/net/") + name;
+        const QString parent = device.isEmpty() ? QStringLiteral("/sys/devices/virtual") : device;
+        const QString node = parent + QStringLiteral("/net/") + name;
         file(node + QStringLiteral("/address"), address + '\n');
         file(node + QStringLiteral("/type"), type + '\n');
         link(QStringLiteral("/sys/class/net/") + name, node);
@@ -63,7 +65,10 @@ class TestHdid : public QObject
     KTestEnv m_env;
     KRegSettings m_common{CommonKey};
 
-    QString machineRoot(const char *name) const { return m_env.root() + QStringLiteral("/machines/") + QLatin1String(name); }
+    QString machineRoot(const char *name) const
+    {
+        return m_env.root() + QStringLiteral("/machines/") + QLatin1String(name);
+    }
 
     void clearCache()
     {
@@ -107,7 +112,8 @@ private slots:
             if (disk == QLatin1String("virtual")) {
                 for (const char *name : {"loop0", "ram0", "zram0", "dm-0"})
                     m.file(QStringLiteral("/sys/block/%1/serial").arg(QLatin1String(name)), "VIRTUAL\n");
-                m.file(m.disk(QStringLiteral("nbd0"), QStringLiteral("/sys/devices/virtual")) + QStringLiteral("/serial"), "NBD\n");
+                const QString nbd = m.disk(QStringLiteral("nbd0"), QStringLiteral("/sys/devices/virtual"));
+                m.file(nbd + QStringLiteral("/serial"), "NBD\n");
                 continue;
             }
             const QString node = m.disk(disk == QLatin1String("udev") ? QStringLiteral("vda") : disk.left(3),
@@ -219,7 +225,8 @@ private slots:
         if (!stored.isEmpty())
             m_common.setValue(QStringLiteral("InfoHD2"), stored);
         if (storedDay >= 0)
-            m_common.setValue(QStringLiteral("InfoHD2t"), storedDay == 0 ? today : storedDay == 1 ? today % 28 + 1 : storedDay);
+            m_common.setValue(QStringLiteral("InfoHD2t"),
+                              storedDay == 0 ? today : storedDay == 1 ? today % 28 + 1 : storedDay);
 
         const int before = manager.computationsStarted();
         QCOMPARE(manager.read(WaitLimitMs), stored.isEmpty() ? expected : stored);
