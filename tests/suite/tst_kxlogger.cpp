@@ -21,7 +21,8 @@ static int runWriter(const QString &tag, int count)
     for (int t = 0; t < 2; ++t) {
         threads[t].reset(QThread::create([tag, count, t] {
             for (int i = 0; i < count; ++i)
-                KxLogger::writeInfo(QStringLiteral("Writer"), QStringLiteral("%1.%2 line %3 padding-padding").arg(tag).arg(t).arg(i));
+                KxLogger::writeInfo(QStringLiteral("Writer"),
+                                    QStringLiteral("%1.%2 line %3 padding-padding").arg(tag).arg(t).arg(i));
         }));
         threads[t]->start();
     }
@@ -103,7 +104,8 @@ private Q_SLOTS:
         const int writers = 4, perThread = 200;
         std::vector<std::unique_ptr<QProcess>> children;
         for (int w = 0; w < writers; ++w)
-            children.push_back(startChild({QStringLiteral("--writer"), QStringLiteral("w%1").arg(w), QString::number(perThread)}, 40000));
+            children.push_back(
+                startChild({QStringLiteral("--writer"), QStringLiteral("w%1").arg(w), QString::number(perThread)}, 40000));
         for (auto &p : children) {
             QVERIFY(p->waitForFinished(KTestEnv::scaled(30000)));
             QCOMPARE(p->exitCode(), 0);
@@ -150,7 +152,8 @@ private Q_SLOTS:
         const auto child = startChild({QStringLiteral("--read-store")});
         QVERIFY(child->waitForFinished(KTestEnv::scaled(10000)));
         QCOMPARE(child->exitCode(), 0);
-        static const QRegularExpression line(QStringLiteral(" WARNING ulx\\.registry KRegStore::read \\S+registry\\.json is damaged"));
+        static const QRegularExpression line(
+            QStringLiteral(" WARNING ulx\\.registry KRegStore::read \\S+registry\\.json is damaged"));
         QVERIFY2(line.match(m_env->logText()).hasMatch(), qPrintable(m_env->logText()));
     }
 
