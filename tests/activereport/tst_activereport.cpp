@@ -213,10 +213,11 @@ private Q_SLOTS:
         QFile::remove(log);
         QDateTime now = QDateTime::fromString(QStringLiteral("2026-03-01 01:10"), QStringLiteral("yyyy-MM-dd hh:mm"));
         reporter->setClock([&now] { return now; });
-        configure({{"Installation/DisableGlobalInfocollect", "true"}});
+        configure({{"Installation/DisableGlobalInfocollect", "true"}, {"Servers/DynReportSvr", ""}});
         reporter->onQueryRestartDelayed();
         calls = ktest::readLines(log);
         QCOMPARE(calls.size(), 10); // fed, not sent
+        QVERIFY(calls.contains(QStringLiteral("kAppDynSetServer "))); // no endpoint configured: none given
         QVERIFY(calls.contains("kAppDynAddData 129 " + hex(QStringLiteral("amheartbeat")) + " 1"));
         QVERIFY(calls.contains("kAppDynAddData 17 " + leHex<quint32>(instance) + " 0")); // the same instance
         now = now.addSecs(30 * 60);

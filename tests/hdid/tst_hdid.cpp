@@ -193,6 +193,7 @@ private slots:
         Machine none(machineRoot("nodeNone"));
         QDir().mkpath(none.sources.root + QStringLiteral("/sys"));
         QCOMPARE(ulx::hdid::adapterPart(none.sources).size(), 17);
+        QCOMPARE(formatAddress(QByteArray::fromHex("0a1b2c")), QByteArray()); // too short: no address, no over-read
     }
 
     // The cache, on a laid-out machine whose identifier is known.

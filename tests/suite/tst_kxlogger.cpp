@@ -97,11 +97,11 @@ private Q_SLOTS:
         QCOMPARE(line.mid(m.capturedLength()), written);
     }
 
-    // Two threads in each of four processes at once, with a small size bound so that
+    // Two threads in each of six processes at once, with a small size bound so that
     // the log rotates many times while they write: every line arrives whole and once.
     void concurrentWritersNeverInterleaveOrLose()
     {
-        const int writers = 4, perThread = 200;
+        const int writers = 6, perThread = 130;
         std::vector<std::unique_ptr<QProcess>> children;
         for (int w = 0; w < writers; ++w)
             children.push_back(
@@ -110,7 +110,7 @@ private Q_SLOTS:
             QVERIFY(p->waitForFinished(KTestEnv::scaled(30000)));
             QCOMPARE(p->exitCode(), 0);
         }
-        // 4 * 400 lines of ~80 bytes = ~128 kB: more than one file, less than the four kept.
+        // 6 * 260 lines of ~80 bytes = ~125 kB: more than one file, less than the four kept.
         QVERIFY(QFile::exists(m_env->logPath() + QStringLiteral(".1")));
         QVERIFY(QFileInfo(m_env->logPath()).size() <= 40000);
         QStringList lines;
