@@ -196,18 +196,21 @@ private slots:
         QCOMPARE(formatAddress(QByteArray::fromHex("0a1b2c")), QByteArray()); // too short: no address, no over-read
     }
 
-    // The cache, on a laid-out machine whose identifier is known.
+    // The cache, on a laid-out machine whose identifier is known; a computation that
+    // outlives the wait gives nothing now and the value for later reads.
     void cache_data()
     {
         QTest::addColumn<QString>("stored");
         QTest::addColumn<int>("storedDay"); // 0: today, -1: none
         QTest::addColumn<bool>("computes");
+        QTest::addColumn<bool>("slow");
         const QString id = QStringLiteral("0123456789abcdef0123456789abcdef");
-        QTest::newRow("nothing stored") << QString() << -1 << true;
-        QTest::newRow("stored today") << id << 0 << false;
-        QTest::newRow("stored another day") << id << 1 << true;
-        QTest::newRow("day out of range") << id << 99 << true;
-        QTest::newRow("day says today, value deleted") << QString() << 0 << true;
+        QTest::newRow("nothing stored") << QString() << -1 << true << false;
+        QTest::newRow("stored today") << id << 0 << false << false;
+        QTest::newRow("stored another day") << id << 1 << true << false;
+        QTest::newRow("day out of range") << id << 99 << true << false;
+        QTest::newRow("day says today, value deleted") << QString() << 0 << true << false;
+        QTest::newRow("computation outlives the wait") << QString() << -1 << true << true;
     }
 
     void cache()
@@ -215,12 +218,15 @@ private slots:
         QFETCH(QString, stored);
         QFETCH(int, storedDay);
         QFETCH(bool, computes);
+        QFETCH(bool, slow);
         Machine m(machineRoot("cache"));
         m.interface(QStringLiteral("eth0"), PciDev, "52:54:00:12:34:56");
         m.file(m.disk(QStringLiteral("vda"), PciDev) + QStringLiteral("/serial"), "CACHE-SERIAL\n");
         const QString expected = digest(identifierText(m.sources));
         HdidManager &manager = HdidManager::instance();
         manager.setSources(m.sources);
+        if (slow)
+            manager.setComputeHook([] { QThread::msleep(KTestEnv::scaled(600)); });
         clearCache();
         const int today = QDateTime::currentDateTimeUtc().date().day();
         if (!stored.isEmpty())
@@ -230,82 +236,51 @@ private slots:
                               storedDay == 0 ? today : storedDay == 1 ? today % 28 + 1 : storedDay);
 
         const int before = manager.computationsStarted();
-        QCOMPARE(manager.read(WaitLimitMs), stored.isEmpty() ? expected : stored);
+        const QString got = manager.read(slow ? 50 : WaitLimitMs);
+        manager.setComputeHook({});
+        QCOMPARE(got, slow ? QString() : stored.isEmpty() ? expected : stored);
         QCOMPARE(manager.computationsStarted() - before, computes ? 1 : 0);
         const QVariant day = m_common.value(QStringLiteral("InfoHD2t"));
         QCOMPARE(day.metaType().id(), QMetaType::Int); // REG_DWORD, not REG_QWORD
         QCOMPARE(day.toInt(), today);
         if (computes) // the computation stores the machine's value, also behind a stored one
-            QTRY_COMPARE_WITH_TIMEOUT(m_common.value(QStringLiteral("InfoHD2")).toString(), expected, KTestEnv::scaled(5000));
+            QTRY_COMPARE_WITH_TIMEOUT(m_common.value(QStringLiteral("InfoHD2")).toString(), expected,
+                                      KTestEnv::scaled(5000));
     }
 
-    // A computation that outlives the wait: nothing now, the value for later reads.
-    void computationOutlivesWait()
+    // Two processes reading this machine at once while nothing is stored: one
+    // computes, both get its value (a small buffer what fits of it), and it is what a
+    // computation in this process finds. Without a buffer nothing is read.
+    void twoProcessesOneComputation()
     {
-        Machine m(machineRoot("slow"));
-        m.interface(QStringLiteral("eth0"), PciDev, "52:54:00:aa:bb:cc");
-        HdidManager &manager = HdidManager::instance();
-        manager.setSources(m.sources);
-        manager.setComputeHook([] { QThread::msleep(KTestEnv::scaled(600)); });
         clearCache();
         char16_t buffer[8] = {u'x', 0};
         QCOMPARE(getHdid(nullptr, 260), 0);
         QCOMPARE(getHdid(buffer, 0), 0);
         QVERIFY(!m_common.contains(QStringLiteral("InfoHD2t"))); // untouched
-        QVERIFY(manager.read(50).isEmpty());
-        manager.setComputeHook({});
-        const QString expected = digest(identifierText(m.sources));
-        QTRY_COMPARE_WITH_TIMEOUT(m_common.value(QStringLiteral("InfoHD2")).toString(), expected, KTestEnv::scaled(5000));
-        // A small buffer takes what fits, terminated; the length is the whole.
-        QCOMPARE(getHdid(buffer, 8), 32);
-        QCOMPARE(QString::fromUtf16(buffer), expected.left(7));
-    }
-
-    // Two processes reading at once while nothing is stored, on a laid-out machine and
-    // on this one through its real sources: one computes, both get its value, and it
-    // is what a computation in this process finds.
-    void twoProcessesOneComputation_data()
-    {
-        QTest::addColumn<bool>("realMachine");
-        QTest::newRow("laid out") << false;
-        QTest::newRow("this machine") << true;
-    }
-
-    void twoProcessesOneComputation()
-    {
-        QFETCH(bool, realMachine);
-        Machine m(machineRoot("procs"));
-        m.interface(QStringLiteral("eth0"), PciDev, "52:54:00:01:02:03");
-        if (realMachine)
-            m.sources = Sources();
-        clearCache();
         const QString log = m_env.root() + QStringLiteral("/computations.log");
-        QFile::remove(log);
         QProcess a, b;
         for (QProcess *p : {&a, &b}) {
             p->setProcessEnvironment(m_env.environment());
-            p->start(QCoreApplication::applicationFilePath(),
-                     {QStringLiteral("--read"), m.sources.root, log, QString::number(KTestEnv::scaled(400))});
+            p->start(QCoreApplication::applicationFilePath(), {QStringLiteral("--read"), log,
+                     QString::number(KTestEnv::scaled(400)), QLatin1String(p == &a ? "260" : "8")});
         }
         for (QProcess *p : {&a, &b}) {
             QVERIFY(p->waitForFinished(KTestEnv::scaled(20000)));
             QCOMPARE(p->exitCode(), 0);
         }
-        const QByteArray outA = a.readAllStandardOutput().trimmed();
-        QCOMPARE(outA, QByteArray("32 ") + digest(identifierText(m.sources)).toLatin1());
-        QCOMPARE(b.readAllStandardOutput().trimmed(), outA);
+        const QString expected = digest(identifierText(Sources()));
+        QCOMPARE(a.readAllStandardOutput().trimmed(), "32 " + expected.toLatin1());
+        QCOMPARE(b.readAllStandardOutput().trimmed(), "32 " + expected.left(7).toLatin1());
         QCOMPARE(ktest::readLines(log).size(), 1);
     }
 };
 
-// A reader process: reads the identifier of the machine at `root` once and prints
-// "<length> <identifier>"; every computation it starts appends a line to `log` and
-// takes at least `delayMs`, so that several readers overlap.
-static int readOnce(const QString &root, const QString &log, int delayMs)
+// A reader process: reads this machine's identifier once into a buffer of
+// `capacity` and prints "<length> <buffer>"; every computation it starts appends a
+// line to `log` and takes at least `delayMs`, so that several readers overlap.
+static int readOnce(const QString &log, int delayMs, int capacity)
 {
-    Sources sources;
-    sources.root = root;
-    HdidManager::instance().setSources(sources);
     HdidManager::instance().setComputeHook([log, delayMs] {
         QFile f(log); // appended, so that a second computation cannot hide the first
         if (f.open(QIODevice::Append))
@@ -314,7 +289,7 @@ static int readOnce(const QString &root, const QString &log, int delayMs)
         QThread::msleep(delayMs);
     });
     char16_t buffer[260] = {};
-    const int n = getHdid(buffer, 260);
+    const int n = getHdid(buffer, capacity);
     std::printf("%d %s\n", n, qPrintable(QString::fromUtf16(buffer)));
     return 0;
 }
@@ -323,7 +298,7 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     if (argc == 5 && qstrcmp(argv[1], "--read") == 0)
-        return readOnce(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]), QByteArray(argv[4]).toInt());
+        return readOnce(QString::fromLocal8Bit(argv[2]), atoi(argv[3]), atoi(argv[4]));
     TestHdid test;
     return QTest::qExec(&test, argc, argv);
 }
