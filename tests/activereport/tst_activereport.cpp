@@ -202,38 +202,24 @@ private Q_SLOTS:
     }
 
     // Where the SDK is looked for when the plugin is unknown: beside the module, then
-    // in the office directory; missing in both, one log line.
-    void libraryPlaces_data()
-    {
-        QTest::addColumn<bool>("besideModule");
-        QTest::addColumn<bool>("inOffice");
-        // First: a library once loaded stays loaded for the process, whatever happens to its file.
-        QTest::newRow("missing") << false << false;
-        QTest::newRow("beside the module") << true << false;
-        QTest::newRow("office only") << false << true;
-        QTest::newRow("present twice") << true << true;
-    }
-
+    // in the office directory; missing in both, one log line. (A library once loaded
+    // stays loaded for the process, whatever happens to its file.)
     void libraryPlaces()
     {
-        QFETCH(bool, besideModule);
-        QFETCH(bool, inOffice);
         configure({{"Installation/DisableGlobalInfocollect", "true"}});
-        const QString module = m_env.root() + QStringLiteral("/places/") + QLatin1String(QTest::currentDataTag());
+        const QString module = m_env.root() + QStringLiteral("/module");
         const QString office = m_env.root() + QStringLiteral("/office");
-        QDir().mkpath(module);
-        QDir().mkpath(office);
-        QFile::remove(office + QStringLiteral("/libkdynsdk.so"));
-        const QString sdk = KTestEnv::binPath(QStringLiteral("libkdynsdk.so"));
-        QVERIFY(!besideModule || QFile::copy(sdk, module + QStringLiteral("/libkdynsdk.so")));
-        QVERIFY(!inOffice || QFile::copy(sdk, office + QStringLiteral("/libkdynsdk.so")));
-        const auto reporter = loaded(module, QString());
+        QVERIFY(!loaded(module, QString())->isLibraryLoaded());
+        QVERIFY(m_env.logText().contains(QStringLiteral("KxUlxCloudsvrRepActive::loadDynLib failed!")));
+        for (const QString &dir : {office, module}) {
+            QDir().mkpath(dir);
+            QVERIFY(QFile::copy(KTestEnv::binPath(QStringLiteral("libkdynsdk.so")), dir + "/libkdynsdk.so"));
+            const auto reporter = loaded(module, QString());
+            QVERIFY(reporter->isLibraryLoaded());
+            QVERIFY(reporter->libraryFileName().startsWith(dir));
+        }
+        QVERIFY(QFile::remove(office + QStringLiteral("/libkdynsdk.so"))); // the service's last resort
         configure();
-        QCOMPARE(reporter->isLibraryLoaded(), besideModule || inOffice);
-        if (besideModule || inOffice)
-            QVERIFY(reporter->libraryFileName().startsWith(besideModule ? module : office));
-        else
-            QVERIFY(m_env.logText().contains(QStringLiteral("KxUlxCloudsvrRepActive::loadDynLib failed!")));
     }
 
     // The simple daily event: off while its switch is missing; on, last sent
@@ -326,20 +312,15 @@ private Q_SLOTS:
     // own thread; ulxinfodecode reads its record as the server does.
     void serviceReports()
     {
-        KTestEnv world;
-        m_common.setValue(QStringLiteral("infoGUID"), Guid); // in this world's store
-        world.writeInstallConfig({{"Installation/Features", "UlxCloudsvrReportActive"},
-                                  {"Installation/Version", "11.1.0.9999"},
-                                  {"Installation/DistribNumber", "123.456"},
-                                  {"Installation/PluginsDir", world.root() + QStringLiteral("/plugins")},
-                                  {"Installation/PluginCatalog", KTestEnv::binPath("plugins/catalogue.json")},
-                                  {"Servers/DynReportSvr", m_server.url(QString())}});
+        const QString plugins = m_env.root() + QStringLiteral("/plugins");
+        configure({{"Installation/PluginsDir", plugins},
+                   {"Installation/PluginCatalog", KTestEnv::binPath("plugins/catalogue.json")}});
         const int before = m_server.recordsAt(Dyn).size();
-        ktest::KService service(world);
+        ktest::KService service(m_env);
         QVERIFY(service.start({QStringLiteral("/start_from:") + Action}));
         const QJsonObject record = nextRecord(before);
         const QString maps = QString::fromLatin1(ktest::readFile(QStringLiteral("/proc/%1/maps").arg(service.pid())));
-        QVERIFY(maps.contains(world.root() + QStringLiteral("/plugins/kdynsdk/libkdynsdk.so")));
+        QVERIFY(maps.contains(plugins + QStringLiteral("/kdynsdk/libkdynsdk.so")));
         QVERIFY(service.stop());
         QCOMPARE(fieldsOf(record), fieldsFor(Action));
         QCOMPARE(record[QStringLiteral("dyn")][QStringLiteral("meta")].toString(), QStringLiteral("01"));
