@@ -32,14 +32,6 @@ const QString Infos = QStringLiteral("/ulxv6internet/infos.ads");
 // An action beyond Latin-1: it reaches the SDK as UTF-8 and reads back the same.
 const QString Action = QStringLiteral("b\u00fcro-\u684c\u9762");
 
-template<typename T>
-QString leHex(T value)
-{
-    char bytes[sizeof(T)];
-    qToLittleEndian(value, bytes);
-    return QString::fromLatin1(QByteArray(bytes, sizeof(T)).toHex());
-}
-
 // The fields of a DYN1 record as the server read it, "id flag hex"; the instance
 // (17) differs from run to run and reads "-".
 QStringList fieldsOf(const QJsonObject &record)
@@ -51,11 +43,12 @@ QStringList fieldsOf(const QJsonObject &record)
     return got;
 }
 
+// The fields as sent: application 4100, version 11.1.0.9999, the instance, 1, the
+// action, distribution 123.456; little-endian.
 QStringList fieldsFor(const QString &action)
 {
-    return {"4 0 " + leHex<quint16>(4100), "9 0 " + leHex<quint32>(742401807), "17 0 -", "64 0 01",
-            "129 1 " + QString::fromLatin1(action.toUtf8().toHex()),
-            "21 1 " + leHex<quint64>(quint64(456) << 32 | 123)};
+    return {"4 0 0410", "9 0 0f27402c", "17 0 -", "64 0 01", "129 1 " + QString::fromLatin1(action.toUtf8().toHex()),
+            "21 1 7b000000c8010000"};
 }
 
 quint32 instanceOf(const QJsonObject &record)

@@ -8,7 +8,6 @@
 #include <QDateTime>
 #include <QDir>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTest>
 #include <QThread>
 
@@ -18,7 +17,6 @@ using namespace ulx::hdid;
 
 namespace {
 
-const QString CommonKey = QStringLiteral("HKEY_CURRENT_USER\\Software\\Corvanta\\Office\\6.0\\Common");
 const QString PciDev = QStringLiteral("/sys/devices/pci0000:00/0000:00:03.0");
 
 // A machine below a directory: files and sysfs's relative links at absolute-looking paths.
@@ -63,12 +61,7 @@ class TestHdid : public QObject
 {
     Q_OBJECT
     KTestEnv m_env;
-    KRegSettings m_common{CommonKey};
-
-    QString machineRoot(const char *name) const
-    {
-        return m_env.root() + QStringLiteral("/machines/") + QLatin1String(name);
-    }
+    KRegSettings m_common{QStringLiteral("HKEY_CURRENT_USER\\Software\\Corvanta\\Office\\6.0\\Common")};
 
     void clearCache()
     {
@@ -77,38 +70,51 @@ class TestHdid : public QObject
     }
 
 private slots:
-    void diskPart_data()
+    // The identifier's text, "disk|adapters", on laid-out machines: a disk case and
+    // an adapter case a row.
+    void identifier_data()
     {
-        QTest::addColumn<QString>("layout");
+        QTest::addColumn<QString>("disks");
         QTest::addColumn<bool>("ata");
+        QTest::addColumn<QStringList>("interfaces");
         QTest::addColumn<QByteArray>("expected");
-        QTest::newRow("block serial") << "vda" << false << QByteArray("        BHYVE-7F3A          ");
-        QTest::newRow("device fields") << "sda" << false << QByteArray("QEMU2.5+QM00001             ");
-        QTest::newRow("udev database before sysfs") << "udev" << false << QByteArray("Virt1.0 UDEVSER42           ");
-        QTest::newRow("first disk with a serial, cut at 20")
-            << "sda-nosn,sdb" << false << QByteArray("Cruc0.1 SDB-SERIAL-012345678");
-        QTest::newRow("name order") << "vda,sda" << false << QByteArray("QEMU2.5+QM00001             ");
-        QTest::newRow("virtual and loop devices skipped") << "virtual" << false << QByteArray();
+        const QStringList eth0{"eth0"};
+        const QByteArray eth0Part = "|52-54-00-12-34-56";
+        QTest::newRow("block serial; one adapter on PCI")
+            << "vda" << false << eth0 << "        BHYVE-7F3A          " + eth0Part;
+        QTest::newRow("device fields; adapters sorted whatever the listing")
+            << "sda" << false << QStringList{"eth0", "enp1s0"}
+            << QByteArray("QEMU2.5+QM00001             |0A-00-27-00-00-07+52-54-00-12-34-56");
+        QTest::newRow("udev database before sysfs; virtual, platform and non-Ethernet skipped")
+            << "udev" << false << QStringList{"lo", "br0", "usbplat", "ib0", "eth0"}
+            << "Virt1.0 UDEVSER42           " + eth0Part;
+        QTest::newRow("first disk with a serial, cut at 20; permanent address first")
+            << "sda-nosn,sdb" << false << QStringList{"perm"}
+            << QByteArray("Cruc0.1 SDB-SERIAL-012345678|00-11-22-33-44-55");
+        QTest::newRow("name order") << "vda,sda" << false << eth0 << "QEMU2.5+QM00001             " + eth0Part;
+        QTest::newRow("virtual and loop devices skipped") << "virtual" << false << eth0 << eth0Part;
         QTest::newRow("device route first, model cut at NUL")
-            << "vda" << true << QByteArray("WD01.0SERIAL-ATA-0000001  ");
-        QTest::newRow("no disk") << "" << false << QByteArray();
+            << "vda" << true << eth0 << "WD01.0SERIAL-ATA-0000001  " + eth0Part;
     }
 
-    void diskPart()
+    void identifier()
     {
-        QFETCH(QString, layout);
+        QFETCH(QString, disks);
         QFETCH(bool, ata);
+        QFETCH(QStringList, interfaces);
         QFETCH(QByteArray, expected);
-        Machine m(machineRoot("disks"));
+        Machine m(m_env.root() + QStringLiteral("/machine"));
         QDir().mkpath(m.sources.root + QStringLiteral("/sys/block"));
         // The files of each disk below its device node; "udev" is a vda known to the udev database.
-        const QMap<QString, QList<QPair<QString, QByteArray>>> disks{
+        const QMap<QString, QList<QPair<QString, QByteArray>>> files{
             {"vda", {{"/serial", "BHYVE-7F3A\n"}}},
-            {"sda", {{"/device/model", "QEMU HARDDISK   \n"}, {"/device/rev", "2.5+\n"}, {"/device/serial", "QM00001\n"}}},
+            {"sda", {{"/device/model", "QEMU HARDDISK   \n"}, {"/device/rev", "2.5+\n"},
+                     {"/device/serial", "QM00001\n"}}},
             {"sda-nosn", {{"/device/model", "NoSerial\n"}}},
-            {"sdb", {{"/device/model", "Crucial\n"}, {"/device/rev", "0.1\n"}, {"/device/serial", "SDB-SERIAL-0123456789AB\n"}}},
+            {"sdb", {{"/device/model", "Crucial\n"}, {"/device/rev", "0.1\n"},
+                     {"/device/serial", "SDB-SERIAL-0123456789AB\n"}}},
             {"udev", {{"/serial", "SYSFS-LOSES\n"}, {"/dev", "252:0\n"}}}};
-        for (const QString &disk : layout.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        for (const QString &disk : disks.split(QLatin1Char(','))) {
             if (disk == QLatin1String("virtual")) {
                 for (const char *name : {"loop0", "ram0", "zram0", "dm-0"})
                     m.file(QStringLiteral("/sys/block/%1/serial").arg(QLatin1String(name)), "VIRTUAL\n");
@@ -118,41 +124,13 @@ private slots:
             }
             const QString node = m.disk(disk == QLatin1String("udev") ? QStringLiteral("vda") : disk.left(3),
                                         QStringLiteral("/sys/devices/pci0000:00/0000:00:05.0"));
-            for (const auto &[path, content] : disks.value(disk))
+            for (const auto &[path, content] : files.value(disk))
                 m.file(node + path, content);
             if (disk == QLatin1String("udev"))
                 m.file(QStringLiteral("/run/udev/data/b252:0"),
                        "S:disk/by-id/virtio-UDEVSER42\nE:ID_MODEL=Virtual_disk\nE:ID_REVISION=1.0\n"
                        "E:ID_SERIAL_SHORT=UDEVSER42\nG:systemd\n");
         }
-        if (ata) {
-            m.sources.ataIdentify = [](const QString &name, QByteArray *model, QByteArray *firmware, QByteArray *serial) {
-                *model = QByteArray("WD\0C WD10EZEX-00BN5A0", 21).leftJustified(40, ' ');
-                *firmware = "01.01A01";
-                *serial = "SERIAL-ATA-0000001  ";
-                return name == QLatin1String("vda");
-            };
-        }
-        QCOMPARE(ulx::hdid::diskPart(m.sources), expected);
-    }
-
-    void adapterPart_data()
-    {
-        QTest::addColumn<QStringList>("interfaces");
-        QTest::addColumn<QByteArray>("expected");
-        QTest::newRow("one on PCI") << QStringList{"eth0"} << QByteArray("52-54-00-12-34-56");
-        QTest::newRow("sorted whatever the listing") << QStringList{"eth0", "enp1s0"}
-                                                     << QByteArray("0A-00-27-00-00-07+52-54-00-12-34-56");
-        QTest::newRow("virtual, platform and non-Ethernet skipped")
-            << QStringList{"lo", "br0", "usbplat", "ib0", "eth0"} << QByteArray("52-54-00-12-34-56");
-        QTest::newRow("permanent address first") << QStringList{"perm"} << QByteArray("00-11-22-33-44-55");
-    }
-
-    void adapterPart()
-    {
-        QFETCH(QStringList, interfaces);
-        QFETCH(QByteArray, expected);
-        Machine m(machineRoot("net"));
         const QMap<QString, QStringList> kinds{ // device, address, type
             {"eth0", {PciDev + "/virtio2", "52:54:00:12:34:56", "1"}},
             {"enp1s0", {"/sys/devices/pci0000:00/0000:00:1c.0/0000:01:00.0", "0a:00:27:00:00:07", "1"}},
@@ -168,7 +146,16 @@ private slots:
         m.sources.permanentAddress = [](const QString &name) {
             return name == QLatin1String("perm") ? QByteArray::fromHex("001122334455") : QByteArray();
         };
-        QCOMPARE(ulx::hdid::adapterPart(m.sources), expected);
+        if (ata) {
+            m.sources.ataIdentify = [](const QString &name, QByteArray *model, QByteArray *firmware,
+                                       QByteArray *serial) {
+                *model = QByteArray("WD\0C WD10EZEX-00BN5A0", 21).leftJustified(40, ' ');
+                *firmware = "01.01A01";
+                *serial = "SERIAL-ATA-0000001  ";
+                return name == QLatin1String("vda");
+            };
+        }
+        QCOMPARE(ulx::hdid::identifierText(m.sources), expected);
     }
 
     // No qualifying adapter: the node comes from the machine's identity (a multicast
@@ -176,12 +163,12 @@ private slots:
     // machine; without any identity the time-based UUID's own node is still an address.
     void nodeWithoutAdapter()
     {
-        Machine a(machineRoot("nodeA"));
+        Machine a(m_env.root() + QStringLiteral("/nodeA"));
         a.file(QStringLiteral("/etc/machine-id"), "3d1219c7c4c5404aaa1f6d2a48adfda4\n");
         a.interface(QStringLiteral("lo"), QString(), "00:00:00:00:00:00", "772");
-        Machine b(machineRoot("nodeB"));
+        Machine b(m_env.root() + QStringLiteral("/nodeB"));
         b.file(QStringLiteral("/var/lib/dbus/machine-id"), "0123456789abcdef0123456789abcdef\n");
-        Machine none(machineRoot("nodeNone"));
+        Machine none(m_env.root() + QStringLiteral("/nodeNone"));
         QDir().mkpath(none.sources.root + QStringLiteral("/sys"));
         const QByteArray first = ulx::hdid::adapterPart(a.sources);
         QVERIFY(!first.contains("3D-12-19"));
@@ -217,7 +204,7 @@ private slots:
         QFETCH(int, storedDay);
         QFETCH(bool, computes);
         QFETCH(bool, slow);
-        Machine m(machineRoot("cache"));
+        Machine m(m_env.root() + QStringLiteral("/cache"));
         m.interface(QStringLiteral("eth0"), PciDev, "52:54:00:12:34:56");
         m.file(m.disk(QStringLiteral("vda"), PciDev) + QStringLiteral("/serial"), "CACHE-SERIAL\n");
         const QString expected = digest(identifierText(m.sources));
