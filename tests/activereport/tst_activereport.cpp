@@ -47,8 +47,8 @@ QStringList fieldsOf(const QJsonObject &record)
 // action, distribution 123.456; little-endian.
 QStringList fieldsFor(const QString &action)
 {
-    return {"4 0 0410", "9 0 0f27402c", "17 0 -", "64 0 01", "129 1 " + QString::fromLatin1(action.toUtf8().toHex()),
-            "21 1 7b000000c8010000"};
+    const QString hex = QString::fromLatin1(action.toUtf8().toHex());
+    return {"4 0 0410", "9 0 0f27402c", "17 0 -", "64 0 01", "129 1 " + hex, "21 1 7b000000c8010000"};
 }
 
 quint32 instanceOf(const QJsonObject &record)
@@ -100,7 +100,9 @@ class TestActiveReport : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        for (const char *name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"})
+        // The collector is on loopback.
+        for (const char *name :
+             {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"})
             qunsetenv(name);
         QVERIFY(m_server.isRunning());
         m_common.setValue(QStringLiteral("infoGUID"), Guid);
@@ -179,8 +181,9 @@ private Q_SLOTS:
 
         QDateTime now;
         reporter->setClock([&now] { return now; });
-        const QStringList steps{"2026-03-01 00:59", "2026-03-01 01:10 off", "2026-03-01 01:40", "2026-03-02 01:05"};
         before = m_server.recordsAt(Dyn).size();
+        const QStringList steps{"2026-03-01 00:59", "2026-03-01 01:10 off", "2026-03-01 01:40",
+                                "2026-03-02 01:05"};
         for (const QString &step : steps) {
             now = QDateTime::fromString(step.left(16), QStringLiteral("yyyy-MM-dd hh:mm"));
             if (step.endsWith(QLatin1String("off")))
@@ -287,7 +290,8 @@ private Q_SLOTS:
         m_common.remove(QStringLiteral("InfoHD2"));
         m_common.remove(QStringLiteral("InfoHD2t"));
         QProcess holder;
-        QVERIFY(ktest::startLockHolder(holder, ulx::namedmutex::filePath(QString::fromLatin1(ulx::hdid::MutexName))));
+        const QString lock = ulx::namedmutex::filePath(QString::fromLatin1(ulx::hdid::MutexName));
+        QVERIFY(ktest::startLockHolder(holder, lock));
         InfoCollectContext context;
         QElapsedTimer timer;
         timer.start();
@@ -312,8 +316,8 @@ private Q_SLOTS:
         ktest::KService service(m_env);
         QVERIFY(service.start({QStringLiteral("/start_from:") + Action}));
         const QJsonObject record = nextRecord(before);
-        const QString maps = QString::fromLatin1(ktest::readFile(QStringLiteral("/proc/%1/maps").arg(service.pid())));
-        QVERIFY(maps.contains(plugins + QStringLiteral("/kdynsdk/libkdynsdk.so")));
+        const QByteArray maps = ktest::readFile(QStringLiteral("/proc/%1/maps").arg(service.pid()));
+        QVERIFY(QString::fromLatin1(maps).contains(plugins + QStringLiteral("/kdynsdk/libkdynsdk.so")));
         QVERIFY(service.stop());
         QCOMPARE(fieldsOf(record), fieldsFor(Action));
         QCOMPARE(record[QStringLiteral("dyn")][QStringLiteral("meta")].toString(), QStringLiteral("01"));
