@@ -1,5 +1,5 @@
 // The hardware identifier: its sources on a laid-out machine (sysfs, udev
-// database, machine-id), the per-user cache, and real processes reading at once.
+// database, machine-id), the per-user cache and the C entry.
 
 #include "hdid/khdidmanager.h"
 #include "platform/registry/kregsettings.h"
@@ -7,11 +7,8 @@
 
 #include <QDateTime>
 #include <QDir>
-#include <QProcess>
 #include <QTest>
 #include <QThread>
-
-#include <cstdio>
 
 using namespace ulx::hdid;
 
@@ -63,79 +60,64 @@ class TestHdid : public QObject
     KTestEnv m_env;
     KRegSettings m_common{QStringLiteral("HKEY_CURRENT_USER\\Software\\Corvanta\\Office\\6.0\\Common")};
 
-    void clearCache()
-    {
-        m_common.remove(QStringLiteral("InfoHD2"));
-        m_common.remove(QStringLiteral("InfoHD2t"));
-    }
-
 private slots:
     // The identifier's text, "disk|adapters", on laid-out machines: a disk case and
     // an adapter case a row.
     void identifier_data()
     {
         QTest::addColumn<QString>("disks");
-        QTest::addColumn<bool>("ata");
         QTest::addColumn<QStringList>("interfaces");
         QTest::addColumn<QByteArray>("expected");
         const QStringList eth0{"eth0"};
         const QByteArray eth0Part = "|52-54-00-12-34-56";
         QTest::newRow("block serial; one adapter on PCI")
-            << "vda" << false << eth0 << "        BHYVE-7F3A          " + eth0Part;
+            << "vda" << eth0 << "        BHYVE-7F3A          " + eth0Part;
         QTest::newRow("device fields; adapters sorted whatever the listing")
-            << "sda" << false << QStringList{"eth0", "enp1s0"}
+            << "sda" << QStringList{"eth0", "enp1s0"}
             << QByteArray("QEMU2.5+QM00001             |0A-00-27-00-00-07+52-54-00-12-34-56");
         QTest::newRow("udev database before sysfs; virtual, platform and non-Ethernet skipped")
-            << "udev" << false << QStringList{"lo", "br0", "usbplat", "ib0", "eth0"}
+            << "vda:udev" << QStringList{"lo", "usbplat", "ib0", "eth0"}
             << "Virt1.0 UDEVSER42           " + eth0Part;
         QTest::newRow("first disk with a serial, cut at 20; permanent address first")
-            << "sda-nosn,sdb" << false << QStringList{"perm"}
+            << "sda:nosn,sdb" << QStringList{"perm"}
             << QByteArray("Cruc0.1 SDB-SERIAL-012345678|00-11-22-33-44-55");
-        QTest::newRow("name order") << "vda,sda" << false << eth0 << "QEMU2.5+QM00001             " + eth0Part;
-        QTest::newRow("virtual and loop devices skipped") << "virtual" << false << eth0 << eth0Part;
+        QTest::newRow("virtual and loop devices skipped, then name order")
+            << "loop0,ram0,zram0,dm-0,nbd0,vda,sda" << eth0
+            << "QEMU2.5+QM00001             " + eth0Part;
         QTest::newRow("device route first, model cut at NUL")
-            << "vda" << true << eth0 << "WD01.0SERIAL-ATA-0000001  " + eth0Part;
+            << "vda:ata" << eth0 << "WD01.0SERIAL-ATA-0000001  " + eth0Part;
     }
 
     void identifier()
     {
         QFETCH(QString, disks);
-        QFETCH(bool, ata);
         QFETCH(QStringList, interfaces);
         QFETCH(QByteArray, expected);
         Machine m(m_env.root() + QStringLiteral("/machine"));
-        QDir().mkpath(m.sources.root + QStringLiteral("/sys/block"));
-        // The files of each disk below its device node; "udev" is a vda known to the udev database.
+        // The files of each disk below its device node, a disk without any a virtual one;
+        // "vda:udev" is a vda known to the udev database.
         const QMap<QString, QList<QPair<QString, QByteArray>>> files{
             {"vda", {{"/serial", "BHYVE-7F3A\n"}}},
             {"sda", {{"/device/model", "QEMU HARDDISK   \n"}, {"/device/rev", "2.5+\n"},
                      {"/device/serial", "QM00001\n"}}},
-            {"sda-nosn", {{"/device/model", "NoSerial\n"}}},
+            {"sda:nosn", {{"/device/model", "NoSerial\n"}}},
             {"sdb", {{"/device/model", "Crucial\n"}, {"/device/rev", "0.1\n"},
                      {"/device/serial", "SDB-SERIAL-0123456789AB\n"}}},
-            {"udev", {{"/serial", "SYSFS-LOSES\n"}, {"/dev", "252:0\n"}}}};
+            {"vda:udev", {{"/serial", "SYSFS-LOSES\n"}, {"/dev", "252:0\n"}}}};
         for (const QString &disk : disks.split(QLatin1Char(','))) {
-            if (disk == QLatin1String("virtual")) {
-                for (const char *name : {"loop0", "ram0", "zram0", "dm-0"})
-                    m.file(QStringLiteral("/sys/block/%1/serial").arg(QLatin1String(name)), "VIRTUAL\n");
-                const QString nbd = m.disk(QStringLiteral("nbd0"), QStringLiteral("/sys/devices/virtual"));
-                m.file(nbd + QStringLiteral("/serial"), "NBD\n");
-                continue;
-            }
-            const QString node = m.disk(disk == QLatin1String("udev") ? QStringLiteral("vda") : disk.left(3),
-                                        QStringLiteral("/sys/devices/pci0000:00/0000:00:05.0"));
-            for (const auto &[path, content] : files.value(disk))
+            const QString name = disk.section(QLatin1Char(':'), 0, 0);
+            const QString parent = name == "nbd0" ? QStringLiteral("/sys/devices/virtual") : PciDev;
+            const QString node = m.disk(name, parent);
+            for (const auto &[path, content] : files.value(disk, {{"/serial", "VIRTUAL\n"}}))
                 m.file(node + path, content);
-            if (disk == QLatin1String("udev"))
-                m.file(QStringLiteral("/run/udev/data/b252:0"),
-                       "S:disk/by-id/virtio-UDEVSER42\nE:ID_MODEL=Virtual_disk\nE:ID_REVISION=1.0\n"
-                       "E:ID_SERIAL_SHORT=UDEVSER42\nG:systemd\n");
         }
+        m.file(QStringLiteral("/run/udev/data/b252:0"),
+               "S:disk/by-id/virtio-UDEVSER42\nE:ID_MODEL=Virtual_disk\nE:ID_REVISION=1.0\n"
+               "E:ID_SERIAL_SHORT=UDEVSER42\nG:systemd\n");
         const QMap<QString, QStringList> kinds{ // device, address, type
             {"eth0", {PciDev + "/virtio2", "52:54:00:12:34:56", "1"}},
             {"enp1s0", {"/sys/devices/pci0000:00/0000:00:1c.0/0000:01:00.0", "0a:00:27:00:00:07", "1"}},
             {"lo", {QString(), "00:00:00:00:00:00", "772"}},
-            {"br0", {QString(), "02:42:ac:11:00:01", "1"}},
             {"usbplat", {"/sys/devices/platform/soc/usb1", "02:00:00:00:00:09", "1"}},
             {"ib0", {PciDev + "/ib", "80:00:00:48:fe:80", "32"}},
             {"perm", {PciDev, "aa:bb:cc:dd:ee:ff", "1"}}}; // a changed address
@@ -146,7 +128,7 @@ private slots:
         m.sources.permanentAddress = [](const QString &name) {
             return name == QLatin1String("perm") ? QByteArray::fromHex("001122334455") : QByteArray();
         };
-        if (ata) {
+        if (disks.endsWith(QLatin1String(":ata"))) { // the devices themselves
             m.sources.ataIdentify = [](const QString &name, QByteArray *model, QByteArray *firmware,
                                        QByteArray *serial) {
                 *model = QByteArray("WD\0C WD10EZEX-00BN5A0", 21).leftJustified(40, ' ');
@@ -212,7 +194,8 @@ private slots:
         manager.setSources(m.sources);
         if (slow)
             manager.setComputeHook([] { QThread::msleep(KTestEnv::scaled(600)); });
-        clearCache();
+        m_common.remove(QStringLiteral("InfoHD2"));
+        m_common.remove(QStringLiteral("InfoHD2t"));
         const int today = QDateTime::currentDateTimeUtc().date().day();
         if (!stored.isEmpty())
             m_common.setValue(QStringLiteral("InfoHD2"), stored);
@@ -232,55 +215,19 @@ private slots:
                                       KTestEnv::scaled(5000));
     }
 
-    // Two processes reading this machine at once while nothing is stored: one
-    // computes, both get its value (a small buffer what fits of it), and it is what a
-    // computation in this process finds. Without a buffer nothing is read.
-    void twoProcessesOneComputation()
+    // The C entry: nothing without a buffer, and the store left alone; a small buffer
+    // gets what fits, and the identifier's full length.
+    void cEntry()
     {
-        clearCache();
+        m_common.remove(QStringLiteral("InfoHD2t"));
         char16_t buffer[8] = {u'x', 0};
         QCOMPARE(getHdid(nullptr, 260), 0);
         QCOMPARE(getHdid(buffer, 0), 0);
-        QVERIFY(!m_common.contains(QStringLiteral("InfoHD2t"))); // untouched
-        QProcess a, b;
-        for (QProcess *p : {&a, &b}) {
-            p->setProcessEnvironment(m_env.environment());
-            p->start(QCoreApplication::applicationFilePath(), {QStringLiteral("--read"),
-                     QString::number(KTestEnv::scaled(400)), QLatin1String(p == &a ? "260" : "8")});
-        }
-        for (QProcess *p : {&a, &b}) {
-            QVERIFY(p->waitForFinished(KTestEnv::scaled(20000)));
-            QCOMPARE(p->exitCode(), 0);
-        }
-        const QString expected = digest(identifierText(Sources()));
-        const QList<QByteArray> outA = a.readAllStandardOutput().split(' ');
-        const QList<QByteArray> outB = b.readAllStandardOutput().split(' ');
-        QCOMPARE(outA.mid(0, 2), QList<QByteArray>({"32", expected.toLatin1()}));
-        QCOMPARE(outB.mid(0, 2), QList<QByteArray>({"32", expected.left(7).toLatin1()}));
-        QCOMPARE(outA.value(2).toInt() + outB.value(2).toInt(), 1); // computations started
+        QVERIFY(!m_common.contains(QStringLiteral("InfoHD2t")));
+        QCOMPARE(getHdid(buffer, 8), 32);
+        QCOMPARE(QString::fromUtf16(buffer), m_common.value(QStringLiteral("InfoHD2")).toString().left(7));
     }
 };
 
-// A reader process: reads this machine's identifier once into a buffer of
-// `capacity` and prints "<length> <buffer> <computations started>"; a computation
-// takes at least `delayMs`, so that several readers overlap.
-static int readOnce(int delayMs, int capacity)
-{
-    HdidManager::instance().setComputeHook([delayMs] { QThread::msleep(delayMs); });
-    char16_t buffer[260] = {};
-    const int n = getHdid(buffer, capacity);
-    const int started = HdidManager::instance().computationsStarted();
-    std::printf("%d %s %d\n", n, qPrintable(QString::fromUtf16(buffer)), started);
-    return 0;
-}
-
-int main(int argc, char **argv)
-{
-    QCoreApplication app(argc, argv);
-    if (argc == 4 && qstrcmp(argv[1], "--read") == 0)
-        return readOnce(atoi(argv[2]), atoi(argv[3]));
-    TestHdid test;
-    return QTest::qExec(&test, argc, argv);
-}
-
+QTEST_GUILESS_MAIN(TestHdid)
 #include "tst_hdid.moc"
