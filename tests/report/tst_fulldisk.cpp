@@ -12,6 +12,7 @@
 #include <QTest>
 
 #include <fcntl.h>
+#include <functional>
 #include <memory>
 #include <sched.h>
 #include <sys/mount.h>
@@ -23,18 +24,13 @@ class TestFullDisk : public QObject
     std::unique_ptr<KTestEnv> m_env;
     QString m_skip;
 
-    // Mounts a 256 KiB tmpfs on `dir`.
-    static bool mountSmall(const QString &dir)
+    // Mounts a 256 KiB tmpfs on `dir`, runs `before` in it, and fills it to the last byte.
+    static bool mountFull(const QString &dir, const std::function<bool()> &before)
     {
         QDir().mkpath(dir);
-        return ::mount("tmpfs", QFile::encodeName(dir).constData(), "tmpfs", 0, "size=256k,mode=0700") == 0;
-    }
-
-    // Fills the file system of `dir` to the last byte.
-    static bool fill(const QString &dir)
-    {
-        const QByteArray filler = QFile::encodeName(dir + QStringLiteral("/.filler"));
-        const int fd = ::open(filler.constData(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        if (::mount("tmpfs", QFile::encodeName(dir).constData(), "tmpfs", 0, "size=256k,mode=0700") != 0 || !before())
+            return false;
+        const int fd = ::open(QFile::encodeName(dir + QStringLiteral("/.filler")).constData(), O_WRONLY | O_CREAT, 0600);
         const QByteArray block(4096, 'f');
         while (fd >= 0 && ::write(fd, block.constData(), size_t(block.size())) > 0) {
         }
@@ -58,16 +54,14 @@ private Q_SLOTS:
     void outboxSpool()
     {
         const QString outbox = ulx::outbox::dir();
-        QVERIFY(mountSmall(outbox));
-        QVERIFY(ulx::outbox::spool({"http://h/before"}));
-        QVERIFY(fill(outbox));
+        QVERIFY(mountFull(outbox, [] { return ulx::outbox::spool({"http://h/before"}); }));
         const QStringList filled = QDir(outbox).entryList(QDir::Files | QDir::Hidden);
 
         const qsizetype logFrom = m_env->logText().size();
         QVERIFY(!ulx::outbox::spool({"http://h/lost-1", "http://h/lost-2"}));
         QCOMPARE(QDir(outbox).entryList(QDir::Files | QDir::Hidden), filled);
-        QVERIFY(ktest::logMessages(*m_env, QStringLiteral("NetTransferService"), logFrom)
-                    .filter(QStringLiteral("cannot write a spool of 2 URLs")).size() == 1);
+        QCOMPARE(ktest::logMessages(*m_env, QStringLiteral("NetTransferService"), logFrom)
+                     .filter(QStringLiteral("cannot write a spool of 2 URLs")).size(), 1);
         QCOMPARE(ulx::outbox::claim(1000), QList<QByteArray>{"http://h/before"});
     }
 
@@ -79,10 +73,10 @@ private Q_SLOTS:
         QVERIFY(ktest::writeFile(body, "{\"params\":[]}"));
         KTestServer server(m_env->root() + QStringLiteral("/server"), {QStringLiteral("/params=file:") + body});
         QVERIFY(server.isRunning());
-        QVERIFY(mountSmall(files));
-        QVERIFY(ktest::writeFile(files + QStringLiteral("/online.json"), "old online"));
-        QVERIFY(ktest::writeFile(files + QStringLiteral("/local.json"), "old local"));
-        QVERIFY(fill(files));
+        QVERIFY(mountFull(files, [&files] {
+            return ktest::writeFile(files + QStringLiteral("/online.json"), "old online")
+                && ktest::writeFile(files + QStringLiteral("/local.json"), "old local");
+        }));
 
         m_env->writeInstallConfig({{"Auth/Server/OnlineAllParamURL", server.url(QStringLiteral("/params"))},
                                    {"OnlineParams/OnlineParamPath", files + QStringLiteral("/online.json")},

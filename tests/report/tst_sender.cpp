@@ -1,16 +1,21 @@
-// The info-collection sender against a real loopback collector.
+// The info-collection sender and the outbox behind it, against real loopback
+// collectors: what waits is sent once, within what the queue takes, and nothing
+// that does not fit, fails or is cut off at the end is lost.
 
+#include "platform/registry/kregsettings.h"
 #include "reportcore/knettransfer.h"
 #include "reportcore/koutbox.h"
 #include "suite/krt.h"
 #include "tests/common/ktestserver.h"
-#include "tests/common/testenv.h"
+#include "tests/common/kworld.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QSet>
 #include <QTest>
 
 #include <memory>
+#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -19,37 +24,123 @@ class TestSender : public QObject
     Q_OBJECT
     std::unique_ptr<KTestEnv> m_env;
 
+    static QList<QByteArray> urls(const QByteArray &prefix, int from, int count)
+    {
+        QList<QByteArray> out;
+        for (int i = from; i < from + count; ++i)
+            out << prefix + QByteArray::number(i);
+        return out;
+    }
+
     static QStringList paths(const QList<QJsonObject> &records)
     {
         QStringList out;
         for (const QJsonObject &r : records)
-            out << r.value(QStringLiteral("path")).toString() + QLatin1Char('?') + r.value(QStringLiteral("query")).toString();
+            out << r.value(QStringLiteral("path")).toString() + QLatin1Char('?')
+                    + r.value(QStringLiteral("query")).toString();
         return out;
+    }
+
+    QStringList waiting() const { return QDir(ulx::outbox::dir()).entryList(QDir::Files | QDir::System); }
+    QStringList outboxLog(qsizetype from) const
+    {
+        return ktest::logMessages(*m_env, QStringLiteral("NetTransferService"), from);
     }
 
 private Q_SLOTS:
     void initTestCase()
     {
-        for (const char *name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "all_proxy", "no_proxy", "NO_PROXY"})
+        for (const char *name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"})
             qunsetenv(name);
         m_env = std::make_unique<KTestEnv>();
         krt::reload();
     }
 
-    // URLs go out in the order they were queued, on one kept-alive connection.
-    void queueOrder()
+    void init() { QDir(ulx::outbox::dir()).removeRecursively(); }
+
+    void cleanupTestCase() { ulx::report::finishSending(0); }
+
+    // The spool reader takes URLs a line each, whatever else the bytes hold, also fed in pieces.
+    void parseSpool_data()
     {
-        KTestServer server(m_env->root() + QStringLiteral("/order"));
-        QVERIFY(server.isRunning());
-        NetTransferThread worker;
-        QStringList expected;
-        for (int i = 0; i < 20; ++i) {
-            QVERIFY(worker.enqueue(server.url(QStringLiteral("/a?n=%1").arg(i)).toUtf8()));
-            expected << QStringLiteral("/a?n=%1").arg(i);
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QList<QByteArray>>("expected");
+        const QByteArray longUrl = "http://h/" + QByteArray(16 * 1024, 'x');
+        QTest::newRow("last line unterminated, empty lines") << QByteArray("\n\nHTTP://h/a\n\nhttps://h/b")
+                                                             << QList<QByteArray>{"HTTP://h/a", "https://h/b"};
+        QTest::newRow("no URL, control bytes, CR")
+            << QByteArray("file:///etc/passwd\nhttp://h/\x01x\nhttp://h/c\r\n\xff\nhttp://h/d")
+            << QList<QByteArray>{"http://h/d"};
+        QTest::newRow("over-long line between two") << QByteArray("http://h/a\n" + longUrl + "\nhttp://h/b\n")
+                                                     << QList<QByteArray>{"http://h/a", "http://h/b"};
+        QTest::newRow("over-long last line") << QByteArray("http://h/a\n" + longUrl) << QList<QByteArray>{"http://h/a"};
+    }
+
+    void parseSpool()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QList<QByteArray>, expected);
+        QCOMPARE(ulx::outbox::parseSpool(bytes), expected);
+        for (const qsizetype piece : {1, 7, 4096}) {
+            ulx::outbox::SpoolParser parser(1 << 20);
+            for (qsizetype at = 0; at < bytes.size(); at += piece)
+                parser.feed(QByteArrayView(bytes).sliced(at, std::min(piece, bytes.size() - at)));
+            parser.finish();
+            QCOMPARE(parser.urls, expected);
         }
-        worker.start("ulx-sender");
-        QVERIFY(server.waitForRecords(20, KTestEnv::scaled(10000)));
-        QCOMPARE(paths(server.records()), expected);
+    }
+
+    // Claims take only what fits, oldest first; the rest stays on disk and comes
+    // next, each URL once. Spools of earlier versions are read; files that are no
+    // spool (too big, a FIFO, a link) are removed and logged. Spools written by many
+    // threads at once arrive whole, once, in a private outbox.
+    void claimTakesWhatFits()
+    {
+        QVERIFY(ulx::outbox::ensureDir());
+        const QString dir = ulx::outbox::dir();
+        QVERIFY(ktest::writeFile(dir + QStringLiteral("/00000000000001-7-0.urls"), "http://h/old-0\nhttp://h/old-1\n"));
+        QVERIFY(ulx::outbox::spool(urls("http://h/a-", 0, 5)));
+        QVERIFY(ulx::outbox::spool(urls("http://h/b-", 0, 5)));
+        QVERIFY(ktest::writeFile(dir + QStringLiteral("/00000000000002-7-0-1.urls"),
+                                 QByteArray(ulx::outbox::MaxSpoolBytes + 1, '\n')));
+        QCOMPARE(::mkfifo(QFile::encodeName(dir + QStringLiteral("/00000000000003-7-0-1.urls")).constData(), 0600), 0);
+        QVERIFY(QFile::link(dir + QStringLiteral("/../elsewhere"), dir + QStringLiteral("/00000000000004-7-0-1.urls")));
+        const qsizetype logFrom = m_env->logText().size();
+        QCOMPARE(ulx::outbox::claim(4), (urls("http://h/old-", 0, 2) << urls("http://h/a-", 0, 2)));
+        QCOMPARE(ulx::outbox::claim(6), (urls("http://h/a-", 2, 3) << urls("http://h/b-", 0, 3)));
+        QCOMPARE(ulx::outbox::claim(100), urls("http://h/b-", 3, 2));
+        QVERIFY(ulx::outbox::claim(100).isEmpty());
+        QCOMPARE(waiting(), QStringList());
+        const QString tooBig = QStringLiteral("is over the bound of 67108864 bytes and is removed unread");
+        QCOMPARE(outboxLog(logFrom).filter(tooBig).size(), 1);
+        QCOMPARE(outboxLog(logFrom).filter(QStringLiteral("is no regular file and is removed")).size(), 2);
+
+        std::vector<std::thread> writers;
+        for (int w = 0; w < 8; ++w) {
+            writers.emplace_back([w] {
+                for (int i = 0; i < 10; ++i)
+                    ulx::outbox::spool({"http://h/o?w=" + QByteArray::number(w * 100 + i), "http://h/o?second"});
+            });
+        }
+        for (auto &t : writers)
+            t.join();
+        QCOMPARE(QFileInfo(dir).permissions() & 0x0077, QFileDevice::Permissions());
+        const QList<QByteArray> claimed = ulx::outbox::claim(1000);
+        QCOMPARE(claimed.size(), 160);
+        QCOMPARE(QSet<QByteArray>(claimed.cbegin(), claimed.cend()).size(), 81);
+        QCOMPARE(waiting(), QStringList());
+    }
+
+    // The bound is on events: a spool that would pass it keeps what fits and says how many went.
+    void boundOnEvents()
+    {
+        QVERIFY(ulx::outbox::spool(urls("http://h/", 0, int(ulx::outbox::MaxEvents) - 1)));
+        const qsizetype logFrom = m_env->logText().size();
+        QVERIFY(ulx::outbox::spool(urls("http://h/late-", 0, 5)));
+        QVERIFY(!ulx::outbox::spool(urls("http://h/later-", 0, 1)));
+        QCOMPARE(outboxLog(logFrom), (QStringList{QStringLiteral("outbox: holds 99999 events (bound 100000); 4 URLs dropped"),
+                                                  QStringLiteral("outbox: holds 100000 events (bound 100000); 1 URLs dropped")}));
+        QCOMPARE(ulx::outbox::claim(ulx::outbox::MaxEvents + 10).size(), ulx::outbox::MaxEvents);
     }
 
     // A collector that fails in any way costs at most the time-out; the next URL still goes.
@@ -61,27 +152,26 @@ private Q_SLOTS:
         QTest::newRow("garbage") << QStringLiteral("garbage");
         QTest::newRow("endless body") << QStringLiteral("endless");
     }
+
     void badCollector()
     {
         QFETCH(QString, kind);
-        KTestServer server(m_env->root() + QStringLiteral("/bad-") + QString::number(qHash(kind)),
+        KTestServer server(m_env->root() + QStringLiteral("/bad-") + QTest::currentDataTag(),
                            {QStringLiteral("/bad=") + kind});
         QVERIFY(server.isRunning());
         NetTransferThread worker;
-        const int timeoutMs = 800;
-        worker.setTimeout(timeoutMs);
+        worker.setTimeout(800);
         worker.enqueue(server.url(QStringLiteral("/bad")).toUtf8());
         worker.enqueue(server.url(QStringLiteral("/next")).toUtf8());
-        QElapsedTimer t;
-        t.start();
         worker.start("ulx-sender");
-        QVERIFY(server.waitForRecords(2, KTestEnv::scaled(timeoutMs + 3000)));
+        QVERIFY(server.waitForRecords(2, KTestEnv::scaled(800 + 3000)));
         QCOMPARE(paths(server.records()), (QStringList{QStringLiteral("/bad?"), QStringLiteral("/next?")}));
         QVERIFY(worker.waitIdle(KTestEnv::scaled(3000)));
     }
 
-    // HTTPS trusts the installation's CA file, and nothing else (libcurl ignores SSL_CERT_FILE).
-    void tlsTrustsOnlyTheConfiguredCa()
+    // HTTPS trusts the installation's CA file, and nothing else (libcurl ignores SSL_CERT_FILE);
+    // only http and https leave the process.
+    void tlsAndSchemes()
     {
         KTestServer tls(m_env->root() + QStringLiteral("/tls"), {}, true);
         KTestServer plain(m_env->root() + QStringLiteral("/plain"));
@@ -89,8 +179,11 @@ private Q_SLOTS:
         qputenv("SSL_CERT_FILE", tls.caFile().toLocal8Bit());
         {
             NetTransferThread untrusting;
+            for (const char *url : {"file:///etc/passwd", "ftp://127.0.0.1/x", "?v=D1S1E1&d=AQ", "", "http://h/a\nb"})
+                QVERIFY2(!untrusting.enqueue(url), url);
             untrusting.enqueue(tls.url(QStringLiteral("/unknown-ca")).toUtf8());
-            untrusting.enqueue(plain.url(QStringLiteral("/sentinel")).toUtf8());
+            const QString upperScheme = plain.url(QStringLiteral("/SENTINEL")).replace(0, 4, QStringLiteral("HTTP"));
+            untrusting.enqueue(upperScheme.toUtf8());
             untrusting.start("ulx-sender");
             QVERIFY(plain.waitForRecords(1, KTestEnv::scaled(10000)));
             QVERIFY(tls.records().isEmpty());
@@ -104,22 +197,14 @@ private Q_SLOTS:
         m_env->writeInstallConfig({});
         krt::reload();
         qunsetenv("SSL_CERT_FILE");
-    }
-
-    // Only http and https leave the process; an unconfigured endpoint starts nothing.
-    void onlyHttpUrls()
-    {
-        NetTransferThread worker;
-        for (const char *url : {"file:///etc/passwd", "ftp://127.0.0.1/x", "?v=D1S1E1&d=AQ", "", "http://h/a\nb"})
-            QVERIFY2(!worker.enqueue(url), url);
-        QVERIFY(worker.enqueue("HTTP://127.0.0.1:1/x"));
-        sendInfoUrl("?v=D1S1E1&d=AQ"); // what an empty endpoint gives
+        sendInfoUrl("?v=D1S1E1&d=AQ"); // what an empty endpoint gives: no sender is started
         QVERIFY(!NetTransferService::existing());
     }
 
     // A burst beyond the bound: 4096 kept in order, the rest dropped, counted and logged once.
     void burstIsBounded()
     {
+        const qsizetype logFrom = m_env->logText().size();
         NetTransferThread worker; // not started: nothing drains
         int accepted = 0;
         for (int i = 0; i < 10000; ++i)
@@ -128,11 +213,11 @@ private Q_SLOTS:
         // The first drop is logged at once, the rest are counted until the next line a minute later
         // or the end of sending, whichever comes first.
         QCOMPARE(worker.droppedCount(), 10000 - NetTransferThread::QueueBound - 1);
-        QCOMPARE(m_env->logText().count(QStringLiteral("URLs dropped")), 1);
+        QCOMPARE(outboxLog(logFrom).filter(QStringLiteral("URLs dropped")).size(), 1);
         const QList<QByteArray> unsent = worker.takeUnsent();
         QCOMPARE(unsent.size(), NetTransferThread::QueueBound);
         QCOMPARE(unsent.last(), QByteArrayLiteral("http://127.0.0.1:1/b?n=4095"));
-        QVERIFY(m_env->logText().contains(QStringLiteral("(4096 URLs), 5903 URLs dropped")));
+        QCOMPARE(outboxLog(logFrom).filter(QStringLiteral("(4096 URLs), 5903 URLs dropped")).size(), 1);
     }
 
     // Ending with a transfer stuck on a hung collector: the stuck URL and the queue
@@ -142,39 +227,121 @@ private Q_SLOTS:
         KTestServer server(m_env->root() + QStringLiteral("/stuck"), {QStringLiteral("/hang=hang")});
         QVERIFY(server.isRunning());
         NetTransferThread worker; // the default 20 s time-out
-        worker.enqueue(server.url(QStringLiteral("/hang")).toUtf8());
-        worker.enqueue(server.url(QStringLiteral("/queued")).toUtf8());
+        const QList<QByteArray> queued{server.url(QStringLiteral("/hang")).toUtf8(),
+                                       server.url(QStringLiteral("/queued")).toUtf8()};
+        for (const QByteArray &url : queued)
+            worker.enqueue(url);
         worker.start("ulx-sender");
         QVERIFY(server.waitForRecords(1, KTestEnv::scaled(5000)));
         QElapsedTimer t;
         t.start();
-        const QList<QByteArray> unsent = worker.takeUnsent();
-        QCOMPARE(unsent, (QList<QByteArray>{server.url(QStringLiteral("/hang")).toUtf8(),
-                                             server.url(QStringLiteral("/queued")).toUtf8()}));
+        QCOMPARE(worker.takeUnsent(), queued);
         QVERIFY(worker.stop(KTestEnv::scaled(2500)));
         QVERIFY2(t.elapsed() < KTestEnv::scaled(2500), QByteArray::number(t.elapsed()).constData());
         QVERIFY(!worker.enqueue(server.url(QStringLiteral("/late")).toUtf8())); // closed for good
     }
 
-    // Many processes' spools at once: each arrives whole, once, and the outbox stays private.
-    void outboxSpoolsAndClaims()
+    // More spooled than the queue holds: every event goes out once, in order, none
+    // dropped, and spools that arrive later are sent without anyone asking.
+    void deliveredWithinTheQueue()
     {
-        std::vector<std::thread> writers;
-        for (int w = 0; w < 8; ++w) {
-            writers.emplace_back([w] {
-                for (int i = 0; i < 10; ++i)
-                    ulx::outbox::spool({QByteArray("http://h/o?w=%1").replace("%1", QByteArray::number(w * 100 + i)),
-                                        QByteArray("http://h/o?second")});
-            });
+        const qsizetype logFrom = m_env->logText().size();
+        KTestServer collector(m_env->root() + QStringLiteral("/collector"));
+        QVERIFY(collector.isRunning());
+        const int total = NetTransferThread::QueueBound + 1000;
+        const QList<QByteArray> spooled = urls(collector.url(QStringLiteral("/e?n=")).toUtf8(), 0, total);
+        for (qsizetype at = 0; at < total; at += 1000)
+            QVERIFY(ulx::outbox::spool(spooled.mid(at, 1000)));
+        ulx::report::deliverOutbox();
+        QVERIFY(collector.waitForRecords(total, KTestEnv::scaled(60000)));
+        QVERIFY(ulx::outbox::spool({collector.url(QStringLiteral("/later")).toUtf8()}));
+        QTRY_VERIFY_WITH_TIMEOUT(!collector.recordsAt(QStringLiteral("/later")).isEmpty(), KTestEnv::scaled(1000));
+        QStringList sent = paths(collector.recordsAt(QStringLiteral("/e")));
+        sent.removeDuplicates();
+        QCOMPARE(sent.size(), total);
+        QCOMPARE(collector.records().size(), total + 1);
+        QCOMPARE(outboxLog(logFrom).filter(QStringLiteral("dropped")), QStringList());
+        QCOMPARE(waiting(), QStringList());
+        ulx::report::finishSending(0);
+    }
+
+    // Real services of one world. A hung collector delays neither a second start nor the
+    // shutdown, and the crash counts of earlier runs are cleared once their report is in
+    // the outbox. When the collector is back the next serving process sends what was
+    // left, and sixty second starts hand their exit events on: each event arrives once,
+    // with every field, also at a collector that answers late.
+    void servicesLoseNothing()
+    {
+        auto collector = std::make_unique<KTestServer>(m_env->root() + QStringLiteral("/hung"),
+                                                       QStringList{QStringLiteral("/c=hang"), QStringLiteral("/e=hang")});
+        QVERIFY(collector->isRunning());
+        const int port = collector->port();
+        const QString office = m_env->root() + QStringLiteral("/office");
+        QVERIFY(QDir().mkpath(office));
+        QFile::link(KTestEnv::binPath(QStringLiteral("libkinfosdk.so")), office + QStringLiteral("/libkinfosdk.so"));
+        m_env->writeInstallConfig({{QStringLiteral("Installation/Features"), QStringLiteral("UseUlxCloudSvrInfoXa")},
+                                   {QStringLiteral("Installation/Version"), QStringLiteral("6.0.0.7")},
+                                   {QStringLiteral("Installation/DistribNumber"), QStringLiteral("Grüße-1")},
+                                   {QStringLiteral("Servers/InfoCollectSvr"), collector->url(QStringLiteral("/c"))},
+                                   {QStringLiteral("Servers/CrashReportSvr"), collector->url(QStringLiteral("/e"))}});
+        KRegSettings common(QStringLiteral("HKCU\\Software\\Corvanta\\Office\\6.0\\Common"));
+        common.setValue(QStringLiteral("infoGUID"), QStringLiteral("{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}"));
+        KRegSettings app(QStringLiteral("HKCU\\Software\\Corvanta\\Office\\6.0\\ulxcloudsvr\\Application Settings"));
+        app.setValue(QStringLiteral("ICExceptExit"), 3, KRegType::Dword);
+        ktest::KService service(*m_env);
+        QVERIFY(service.start({QStringLiteral("/start_from:first")}));
+        QVERIFY(collector->waitForRecords(1, KTestEnv::scaled(10000))); // stuck
+        QCOMPARE(app.value(QStringLiteral("ICExceptExit")).toInt(), 0);
+        QElapsedTimer t;
+        t.start();
+        QVERIFY(service.send({QStringLiteral("/start_from=second"), QStringLiteral("/x")}));
+        QVERIFY2(t.elapsed() < KTestEnv::scaled(2000), QByteArray::number(t.elapsed()).constData());
+        t.restart();
+        QVERIFY(service.stop());
+        // The 2 s grace, then the transfer in flight is aborted within about a second.
+        QVERIFY2(t.elapsed() < KTestEnv::scaled(4000), QByteArray::number(t.elapsed()).constData());
+
+        collector.reset();
+        collector = std::make_unique<KTestServer>(m_env->root() + QStringLiteral("/late"),
+                                                  QStringList{QStringLiteral("/c=late:20")}, false, port);
+        QVERIFY(collector->isRunning());
+        QVERIFY(service.start({QStringLiteral("/start_from:serving")}));
+        const auto crashes = [&collector] {
+            return collector->eventValues(QStringLiteral("/ulx/client/e_exit"), QStringLiteral("e_exit_host"), 6);
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(!crashes().isEmpty(), KTestEnv::scaled(10000));
+        QCOMPARE(crashes(), QStringList{QStringLiteral("3")});
+        std::vector<std::unique_ptr<QProcess>> starts;
+        QStringList expected{QStringLiteral("first"), QStringLiteral("second"), QStringLiteral("serving")};
+        for (int i = 0; i < 60; ++i) {
+            auto &p = starts.emplace_back(std::make_unique<QProcess>());
+            p->setProcessEnvironment(m_env->environment());
+            p->start(KTestEnv::binPath(QStringLiteral("ulxcloudsvr")),
+                     {QStringLiteral("/start_from:s%1").arg(i), QStringLiteral("/x")});
+            expected << QStringLiteral("s%1").arg(i);
         }
-        for (auto &t : writers)
-            t.join();
-        QCOMPARE(QFile::permissions(ulx::outbox::dir()) & 0x0077, QFileDevice::Permissions());
-        const QList<QByteArray> urls = ulx::outbox::claim(1000);
-        QCOMPARE(urls.size(), 160);
-        QCOMPARE(QSet<QByteArray>(urls.cbegin(), urls.cend()).size(), 81);
-        QVERIFY(ulx::outbox::claim(1000).isEmpty());
-        QVERIFY(QDir(ulx::outbox::dir()).entryList(QDir::Files).isEmpty());
+        for (auto &p : starts)
+            QVERIFY(p->waitForFinished(KTestEnv::scaled(30000)) && p->exitCode() == 0);
+        const auto sent = [&collector](const QString &action) {
+            QStringList out = collector->eventValues(QStringLiteral("/ulx/client/app"), action, 7);
+            out.sort();
+            return out;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(sent(QStringLiteral("ulxcloudsvrexit")).size() >= 62, KTestEnv::scaled(20000));
+        QVERIFY(service.stop());
+        expected.sort();
+        QCOMPARE(sent(QStringLiteral("ulxcloudsvrexit")), expected);
+        QCOMPARE(sent(QStringLiteral("ulxcloudsvrlive")), (QStringList{QStringLiteral("first"), QStringLiteral("serving")}));
+        for (const QJsonObject &record : collector->recordsAt(QStringLiteral("/c"))) {
+            const QMap<QString, QString> pairs = KTestServer::pairsOf(record);
+            if (pairs.value(QStringLiteral("p4")) != QLatin1String("second"))
+                continue;
+            QCOMPARE(pairs, (QMap<QString, QString>{{"dm", "/ulx/client/app"}, {"action", "ulxcloudsvrexit"}, {"pnum", "5"},
+                                                    {"p0", common.value(QStringLiteral("InfoUUID")).toString()},
+                                                    {"p1", "0A1B2C3D4E5F60718293A4B5C6D7E8F9"}, {"p2", "6.0.0.7"},
+                                                    {"p3", "Grüße-1"}, {"p4", "second"}}));
+        }
+        QCOMPARE(waiting(), QStringList());
     }
 };
 

@@ -1,9 +1,11 @@
+// The suite logger: the shape of a line, many writers at once across a rotating
+// log, a log that cannot rotate, Qt's messages, and a log removed under a writer.
+
 #include "platform/registry/kregsettings.h"
 #include "suite/kxlogger.h"
-#include "tests/common/testenv.h"
+#include "tests/common/kworld.h"
 
 #include <QDir>
-#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
@@ -12,11 +14,20 @@
 
 #include <memory>
 
-// A writer process: logs `count` numbered lines under its own tag.
+// A writer process: two threads log `count` numbered lines each under its own tag.
 static int runWriter(const QString &tag, int count)
 {
-    for (int i = 0; i < count; ++i)
-        KxLogger::writeInfo(QStringLiteral("Writer"), QStringLiteral("%1 line %2 padding-padding-padding").arg(tag).arg(i));
+    std::unique_ptr<QThread> threads[2];
+    for (int t = 0; t < 2; ++t) {
+        threads[t].reset(QThread::create([tag, count, t] {
+            for (int i = 0; i < count; ++i)
+                KxLogger::writeInfo(QStringLiteral("Writer"),
+                                    QStringLiteral("%1.%2 line %3 padding-padding").arg(tag).arg(t).arg(i));
+        }));
+        threads[t]->start();
+    }
+    for (auto &t : threads)
+        t->wait();
     KxLogger::onAboutToQuit();
     return 0;
 }
@@ -24,36 +35,19 @@ static int runWriter(const QString &tag, int count)
 class TestKxLogger : public QObject
 {
     Q_OBJECT
-private:
     std::unique_ptr<KTestEnv> m_env;
 
-    // Every line of the log and its rotated files, oldest file first.
-    QStringList allLines() const
-    {
-        QStringList lines;
-        for (int i = KxLogger::RotatedFiles; i >= 0; --i) {
-            QFile f(i == 0 ? m_env->logPath() : m_env->logPath() + QLatin1Char('.') + QString::number(i));
-            if (f.open(QIODevice::ReadOnly))
-                lines += QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-        }
-        return lines;
-    }
-
     // This process's logger resolved its file at the first test's world: the text of that one.
-    static QString ownLog()
-    {
-        QFile f(KxLogger::logFilePath());
-        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
-    }
+    static QString ownLog() { return QString::fromUtf8(ktest::readFile(KxLogger::logFilePath())); }
 
-    // A writer process (see main()) logging `count` lines with a size bound of `maxBytes`.
-    std::unique_ptr<QProcess> startWriter(const QString &tag, int count, int maxBytes)
+    // A child of this program (see main()) with a log bound of `maxBytes`.
+    std::unique_ptr<QProcess> startChild(const QStringList &arguments, int maxBytes = 8 << 20)
     {
         QProcessEnvironment env = m_env->environment();
         env.insert(QStringLiteral("ULX_LOG_MAX_BYTES"), QString::number(maxBytes));
         auto p = std::make_unique<QProcess>();
         p->setProcessEnvironment(env);
-        p->start(QCoreApplication::applicationFilePath(), {QStringLiteral("--writer"), tag, QString::number(count)});
+        p->start(QCoreApplication::applicationFilePath(), arguments);
         return p;
     }
 
@@ -69,7 +63,6 @@ private Q_SLOTS:
         const QString cut = QStringLiteral(" [... cut, %1 characters in all]");
         QTest::newRow("fixed, line breaks") << int(KxLogger::Fixed()) << "Cat" << "Cat::op two\nlines\r"
                                             << "FIXED Cat Cat::op two\\nlines\\r";
-        QTest::newRow("info") << int(KxLogger::Info()) << "Cat" << "x" << "INFO Cat x";
         QTest::newRow("warning") << int(KxLogger::Warning()) << "Cat" << "x" << "WARNING Cat x";
         QTest::newRow("C0 controls and DEL") << int(KxLogger::Info()) << "Cat"
                                              << QString("a\x1b[31mb") + QChar(0) + "c\td\x7f" + QChar(0x1f)
@@ -104,26 +97,28 @@ private Q_SLOTS:
         QCOMPARE(line.mid(m.capturedLength()), written);
     }
 
-    // Writers in several processes at once, with a small size bound so that the
-    // log rotates many times while they write: every line arrives whole and once.
-    void concurrentProcessesNeverInterleaveOrLose()
+    // Two threads in each of six processes at once, with a small size bound so that
+    // the log rotates many times while they write: every line arrives whole and once.
+    void concurrentWritersNeverInterleaveOrLose()
     {
-        const int writers = 4, perWriter = 400;
+        const int writers = 6, perThread = 130;
         std::vector<std::unique_ptr<QProcess>> children;
         for (int w = 0; w < writers; ++w)
-            children.push_back(startWriter(QStringLiteral("w%1").arg(w), perWriter, 40000));
+            children.push_back(
+                startChild({QStringLiteral("--writer"), QStringLiteral("w%1").arg(w), QString::number(perThread)}, 40000));
         for (auto &p : children) {
             QVERIFY(p->waitForFinished(KTestEnv::scaled(30000)));
             QCOMPARE(p->exitCode(), 0);
         }
-
-        // 4 * 400 lines of ~90 bytes = ~144 kB: more than one file, less than the four kept.
+        // 6 * 260 lines of ~80 bytes = ~125 kB: more than one file, less than the four kept.
         QVERIFY(QFile::exists(m_env->logPath() + QStringLiteral(".1")));
         QVERIFY(QFileInfo(m_env->logPath()).size() <= 40000);
+        QStringList lines;
+        for (int i = KxLogger::RotatedFiles; i >= 0; --i)
+            lines += ktest::readLines(m_env->logPath() + (i ? QStringLiteral(".%1").arg(i) : QString()));
         static const QRegularExpression shape(
-            QStringLiteral("^\\S+ \\S+ \\d+ INFO Writer (w\\d) line (\\d+) padding-padding-padding$"));
+            QStringLiteral("^\\S+ \\S+ \\d+ INFO Writer (w\\d\\.\\d) line (\\d+) padding-padding$"));
         QSet<QString> seen;
-        const QStringList lines = allLines();
         for (const QString &line : lines) {
             const auto m = shape.match(line);
             QVERIFY2(m.hasMatch(), qPrintable(QStringLiteral("torn line: ") + line));
@@ -131,34 +126,7 @@ private Q_SLOTS:
             QVERIFY2(!seen.contains(key), qPrintable(QStringLiteral("duplicate: ") + key));
             seen.insert(key);
         }
-        QCOMPARE(seen.size(), writers * perWriter);
-    }
-
-    void threadsOfOneProcess()
-    {
-        const int threads = 4, perThread = 250;
-        std::vector<std::unique_ptr<QThread>> workers;
-        for (int t = 0; t < threads; ++t) {
-            workers.emplace_back(QThread::create([t] {
-                for (int i = 0; i < perThread; ++i)
-                    KxLogger::writeMsg(KxLogger::Info(), QStringLiteral("T"), QStringLiteral("t%1 %2").arg(t).arg(i));
-            }));
-            workers.back()->start();
-        }
-        for (auto &w : workers)
-            QVERIFY(w->wait(KTestEnv::scaled(20000)));
-        KxLogger::onAboutToQuit();
-        const QStringList lines = ownLog().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-        static const QRegularExpression shape(QStringLiteral("^\\S+ \\S+ \\d+ INFO T t(\\d) (\\d+)$"));
-        QSet<QString> seen;
-        for (const QString &line : lines) {
-            const auto m = shape.match(line);
-            if (m.hasMatch())
-                seen.insert(m.captured(1) + QLatin1Char('/') + m.captured(2));
-            else
-                QVERIFY2(!line.contains(QStringLiteral(" INFO T ")), qPrintable(line));
-        }
-        QCOMPARE(seen.size(), threads * perThread);
+        QCOMPARE(seen.size(), writers * 2 * perThread);
     }
 
     // A log that cannot be rotated stops growing at twice its bound, and the process says so once.
@@ -167,7 +135,7 @@ private Q_SLOTS:
         // Directories in the places of the rotated files: every rename fails, even for root.
         for (int i = 1; i <= KxLogger::RotatedFiles; ++i)
             QVERIFY(QDir().mkpath(m_env->logPath() + QStringLiteral(".%1/keep").arg(i)));
-        const auto writer = startWriter(QStringLiteral("w"), 200, 2000);
+        const auto writer = startChild({QStringLiteral("--writer"), QStringLiteral("w"), QStringLiteral("100")}, 2000);
         QVERIFY(writer->waitForFinished(KTestEnv::scaled(30000)));
         QCOMPARE(writer->exitCode(), 0);
         const qint64 size = QFileInfo(m_env->logPath()).size();
@@ -180,18 +148,12 @@ private Q_SLOTS:
     // The service's Qt logging categories reach the log: here the settings store's damage warning.
     void qtMessagesReachTheLog()
     {
-        const QString store = m_env->configHome() + QStringLiteral("/ulxcloudsvr/registry.json");
-        QVERIFY(QDir().mkpath(QFileInfo(store).path()));
-        QFile file(store);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("{\"keys\":");
-        file.close();
-        QProcess child;
-        child.setProcessEnvironment(m_env->environment());
-        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--read-store")});
-        QVERIFY(child.waitForFinished(KTestEnv::scaled(10000)));
-        QCOMPARE(child.exitCode(), 0);
-        static const QRegularExpression line(QStringLiteral(" WARNING ulx\\.registry KRegStore::read \\S+registry\\.json is damaged"));
+        QVERIFY(ktest::writeFile(m_env->configHome() + QStringLiteral("/ulxcloudsvr/registry.json"), "{\"keys\":"));
+        const auto child = startChild({QStringLiteral("--read-store")});
+        QVERIFY(child->waitForFinished(KTestEnv::scaled(10000)));
+        QCOMPARE(child->exitCode(), 0);
+        static const QRegularExpression line(
+            QStringLiteral(" WARNING ulx\\.registry KRegStore::read \\S+registry\\.json is damaged"));
         QVERIFY2(line.match(m_env->logText()).hasMatch(), qPrintable(m_env->logText()));
     }
 
