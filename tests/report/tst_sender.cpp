@@ -1,6 +1,7 @@
 // The info-collection sender and the outbox behind it, against real loopback
 // collectors: what waits is sent once, within what the queue takes, and nothing
-// that does not fit, fails or is cut off at the end is lost.
+// that does not fit, fails or is cut off at the end is lost. A frozen serving
+// process is dumped, ended and reported by its next start.
 
 #include "platform/registry/kregsettings.h"
 #include "reportcore/knettransfer.h"
@@ -14,6 +15,7 @@
 #include <QSet>
 #include <QTest>
 
+#include <csignal>
 #include <memory>
 #include <sys/stat.h>
 #include <thread>
@@ -22,7 +24,8 @@
 class TestSender : public QObject
 {
     Q_OBJECT
-    std::unique_ptr<KTestEnv> m_env;
+    std::unique_ptr<KTestEnv> m_frozen; // a second world, for the frozen serving process
+    std::unique_ptr<KTestEnv> m_env;    // this process's world: made last, its environment holds
 
     static QList<QByteArray> urls(const QByteArray &prefix, int from, int count)
     {
@@ -46,12 +49,21 @@ class TestSender : public QObject
     {
         return ktest::logMessages(*m_env, QStringLiteral("NetTransferService"), from);
     }
+    static bool serving(const KTestEnv &env, ktest::KService &service, const QString &line)
+    {
+        return service.start({line})
+            && ktest::waitForLog(env, QStringLiteral("KxUlxCloudSvrApplication"),
+                                 QStringLiteral("KxUlxCloudSvrApplication::onIPCTransmission ") + line, 10000);
+    }
 
 private Q_SLOTS:
     void initTestCase()
     {
         for (const char *name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"})
             qunsetenv(name);
+        m_frozen = std::make_unique<KTestEnv>();
+        KRegSettings(QStringLiteral("HKCU\\Software\\Corvanta\\Office\\6.0\\Common"))
+            .setValue(QStringLiteral("infoGUID"), QStringLiteral("{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}"));
         m_env = std::make_unique<KTestEnv>();
         krt::reload();
     }
@@ -220,27 +232,6 @@ private Q_SLOTS:
         QCOMPARE(outboxLog(logFrom).filter(QStringLiteral("(4096 URLs), 5903 URLs dropped")).size(), 1);
     }
 
-    // Ending with a transfer stuck on a hung collector: the stuck URL and the queue
-    // come back for the outbox, and the worker ends within about a second.
-    void stopAbortsTheTransferInFlight()
-    {
-        KTestServer server(m_env->root() + QStringLiteral("/stuck"), {QStringLiteral("/hang=hang")});
-        QVERIFY(server.isRunning());
-        NetTransferThread worker; // the default 20 s time-out
-        const QList<QByteArray> queued{server.url(QStringLiteral("/hang")).toUtf8(),
-                                       server.url(QStringLiteral("/queued")).toUtf8()};
-        for (const QByteArray &url : queued)
-            worker.enqueue(url);
-        worker.start("ulx-sender");
-        QVERIFY(server.waitForRecords(1, KTestEnv::scaled(5000)));
-        QElapsedTimer t;
-        t.start();
-        QCOMPARE(worker.takeUnsent(), queued);
-        QVERIFY(worker.stop(KTestEnv::scaled(2500)));
-        QVERIFY2(t.elapsed() < KTestEnv::scaled(2500), QByteArray::number(t.elapsed()).constData());
-        QVERIFY(!worker.enqueue(server.url(QStringLiteral("/late")).toUtf8())); // closed for good
-    }
-
     // More spooled than the queue holds: every event goes out once, in order, none
     // dropped, and spools that arrive later are sent without anyone asking.
     void deliveredWithinTheQueue()
@@ -270,8 +261,28 @@ private Q_SLOTS:
     // the outbox. When the collector is back the next serving process sends what was
     // left, and sixty second starts hand their exit events on: each event arrives once,
     // with every field, also at a collector that answers late.
+    // Meanwhile a serving process of the other world freezes: its next start waits for it
+    // (30 s), dumps the busier of the two, kills the frozen one (and not this world's
+    // service), says so in the log and ends; the time-out event arrives.
     void servicesLoseNothing()
     {
+        KTestServer frozenCollector(m_frozen->root() + QStringLiteral("/collector"));
+        QVERIFY(frozenCollector.isRunning());
+        m_frozen->writeInstallConfig({{QStringLiteral("Installation/Features"), QStringLiteral("UseUlxCloudSvrInfoXa")},
+                                      {QStringLiteral("Installation/Version"), QStringLiteral("6.0.0.7")},
+                                      {QStringLiteral("Servers/InfoCollectSvr"), frozenCollector.url(QStringLiteral("/c"))},
+                                      {QStringLiteral("Servers/DefaultInfoCollectSvr"), frozenCollector.url(QStringLiteral("/c"))}});
+        QVERIFY(QDir().mkpath(m_frozen->root() + QStringLiteral("/office"))); // the suite's programs: the dumper
+        QVERIFY(QFile::link(KTestEnv::binPath(QStringLiteral("kcrashdumper")),
+                            m_frozen->root() + QStringLiteral("/office/kcrashdumper")));
+        ktest::KService frozen(*m_frozen);
+        QVERIFY(serving(*m_frozen, frozen, QStringLiteral("/start_from:frozen")));
+        const qint64 frozenPid = frozen.pid();
+        QCOMPARE(::kill(pid_t(frozenPid), SIGSTOP), 0);
+        ktest::KService waiter(*m_frozen);
+        QVERIFY(waiter.start({QStringLiteral("/start_from:waiter")}));
+        const qint64 waiterPid = waiter.pid();
+
         auto collector = std::make_unique<KTestServer>(m_env->root() + QStringLiteral("/hung"),
                                                        QStringList{QStringLiteral("/c=hang"), QStringLiteral("/e=hang")});
         QVERIFY(collector->isRunning());
@@ -328,6 +339,35 @@ private Q_SLOTS:
             return out;
         };
         QTRY_VERIFY_WITH_TIMEOUT(sent(QStringLiteral("ulxcloudsvrexit")).size() >= 62, KTestEnv::scaled(20000));
+
+        QVERIFY(waiter.process()->waitForFinished(KTestEnv::scaled(60000)));
+        QCOMPARE(waiter.process()->exitCode(), 0);
+        QVERIFY(frozen.process()->waitForFinished(KTestEnv::scaled(5000)));
+        QCOMPARE(frozen.process()->exitStatus(), QProcess::CrashExit); // SIGKILL
+        QCOMPARE(service.process()->state(), QProcess::Running);
+        const QStringList waiterLog = ktest::logLinesOf(*m_frozen, waiterPid);
+        QVERIFY(waiterLog.contains(QStringLiteral("ERROR KxUlxCloudSvrApplication KxUlxCloudSvrIpc::onStartUpTimeout "
+                                                  "the serving process did not answer within 30000 ms")));
+        QVERIFY(waiterLog.contains(QStringLiteral("ERROR KxUlxCloudSvrApplication KxUlxCloudSvrApplicatio::startUp "
+                                                  "send ipc message error and will quit")));
+        // One complete dump, of one of the two, with the stacks of its threads.
+        const QDir dumps(m_frozen->stateHome() + QStringLiteral("/ulxcloudsvr/dumps"));
+        const QStringList names = dumps.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);
+        QCOMPARE(names.size(), 1);
+        const qint64 dumped = names.first().section(QLatin1Char('-'), -1).toLongLong();
+        QVERIFY(dumped == frozenPid || dumped == waiterPid);
+        const QByteArray stacks = ktest::readFile(dumps.filePath(names.first()) + QStringLiteral("/stacks.txt"));
+        QVERIFY(stacks.contains("TID " + QByteArray::number(dumped) + ':'));
+        // The event arrives, sent by the waiting start or, spooled, by the next serving process.
+        QVERIFY(serving(*m_frozen, frozen, QStringLiteral("/start_from:next")));
+        const auto timeouts = [&frozenCollector](int field) {
+            return frozenCollector.eventValues(QStringLiteral("/ulx/client/ulxcloudsvrimp"),
+                                               QStringLiteral("ulxcloudsvrimp_ipctimeout"), field);
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(!timeouts(6).isEmpty(), KTestEnv::scaled(10000));
+        QCOMPARE(timeouts(6).first(), QStringLiteral("30000"));
+        QCOMPARE(timeouts(3).first(), QStringLiteral("0A1B2C3D4E5F60718293A4B5C6D7E8F9"));
+        QVERIFY(frozen.stop());
         QVERIFY(service.stop());
         expected.sort();
         QCOMPARE(sent(QStringLiteral("ulxcloudsvrexit")), expected);
