@@ -7,31 +7,10 @@
 #include "tests/common/testenv.h"
 
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QProcess>
 #include <QTest>
 
 using ulx::inforecord::Pair;
-
-namespace {
-QJsonArray pairsJson(const QList<Pair> &pairs)
-{
-    QJsonArray a;
-    for (const Pair &p : pairs)
-        a.append(QJsonArray{p.key, p.value ? QJsonValue(*p.value) : QJsonValue(QJsonValue::Null)});
-    return a;
-}
-
-QList<Pair> eventPairs(const QString &action, const QStringList &fields, const char *path)
-{
-    QList<Pair> pairs{{QStringLiteral("dm"), QString::fromUtf8(path ? path : "/ulx/client/app")},
-                      {QStringLiteral("action"), action.isNull() ? std::nullopt : std::optional<QString>(action)},
-                      {QStringLiteral("pnum"), QString::number(fields.size())}};
-    for (int i = 0; i < fields.size(); ++i)
-        pairs.append({QStringLiteral("p%1").arg(i), fields.at(i)});
-    return pairs;
-}
-} // namespace
 
 class TestInfoRecord : public QObject
 {
@@ -71,12 +50,19 @@ private Q_SLOTS:
             return;
         }
         QVERIFY(url.size() <= ulx::inforecord::MaxUrlBytes);
-        const QJsonArray expected = pairsJson(eventPairs(action, fields, p));
+        QJsonArray expected{QJsonArray{"dm", QString::fromUtf8(p ? p : "/ulx/client/app")},
+                            QJsonArray{"action", action.isNull() ? QJsonValue() : QJsonValue(action)},
+                            QJsonArray{"pnum", QString::number(fields.size())}};
+        for (int i = 0; i < fields.size(); ++i)
+            expected.append(QJsonArray{QStringLiteral("p%1").arg(i), fields.at(i)});
 
         QList<Pair> decoded;
         QString error;
         QVERIFY2(ulx::inforecord::decodeLine(url, &decoded, &error), qPrintable(error));
-        QCOMPARE(pairsJson(decoded), expected);
+        QJsonArray cpp;
+        for (const Pair &pair : decoded)
+            cpp.append(QJsonArray{pair.key, pair.value ? QJsonValue(*pair.value) : QJsonValue()});
+        QCOMPARE(cpp, expected);
 
         const QList<QJsonObject> python = KTestServer::decode({url});
         QCOMPARE(python.size(), 1);
