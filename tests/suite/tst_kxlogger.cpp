@@ -87,10 +87,12 @@ private Q_SLOTS:
         QFETCH(QString, category);
         QFETCH(QString, message);
         QFETCH(QString, written);
+        // Each row starts with the log removed under the writer (a person cleaning up): it is created again.
+        QFile::remove(KxLogger::logFilePath());
         KxLogger::writeMsg(level, category, message);
         const QString text = ownLog();
         QVERIFY(text.endsWith('\n'));
-        const QString line = text.section('\n', -2, -2);
+        const QString line = text.chopped(1);
         static const QRegularExpression stamp(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} (\\d+) "));
         const auto m = stamp.match(line);
         QVERIFY2(m.hasMatch(), qPrintable(line));
@@ -149,16 +151,6 @@ private Q_SLOTS:
         static const QRegularExpression line(
             QStringLiteral(" WARNING ulx\\.registry KRegStore::read \\S+registry\\.json is damaged"));
         QVERIFY2(line.match(m_env->logText()).hasMatch(), qPrintable(m_env->logText()));
-    }
-
-    // A log removed under a running process (a person cleaning up) is created again.
-    void recreatesRemovedLog()
-    {
-        KxLogger::writeInfo(QStringLiteral("R"), QStringLiteral("before"));
-        QVERIFY(QFile::remove(KxLogger::logFilePath()));
-        KxLogger::writeInfo(QStringLiteral("R"), QStringLiteral("after"));
-        QVERIFY(ownLog().contains(QStringLiteral("INFO R after")));
-        QVERIFY(!ownLog().contains(QStringLiteral("INFO R before")));
     }
 };
 
