@@ -49,12 +49,6 @@ class TestSender : public QObject
     {
         return ktest::logMessages(*m_env, QStringLiteral("NetTransferService"), from);
     }
-    static bool serving(const KTestEnv &env, ktest::KService &service, const QString &line)
-    {
-        return service.start({line})
-            && ktest::waitForLog(env, QStringLiteral("KxUlxCloudSvrApplication"),
-                                 QStringLiteral("KxUlxCloudSvrApplication::onIPCTransmission ") + line, 10000);
-    }
 
 private Q_SLOTS:
     void initTestCase()
@@ -83,9 +77,9 @@ private Q_SLOTS:
         const QString dir = ulx::outbox::dir();
         const QByteArray longUrl = "http://h/" + QByteArray(16 * 1024, 'x');
         QByteArray old = "\n\nHTTP://h/old-0\nfile:///etc/passwd\nhttp://h/\x01x\nhttp://h/c\r\n\xff\n" + longUrl + "\n";
-        old += QByteArray(65529 - old.size(), 'z') + "\nhttp://h/old-1\n" + longUrl;
+        old += QByteArray(65529 - old.size(), 'z') + "\nhttp://h/old-1\n" + QByteArray(70000, 'y'); // over 128 KiB
         QCOMPARE(ulx::outbox::parseSpool(old), (QList<QByteArray>{"HTTP://h/old-0", "http://h/old-1"}));
-        QVERIFY(ktest::writeFile(dir + QStringLiteral("/00000000000001-7-0.urls"), old + "\nhttp://h/d"));
+        QVERIFY(ktest::writeFile(dir + QStringLiteral("/00000000000001-7-0.urls"), old + "\nhttps://h/d"));
         QVERIFY(ulx::outbox::spool(urls("http://h/a-", 0, 5)));
         QVERIFY(ulx::outbox::spool(urls("http://h/b-", 0, 5)));
         QVERIFY(ktest::writeFile(dir + QStringLiteral("/00000000000002-7-0-1.urls"),
@@ -93,7 +87,7 @@ private Q_SLOTS:
         QCOMPARE(::mkfifo(QFile::encodeName(dir + QStringLiteral("/00000000000003-7-0-1.urls")).constData(), 0600), 0);
         QVERIFY(QFile::link(dir + QStringLiteral("/../elsewhere"), dir + QStringLiteral("/00000000000004-7-0-1.urls")));
         const qsizetype logFrom = m_env->logText().size();
-        const QList<QByteArray> fromOld{"HTTP://h/old-0", "http://h/old-1", "http://h/d"};
+        const QList<QByteArray> fromOld{"HTTP://h/old-0", "http://h/old-1", "https://h/d"};
         QCOMPARE(ulx::outbox::claim(4), (fromOld + urls("http://h/a-", 0, 1)));
         QCOMPARE(ulx::outbox::claim(6), (urls("http://h/a-", 1, 4) << urls("http://h/b-", 0, 2)));
         QCOMPARE(ulx::outbox::claim(100), urls("http://h/b-", 2, 3));
@@ -238,7 +232,9 @@ private Q_SLOTS:
         QVERIFY(QFile::link(KTestEnv::binPath(QStringLiteral("kcrashdumper")),
                             m_frozen->root() + QStringLiteral("/office/kcrashdumper")));
         ktest::KService frozen(*m_frozen);
-        QVERIFY(serving(*m_frozen, frozen, QStringLiteral("/start_from:frozen")));
+        QVERIFY(frozen.start({QStringLiteral("/start_from:frozen")}));
+        QVERIFY(ktest::waitForLog(*m_frozen, QStringLiteral("KxUlxCloudSvrApplication"),
+                                  QStringLiteral("KxUlxCloudSvrApplication::onIPCTransmission /start_from:frozen"), 10000));
         const qint64 frozenPid = frozen.pid();
         QCOMPARE(::kill(pid_t(frozenPid), SIGSTOP), 0);
         ktest::KService waiter(*m_frozen);
@@ -317,7 +313,7 @@ private Q_SLOTS:
         const QByteArray stacks = ktest::readFile(dumps.filePath(names.first()) + QStringLiteral("/stacks.txt"));
         QVERIFY(stacks.contains("TID " + QByteArray::number(dumped) + ':'));
         // The event arrives, sent by the waiting start or, spooled, by the next serving process.
-        QVERIFY(serving(*m_frozen, frozen, QStringLiteral("/start_from:next")));
+        QVERIFY(frozen.start({QStringLiteral("/start_from:next")}));
         const auto timeouts = [&frozenCollector](int field) {
             return frozenCollector.eventValues(QStringLiteral("/ulx/client/ulxcloudsvrimp"),
                                                QStringLiteral("ulxcloudsvrimp_ipctimeout"), field);
