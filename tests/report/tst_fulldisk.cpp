@@ -30,7 +30,7 @@ class TestFullDisk : public QObject
         QDir().mkpath(dir);
         if (::mount("tmpfs", QFile::encodeName(dir).constData(), "tmpfs", 0, "size=256k,mode=0700") != 0 || !before())
             return false;
-        const int fd = ::open(QFile::encodeName(dir + QStringLiteral("/.filler")).constData(), O_WRONLY | O_CREAT, 0600);
+        const int fd = ::open(QFile::encodeName(dir + "/.filler").constData(), O_WRONLY | O_CREAT, 0600);
         const QByteArray block(4096, 'f');
         while (fd >= 0 && ::write(fd, block.constData(), size_t(block.size())) > 0) {
         }

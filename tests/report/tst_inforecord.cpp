@@ -44,7 +44,7 @@ private Q_SLOTS:
         QFETCH(QStringList, fields);
         QFETCH(QByteArray, path);
         const char *p = path.isNull() ? nullptr : path.constData();
-        const QString url = buildInfoUrl(QStringLiteral("https://c.example/ulxv6internet/infos.ads"), action, fields, p);
+        const QString url = buildInfoUrl("https://c.example/ulxv6internet/infos.ads", action, fields, p);
         if (fields.join(QString()).toUtf8().size() > 12000) {
             QVERIFY(url.isEmpty());
             return;
@@ -79,7 +79,7 @@ private Q_SLOTS:
         QCOMPARE(url, QStringLiteral("http://h/ulxv6internet/infos.ads?v=D1S1E1&d=") + QString::fromLatin1(vector));
         const QByteArray good = ulx::inforecord::serializeS1({{QStringLiteral("k"), QStringLiteral("v")}});
         const QList<QByteArray> damaged{QByteArray("\x01\xff\xff\xff\x7f", 5),                     // huge count
-                                        QByteArray(good).replace(10, 4, QByteArray("\x10\0\0\0", 4)), // value past the end
+                                        QByteArray(good).replace(10, 4, QByteArray("\x10\0\0\0", 4)), // value too long
                                         good + 'x',                                               // trailing byte
                                         good.left(good.size() - 1),                               // cut in the middle
                                         QByteArray(good).replace(14, 1, "\xff")};                  // not UTF-8

@@ -108,7 +108,7 @@ private Q_SLOTS:
         std::vector<std::unique_ptr<QProcess>> children;
         for (int w = 0; w < writers; ++w)
             children.push_back(
-                startChild({QStringLiteral("--writer"), QStringLiteral("w%1").arg(w), QString::number(perThread)}, 40000));
+                startChild({"--writer", QStringLiteral("w%1").arg(w), QString::number(perThread)}, 40000));
         for (auto &p : children) {
             QVERIFY(p->waitForFinished(KTestEnv::scaled(30000)));
             QCOMPARE(p->exitCode(), 0);
