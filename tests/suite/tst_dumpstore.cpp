@@ -31,7 +31,7 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(root + QStringLiteral("/000-mine")));
         for (int i = 0; i < coreMiB.size(); ++i) {
             ulx::dumpstore::prepare(root);
-            const QString dump = root + QStringLiteral("/20261206-1000%1-000-%2").arg(i, 2, 10, QLatin1Char('0')).arg(i + 1);
+            const QString dump = root + QStringLiteral("/20261206-1000%1-000-%2").arg(i, 2, 10, QChar('0')).arg(i + 1);
             QVERIFY(QDir().mkpath(dump));
             QFile stacks(dump + QStringLiteral("/stacks.txt"));
             QVERIFY(stacks.open(QIODevice::WriteOnly) && stacks.write("stacks") == 6);
