@@ -16,8 +16,7 @@ void KFakeHost::reset()
     lastTarget.clear();
     lastMessage.clear();
     lastRequest.clear();
-    lastReplyText.clear();
-    lastRequestSize = lastReplySize = lastTimeout = 0;
+    lastRequestSize = lastReplySize = 0;
     lastHadTimeoutHandler = false;
     context = nullptr;
     handler = nullptr;
@@ -45,7 +44,6 @@ BOOL KFakeHost::sendMessage(const char16_t *target, const char16_t *messageName,
     lastRequest = _KSimpleMemBuffer::text(request);
     lastRequestSize = request->size();
     lastReplySize = reply->size();
-    lastTimeout = timeoutMs;
     lastHadTimeoutHandler = onTimeout != nullptr;
     if (timeOut) {
         if (onTimeout)
@@ -57,7 +55,6 @@ BOOL KFakeHost::sendMessage(const char16_t *target, const char16_t *messageName,
     if (deliverToSelf && handler) {
         _KSimpleMemBuffer answer;
         handler(context, messageName, 0, request, &answer);
-        lastReplyText = _KSimpleMemBuffer::text(&answer);
     }
     return 1;
 }

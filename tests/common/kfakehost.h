@@ -28,9 +28,7 @@ public:
     QString lastRequest;
     std::uint32_t lastRequestSize = 0;
     std::uint32_t lastReplySize = 0;
-    std::uint32_t lastTimeout = 0;
     bool lastHadTimeoutHandler = false;
-    QString lastReplyText;
 
     void *context = nullptr;
     KReceiveHandler handler = nullptr;
