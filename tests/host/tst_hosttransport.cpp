@@ -5,7 +5,6 @@
 #include "host/transport/khosttransportlog.h"
 #include "host/transport/kwireformat.h"
 #include "ipc/kmembuffer.h"
-#include "platform/filelock.h"
 #include "tests/common/kworld.h"
 
 #include <QDeadlineTimer>
@@ -13,7 +12,6 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QSet>
 #include <QTest>
 #include <QtEndian>
 
@@ -23,7 +21,6 @@
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -50,7 +47,6 @@ public:
         kill(); // stopped ones too
         waitForFinished();
     }
-    pid_t pid() const { return pid_t(processId()); }
 
     // The first line matching `pattern`, waiting up to `ms`; empty when none came.
     QString waitLine(const QString &pattern, int ms = 10000)
@@ -91,12 +87,11 @@ struct TimeoutRecord
     int calls = 0;
     std::thread::id thread;
     QString target;
-    std::uintptr_t timeoutMs = 0;
 } g_timeout;
 
-void STDMETHODCALLTYPE recordTimeout(void *, const char16_t *target, const char16_t *, std::uintptr_t timeoutMs)
+void STDMETHODCALLTYPE recordTimeout(void *, const char16_t *target, const char16_t *, std::uintptr_t)
 {
-    g_timeout = {g_timeout.calls + 1, std::this_thread::get_id(), QString::fromUtf16(target), timeoutMs};
+    g_timeout = {g_timeout.calls + 1, std::this_thread::get_id(), QString::fromUtf16(target)};
 }
 
 // Replies "ok" on the receive thread. With a stage as context it takes its time: 1 while inside, 2 when done.
@@ -148,21 +143,12 @@ private:
     QString channelDir() const { return m_env.runtimeDir() + QStringLiteral("/ulxcloudsvr"); }
     QString socketOf(const QString &channel) const { return channelDir() + QLatin1Char('/') + channel + ".sock"; }
 
-    static bool lockHeld(const QString &lockFile)
-    {
-        const int fd = ulx::filelock::openLockFile(AT_FDCWD, QFile::encodeName(lockFile), false);
-        const bool held = fd >= 0 && ulx::filelock::isHeldByOther(fd, ulx::filelock::Kind::OpenFileDescription);
-        if (fd >= 0)
-            ::close(fd);
-        return held;
-    }
-
     std::unique_ptr<Peer> startServer(const QString &channel, int deadlineMs = 0)
     {
         QProcessEnvironment env = m_env.environment();
         if (deadlineMs > 0)
             env.insert(QStringLiteral("ULXHOSTPEER_DEADLINE_MS"), QString::number(deadlineMs));
-        auto peer = std::make_unique<Peer>(QStringList{"serve", channel}, env);
+        auto peer = std::make_unique<Peer>(QStringList{"start", channel}, env);
         return peer->role() == QLatin1String("server") ? std::move(peer) : nullptr;
     }
 
@@ -189,7 +175,7 @@ private:
     // Ends a server as SIGTERM does; its refusal count.
     static int terminate(Peer &server)
     {
-        ::kill(server.pid(), SIGTERM);
+        ::kill(pid_t(server.processId()), SIGTERM);
         const QString line = server.waitLine(QStringLiteral("^refused "));
         return server.finish() == 0 && !line.isEmpty() ? line.section(QLatin1Char(' '), 1).toInt() : -1;
     }
@@ -213,30 +199,26 @@ private slots:
     }
 
     // A broken, slow or foreign peer is answered within the deadline and holds up nobody else meanwhile
-    // (here the largest request, echoed in a full reply);
-    // a flood of hostile peers costs the log about one line a second, not one per peer.
+    // (here the largest request, echoed in a full reply).
     void peersBreakingTheProtocol_data()
     {
         QTest::addColumn<QByteArray>("bytes"); // in hex
-        QTest::addColumn<int>("peers");
         QTest::addColumn<int>("exitCode"); // of ulxhostpeer raw: 0 answered, 1 refused, 5 another user's
         const quint32 magic = ulx::hostwire::RequestMagic;
         const QByteArray name(reinterpret_cast<const char *>(Transmission), sizeof Transmission - 2);
         const auto header = [&](quint32 payload) { return wireHeader(magic, quint16(name.size()), payload) + name; };
-        QTest::newRow("bad magic, 30 peers") << QByteArray(16, 'x').toHex() << 30 << 1;
-        QTest::newRow("header claims 1 MiB") << (header(1u << 20) + QByteArray(1000, 'x')).toHex() << 1 << 1;
-        QTest::newRow("half a message, then silence") << header(10).chopped(name.size() / 2).toHex() << 1 << 1;
-        QTest::newRow("name of 300 bytes") << (wireHeader(magic, 300, 2) + QByteArray(302, 'a')).toHex() << 1 << 1;
-        QTest::newRow("NUL inside the name")
-            << (wireHeader(magic, 6, 0) + QByteArray("a\0\0\0b\0", 6)).toHex() << 1 << 1;
-        QTest::newRow("full area without terminator") << (header(4096) + QByteArray(4096, 'x')).toHex() << 1 << 1;
-        QTest::newRow("slow but valid") << requestFrame(QStringLiteral("slow but valid")) << 1 << 0;
-        QTest::newRow("another user's") << requestFrame(QStringLiteral("from nobody")) << 1 << 5;
+        QTest::newRow("bad magic") << QByteArray(16, 'x').toHex() << 1;
+        QTest::newRow("header claims 1 MiB") << (header(1u << 20) + QByteArray(1000, 'x')).toHex() << 1;
+        QTest::newRow("half a message, then silence") << header(10).chopped(name.size() / 2).toHex() << 1;
+        QTest::newRow("name of 300 bytes") << (wireHeader(magic, 300, 2) + QByteArray(302, 'a')).toHex() << 1;
+        QTest::newRow("NUL inside the name") << (wireHeader(magic, 6, 0) + QByteArray("a\0\0\0b\0", 6)).toHex() << 1;
+        QTest::newRow("full area without terminator") << (header(4096) + QByteArray(4096, 'x')).toHex() << 1;
+        QTest::newRow("slow but valid") << requestFrame(QStringLiteral("slow but valid")) << 0;
+        QTest::newRow("another user's") << requestFrame(QStringLiteral("from nobody")) << 5;
     }
     void peersBreakingTheProtocol()
     {
         QFETCH(QByteArray, bytes);
-        QFETCH(int, peers);
         QFETCH(int, exitCode);
         const bool foreign = exitCode == 5;
         if (foreign && ::geteuid() != 0)
@@ -251,40 +233,21 @@ private slots:
         QProcessEnvironment env = m_env.environment();
         if (foreign)
             env.insert(QStringLiteral("ULXHOSTPEER_UID"), QStringLiteral("65534"));
-        for (int i = 0; i < peers; ++i) {
-            // The valid one sends its first 20 bytes, and the rest well within the deadline.
-            QStringList args{"raw", socketOf(Shared), QString::fromLatin1(bytes)};
-            if (exitCode == 0)
-                args << QStringLiteral("20") << QString::number(m_deadlineMs / 3);
-            QVERIFY(!foreign || setModes(0711, 0777, 0666));
-            Peer peer(args, env);
-            QVERIFY(!peer.waitLine(QStringLiteral("^sent$")).isEmpty());
-            QElapsedTimer timer;
-            timer.start();
-            QCOMPARE(sendText(Shared, Largest), Largest);
-            QVERIFY2(timer.elapsed() < m_deadlineMs / 2, qPrintable(QString::number(timer.elapsed())));
-            QCOMPARE(peer.finish(), exitCode);
-            QVERIFY(!foreign || setModes(0700, 0700, 0600));
-            m_sharedRefusals += exitCode != 0;
-            // Read as it comes: a full pipe would hold the server up.
-            QCOMPARE(m_shared->messages().last(), exitCode ? Largest : QStringLiteral("slow but valid"));
-        }
-        const qsizetype logged = m_shared->lines().filter(QStringLiteral("refused a peer: bad magic")).size();
-        QVERIFY2(peers == 1 || (logged >= 1 && logged < 10), qPrintable(m_shared->lines().join('\n')));
-    }
-
-    // A count that is no whole UTF-16 text is not sent; an empty request is one.
-    void requestCounts()
-    {
-        _KSimpleMemBuffer request(QStringLiteral("odd")), reply;
-        QVERIFY(request.setSize(5));
-        KHostTransport client(QStringLiteral("TestClient"));
-        QVERIFY(!client.sendMessage(u"Shared", Transmission, &request, &reply, KTestEnv::scaled(3000), nullptr));
-        QCOMPARE(reply.size(), 0u);
-        QVERIFY(request.setSize(0));
-        QVERIFY(client.sendMessage(u"Shared", Transmission, &request, &reply, KTestEnv::scaled(3000), nullptr));
-        QCOMPARE(reply.size(), 2u); // the empty text echoed, with its terminator
-        QCOMPARE(m_shared->messages().last(), QString());
+        // The valid one sends the rest of its bytes well within the deadline.
+        const QString pause = QString::number(exitCode == 0 ? m_deadlineMs / 3 : 0);
+        const QStringList args{"raw", socketOf(Shared), QString::fromLatin1(bytes), pause};
+        QVERIFY(!foreign || setModes(0711, 0777, 0666));
+        Peer peer(args, env);
+        QVERIFY(!peer.waitLine(QStringLiteral("^sent$")).isEmpty());
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(sendText(Shared, Largest), Largest);
+        QVERIFY2(timer.elapsed() < m_deadlineMs / 2, qPrintable(QString::number(timer.elapsed())));
+        QCOMPARE(peer.finish(), exitCode);
+        QVERIFY(!foreign || setModes(0700, 0700, 0600));
+        m_sharedRefusals += exitCode != 0;
+        // Read as it comes: a full pipe would hold the server up.
+        QCOMPARE(m_shared->messages().last(), exitCode ? Largest : QStringLiteral("slow but valid"));
     }
 
     // One channel through its life: fifty starts elect one server, a hand-over, a frozen
@@ -307,8 +270,8 @@ private slots:
         }
         QVERIFY(first);
         QTRY_COMPARE_WITH_TIMEOUT(first->messages().size(), 50, KTestEnv::scaled(10000));
-        const QStringList received = first->messages();
-        QCOMPARE(QSet<QString>(received.begin(), received.end()).size(), 50); // each payload once, none twice
+        QStringList received = first->messages();
+        QCOMPARE(received.removeDuplicates(), 0); // each payload once, none twice
 
         // Released: a line sent before the successor serves waits for it.
         QCOMPARE(sendText(channel, QStringLiteral("release")), QStringLiteral("release"));
@@ -324,9 +287,9 @@ private slots:
         QVERIFY(!first->messages().contains(QStringLiteral("in the gap")));
 
         // Frozen: the sender times out on its own thread; the thawed server drops the line it gave up on.
-        ::kill(successor->pid(), SIGSTOP);
+        ::kill(pid_t(successor->processId()), SIGSTOP);
         siginfo_t stopped{}; // the signal takes effect asynchronously; WNOWAIT leaves the state to QProcess
-        QCOMPARE(::waitid(P_PID, id_t(successor->pid()), &stopped, WSTOPPED | WNOWAIT), 0);
+        QCOMPARE(::waitid(P_PID, id_t(successor->processId()), &stopped, WSTOPPED | WNOWAIT), 0);
         QElapsedTimer timer;
         timer.start();
         QVERIFY(sendText(channel, QStringLiteral("frozen"), 300).isNull());
@@ -335,8 +298,7 @@ private slots:
         QCOMPARE(g_timeout.calls, 1);
         QCOMPARE(g_timeout.thread, std::this_thread::get_id());
         QCOMPARE(g_timeout.target, channel);
-        QCOMPARE(g_timeout.timeoutMs, std::uintptr_t(300));
-        ::kill(successor->pid(), SIGCONT);
+        ::kill(pid_t(successor->processId()), SIGCONT);
         QVERIFY(!successor->waitLine("refused a peer: sender gave up before its request was dispatched").isEmpty());
 
         // Released and ended: its hand-over file promises nobody any more.
@@ -354,7 +316,7 @@ private slots:
         // Killed: its socket stays behind; a send fails at once and a new start serves at once.
         auto third = startServer(channel);
         QVERIFY(third);
-        ::kill(third->pid(), SIGKILL);
+        ::kill(pid_t(third->processId()), SIGKILL);
         third->finish();
         QVERIFY(QFileInfo::exists(socketOf(channel)));
         QVERIFY(failsAtOnce(channel));
@@ -370,19 +332,14 @@ private slots:
         QVERIFY(timer.nsecsElapsed() < KTestEnv::scaled(100) * 1000000LL);
     }
 
-    // The service's own transport: early senders, withdrawing a receiver, and the way out.
+    // The service's own transport: the receive thread, withdrawing a receiver, and the way out.
     void receiverInThisProcess()
     {
         const QString channel = newChannel();
         auto host = std::make_unique<KHostTransport>(channel);
         QVERIFY(host->isChannelServer());
-        // Peers that come between the election and the first registration wait for it.
-        Peer early({"send", channel, "early"}, m_env.environment());
-        QTest::qWait(200); // connected and waiting in the backlog, not answered "error"
-        QCOMPARE(early.state(), QProcess::Running);
         host->registerReceiver(Transmission, nullptr, replyOk);
-        QCOMPARE(early.finish(), 0);
-        QCOMPARE(early.lines(), QStringList{"reply ok"});
+        QCOMPARE(sendText(channel, QStringLiteral("first")), QStringLiteral("ok"));
         QVERIFY(g_handlerThread.load() != std::thread::id() && g_handlerThread.load() != std::this_thread::get_id());
 
         // The service withdraws its receiver before it destroys the receiver's
@@ -423,7 +380,6 @@ private slots:
         QTest::newRow("socket path beyond 108 bytes") << "r3/" + QString(120, 'r') << "mkdir -p $XDG" << "xdg" << "";
         QTest::newRow("a link in place of ours")
             << "r4" << "mkdir $XDG; ln -s $ELSEWHERE $XDG/ulxcloudsvr" << "fallback" << "";
-        QTest::newRow("a file in place of ours") << "r5" << "mkdir $XDG; touch $XDG/ulxcloudsvr" << "fallback" << "";
         QTest::newRow("XDG_RUNTIME_DIR missing") << "r6" << "" << "fallback" << "";
         QTest::newRow("XDG_RUNTIME_DIR of another user") << "r7" << "mkdir $XDG; chown 65534 $XDG" << "fallback" << "";
         QTest::newRow("XDG_RUNTIME_DIR not writable") << "r8" << "mkdir -m 500 $XDG" << "fallback" << "";
@@ -445,10 +401,9 @@ private slots:
         QFETCH(QString, setup);
         QFETCH(QString, servedIn);
         QFETCH(QString, damage);
-        const bool root = ::geteuid() == 0;
-        if (setup.contains("chown") && !root)
+        if (setup.contains("chown") && ::geteuid() != 0)
             QSKIP("needs root to give a directory to another user");
-        if (setup.contains("-m 500") && root)
+        if (setup.contains("-m 500") && ::geteuid() == 0)
             QSKIP("root may write anywhere");
         const QString base = m_env.root() + QLatin1Char('/') + QString::number(++m_channelCounter);
         const QString tmp = base + "/tmp", fallback = tmp + QStringLiteral("/ulxcloudsvr-%1").arg(::geteuid());
@@ -492,7 +447,6 @@ private slots:
             QVERIFY(second.lines().contains("reply second"));
         }
         QTRY_VERIFY(server->messages().contains("second"));
-        QTRY_VERIFY_WITH_TIMEOUT(lockHeld(dir + "/UlxCloudSvr.lock"), KTestEnv::scaled(2000));
 
         const auto mode = [](const QString &path) { return int(QFileInfo(path).permissions() & 0x777); };
         QCOMPARE(mode(dir), 0x700);
@@ -507,22 +461,14 @@ private slots:
     // A second fatal signal while the crash handler waits for the dumper (here the dumper sends it, as a
     // failing dump's abort or another thread's fault would come) waits until the first has ended the
     // process: one dump, the first signal noted.
-    void crashHandlerSecondSignalWaits_data()
-    {
-        QTest::addColumn<int>("first");
-        QTest::addColumn<int>("second");
-        QTest::newRow("SIGSEGV, then SIGABRT") << int(SIGSEGV) << int(SIGABRT);
-        QTest::newRow("SIGABRT, then SIGBUS") << int(SIGABRT) << int(SIGBUS);
-    }
     void crashHandlerSecondSignalWaits()
     {
-        QFETCH(int, first);
-        QFETCH(int, second);
-        const QString record = m_env.root() + QStringLiteral("/dumper-starts-%1").arg(first);
+        const int first = SIGSEGV; // the dumper sends SIGABRT
+        const QString record = m_env.root() + QStringLiteral("/dumper-starts");
         // argv: -pid=<pid> -tid=0 -exp=<signal> -callfrom=1 -upload=1
         const QString dumper = QStringLiteral("#!/bin/sh\necho \"$3\" >> '%1'\n"
                                               "[ \"$3\" = -exp=%2 ] && kill -%3 \"${1#-pid=}\"\nsleep 0.2\n");
-        const QByteArray script = dumper.arg(record).arg(first).arg(second).toUtf8();
+        const QByteArray script = dumper.arg(record).arg(first).arg(SIGABRT).toUtf8();
         QVERIFY(ktest::writeFile(m_env.root() + QStringLiteral("/office/kcrashdumper"), script, true));
         QProcess crashee;
         crashee.setProcessEnvironment(m_env.environment());

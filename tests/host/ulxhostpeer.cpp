@@ -1,10 +1,10 @@
 // ulxhostpeer: one process owning one KHostTransport, for the multi-process tests of the host transport.
-//   start <channel> <text>  elect as the service does: a server sends <text> to itself and serves, a client sends it
-//   serve <channel>         elect and serve; exit 4 when another process serves
+//   start <channel> [<text>]  elect as the service does: a server sends <text> to itself and serves, a client
+//                           sends it; without <text>, exit 4 when another process serves
 //   send <channel> <text>   exit 0 when delivered (printing "reply <text>"), 2 when not
-//   raw <socket> <hex> [<split> <pause-ms>]  the bytes straight over the socket, the rest <pause-ms> after the
-//                           first <split> (then "sent"): exit 0 answered, 1 refused, 5 closed, 6 not connected
-// start/serve print "server" or "client" first. A server prints "msg<TAB><text>" per message and echoes it;
+//   raw <socket> <hex> <pause-ms>  the bytes straight over the socket, the rest <pause-ms> after the first 20
+//                           (then "sent"): exit 0 answered, 1 refused, 5 closed, 6 not connected
+// start prints "server" or "client" first. A server prints "msg<TAB><text>" per message and echoes it;
 // SIGTERM (also the transport's own on losing the channel) ends it, printing "refused <count>"; "release"
 // releases the channel ("released"); "exit" calls prepareExit(0) in the handler, then _exit(0).
 // ULXHOSTPEER_DEADLINE_MS sets the per-connection deadline of a server; ULXHOSTPEER_UID the user raw sends as.
@@ -60,9 +60,10 @@ int send(KHostTransport &transport, const QString &text)
     return 0;
 }
 
-// Writes `bytes` straight over the socket, the first `split` of them, then after `pauseMs` the rest.
-int sendRaw(const QByteArray &socketPath, const QByteArray &bytes, qsizetype split, int pauseMs)
+// Writes `bytes` straight over the socket, the first 20 of them, then after `pauseMs` the rest.
+int sendRaw(const QByteArray &socketPath, const QByteArray &bytes, int pauseMs)
 {
+    const qsizetype split = qMin<qsizetype>(20, bytes.size());
     const uid_t uid = uid_t(qEnvironmentVariableIntValue("ULXHOSTPEER_UID"));
     if (uid != 0 && (::setgroups(0, nullptr) != 0 || ::setgid(gid_t(uid)) != 0 || ::setuid(uid) != 0))
         return 7;
@@ -88,15 +89,11 @@ int sendRaw(const QByteArray &socketPath, const QByteArray &bytes, qsizetype spl
 int main(int argc, char **argv)
 {
     const QString mode = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
-    if (mode == QLatin1String("raw") && (argc == 4 || argc == 6)) {
-        const QByteArray bytes = QByteArray::fromHex(argv[3]);
-        const bool split = argc == 6;
-        return sendRaw(argv[2], bytes, split ? std::atoi(argv[4]) : bytes.size(), split ? std::atoi(argv[5]) : 0);
-    }
-    const bool withText = mode == QLatin1String("start") || mode == QLatin1String("send");
-    if (argc != (withText ? 4 : mode == QLatin1String("serve") ? 3 : 0))
+    if (mode == QLatin1String("raw") && argc == 5)
+        return sendRaw(argv[2], QByteArray::fromHex(argv[3]), std::atoi(argv[4]));
+    if (argc < 3 || argc > 4 || (mode != QLatin1String("start") && (mode != QLatin1String("send") || argc != 4)))
         return 64; // usage: see above
-    const QString text = withText ? QString::fromLocal8Bit(argv[3]) : QString();
+    const QString text = QString::fromLocal8Bit(argv[argc - 1]);
 
     // Every thread, the receive thread included, inherits this mask: the signals reach only sigwait() below.
     sigset_t waited;
@@ -114,11 +111,11 @@ int main(int argc, char **argv)
         return send(transport, text);
     if (!transport.isChannelServer()) {
         printLine(QStringLiteral("client"));
-        return mode == QLatin1String("start") ? send(transport, text) : 4;
+        return argc == 4 ? send(transport, text) : 4;
     }
     printLine(QStringLiteral("server")); // before the receive thread starts: always the first line
     transport.registerReceiver(Transmission, nullptr, onMessage);
-    if (mode == QLatin1String("start") && send(transport, text) != 0)
+    if (argc == 4 && send(transport, text) != 0)
         return 2;
     for (int signal = 0; signal != SIGTERM;) {
         if (::sigwait(&waited, &signal) == 0 && signal == SIGUSR1) {
