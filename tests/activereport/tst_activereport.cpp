@@ -97,10 +97,6 @@ class TestActiveReport : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        // The collector is on loopback.
-        for (const char *name :
-             {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"})
-            qunsetenv(name);
         QVERIFY(m_server.isRunning());
         m_common.setValue(QStringLiteral("infoGUID"), Guid);
         configure();

@@ -73,8 +73,7 @@ private Q_SLOTS:
         KRegSettings(Office + QStringLiteral("ulxcloudsvr\\Application Settings"))
             .setValue(QStringLiteral("ReduceProcessWSSec"), 1);
         QProcessEnvironment env = world.environment();
-        for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY", "http_proxy", "https_proxy", "HTTP_PROXY",
-                                 "HTTPS_PROXY", "ALL_PROXY", "all_proxy"})
+        for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
             env.remove(QLatin1String(name));
         QProcess xvfb;
         const auto stopXvfb = qScopeGuard([&xvfb] {

@@ -22,6 +22,9 @@ KTestEnv::KTestEnv(const QMap<QString, QString> &install)
     qputenv("XDG_DATA_HOME", dataHome().toLocal8Bit());
     qputenv("XDG_RUNTIME_DIR", runtimeDir().toLocal8Bit());
     qputenv("ULX_INSTALL_CONFIG", installConfig().toLocal8Bit());
+    // Every server of a test is on loopback: a proxy of the machine must not see it.
+    for (const char *name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"})
+        qunsetenv(name);
     writeInstallConfig(install);
 }
 

@@ -9,7 +9,7 @@
 // directory (mode 0700) and an installation configuration, all under one
 // temporary directory. The constructor points this process's environment at it,
 // so the code under test and every child process started with environment()
-// see only this world. The destructor restores nothing: one test binary, one world,
+// see only this world (and no proxy). The destructor restores nothing: one test binary, one world,
 // unless a test makes a fresh one on purpose.
 class KTestEnv
 {
