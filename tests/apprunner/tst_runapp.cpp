@@ -23,12 +23,8 @@ QString tool(const QString &program, const QStringList &args, const QProcessEnvi
     QProcess p;
     p.setProcessEnvironment(env);
     p.start(program, args);
-    if (!p.waitForFinished(KTestEnv::scaled(20000))) {
-        p.kill();
-        p.waitForFinished();
-        return QString();
-    }
-    const bool ok = p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    const bool ok = p.waitForFinished(KTestEnv::scaled(20000)) && p.exitStatus() == QProcess::NormalExit
+                    && p.exitCode() == 0; // else the destructor kills it
     return ok ? QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed() + QLatin1Char(' ') : QString();
 }
 
@@ -131,7 +127,7 @@ private Q_SLOTS:
         QVERIFY(closed.listen(QHostAddress::LocalHost));
         const QString refused = QStringLiteral("http://127.0.0.1:%1/x").arg(closed.serverPort());
         closed.close();
-        // "/good" sends small pieces a second: the download lasts about 1.5 s.
+        // Pieces a second: "/good" lasts about 1.5 s, "/slow" 10 s, "/view" (the window's) 6 s, scaled.
         m_server = std::make_unique<KTestServer>(root, QStringList{
             "/good=slowfile:" + QString::number(qMax<qint64>(size * 2 / 3, 1)) + ":" + good,
             "/plain=file:" + good,
@@ -141,7 +137,6 @@ private Q_SLOTS:
             "/garbage=file:" + root + "/garbage.tar.gz",
             "/climb=file:" + root + "/climb.tar",
             "/slow=slowfile:" + QString::number(qMax<qint64>(size / 10, 1)) + ":" + good,
-            // About six seconds (scaled) for the window's download.
             "/view=slowfile:" + QString::number(qint64(size / (6 * KTestEnv::timeFactor()))) + ":" + good,
         });
         m_tlsServer = std::make_unique<KTestServer>(root + QStringLiteral("/tls"), QStringList{"/good=file:" + good}, true);
@@ -214,7 +209,6 @@ private Q_SLOTS:
         // The pid the service started is the app's own: the launcher became the app.
         const QRegularExpression launched(QStringLiteral("launch .* process %1$").arg(appStarts().firstKey()));
         QCOMPARE(serverLines().filter(launched).size(), 1);
-        QVERIFY(QFileInfo(entry).isExecutable());
         QCOMPARE(leftovers(), QStringList());
         QCOMPARE(m_server->records().size(), 1);
 
@@ -222,11 +216,9 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(appStarts().size(), 2, KTestEnv::scaled(10000));
         QVERIFY(appStarts().values().contains(QStringList{"arg " + entry, "fd 0", "fd 1", "fd 2"}));
         QCOMPARE(m_server->records().size(), 1);
-        QVERIFY(logged("INFO KxUlxCloudSvrRunAppTask KxUlxCloudSvrRunAppTask::prepare webapp status 4"));
 
         runApp(QStringLiteral("tlsapp"), QStringLiteral("t"));
         QTRY_COMPARE_WITH_TIMEOUT(appStarts().size(), 3, KTestEnv::scaled(10000));
-        QVERIFY(logged("INFO KxUlxCloudSvrRunAppTask KxUlxCloudSvrRunAppTask::finish tlsapp status 4"));
         QCOMPARE(m_tlsServer->records().size(), 1);
     }
 
@@ -256,7 +248,6 @@ private Q_SLOTS:
         const auto installed = [](const char *name, const char *ini, const char *why) {
             QTest::newRow(name) << name << QByteArray(ini) << QStringLiteral("finish %1 status 4").arg(name) << why;
         };
-        installed("noentry", "[runinfo]\nname=x\n", "");
         installed("absentry", "[runinfo]\nentry=/bin/true\n", "absentry entry /bin/true is outside the app");
         installed("climbentry", "[runinfo]\nentry=../webapp/bin/app\n", "climbentry entry ../webapp/bin/app is outside");
         installed("noexec", "[runinfo]\nentry=app.ini\n", "noexec/app.ini is not an executable file");
@@ -329,6 +320,26 @@ private Q_SLOTS:
         QCOMPARE(leftovers(), QStringList());
     }
 
+    // The service ends while it downloads, by SIGTERM and then by force_exit: the download's files go with it.
+    void endDuringDownload()
+    {
+        for (const bool forceExit : {false, true}) {
+            send({"/run_app", "/plugin_name:slowapp"});
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(m_plugins + "/slowapp.download"), KTestEnv::scaled(10000));
+            if (forceExit) {
+                send({"/force_exit"});
+                QProcess *service = m_service->process();
+                QVERIFY(service->waitForFinished(KTestEnv::scaled(10000)));
+                QVERIFY(service->exitStatus() == QProcess::NormalExit && service->exitCode() == 0);
+            } else {
+                QVERIFY(m_service->stop()); // SIGTERM; true only for an exit code 0 of its own
+            }
+            QCOMPARE(leftovers(), QStringList());
+            QVERIFY(!QFileInfo::exists(m_plugins + "/slowapp"));
+            startService();
+        }
+    }
+
     // The person sees the bar grow in two screenshots and closes the window through the window manager: the
     // download goes on and the app starts; started again once installed, it shows no window.
     void windowUnderXvfb()
@@ -367,10 +378,9 @@ private Q_SLOTS:
         const QString found = tool(QStringLiteral("xdotool"), {"search", "--sync", "--onlyvisible", "--pid", pid}, env);
         QVERIFY2(!found.trimmed().isEmpty(), "the service's window did not appear");
         const QString wid = found.section(QLatin1Char('\n'), 0, 0).trimmed();
-        const QString shots = QDir(QStringLiteral(ULX_TEST_ARTIFACT_DIR)).absolutePath();
-        QDir().mkpath(shots);
-        const QString first = shots + QStringLiteral("/runapp-window-1.png");
-        const QString second = shots + QStringLiteral("/runapp-window-2.png");
+        QDir().mkpath(QStringLiteral(ULX_TEST_ARTIFACT_DIR));
+        const QString first = QStringLiteral(ULX_TEST_ARTIFACT_DIR "/runapp-window-1.png");
+        const QString second = QStringLiteral(ULX_TEST_ARTIFACT_DIR "/runapp-window-2.png");
         QTRY_VERIFY_WITH_TIMEOUT(!tool(QStringLiteral("import"), {"-window", wid, first}, env).isNull()
                                      && barAndTextRows(QImage(first)).first > 0,
                                  KTestEnv::scaled(5000));
@@ -395,32 +405,6 @@ private Q_SLOTS:
         runApp(QStringLiteral("viewapp"));
         QTRY_COMPARE_WITH_TIMEOUT(appStarts().size(), before + 2, KTestEnv::scaled(10000));
         QVERIFY(tool(QStringLiteral("xdotool"), visible, env).trimmed().isEmpty());
-        QVERIFY(m_service->stop());
-        startService();
-    }
-
-    // The service ends while it downloads, by SIGTERM and then by force_exit: the download's files go with it.
-    void endDuringDownload()
-    {
-        for (const bool forceExit : {false, true}) {
-            send({"/run_app", "/plugin_name:slowapp"});
-            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(m_plugins + "/slowapp.download"), KTestEnv::scaled(10000));
-            if (forceExit) {
-                send({"/force_exit"});
-                QProcess *service = m_service->process();
-                QVERIFY(service->waitForFinished(KTestEnv::scaled(10000)) && service->exitCode() == 0);
-                QCOMPARE(service->exitStatus(), QProcess::NormalExit);
-            } else {
-                QVERIFY(m_service->stop()); // SIGTERM; true only for an exit code 0 of its own
-            }
-            QCOMPARE(leftovers(), QStringList());
-            QVERIFY(!QFileInfo::exists(m_plugins + "/slowapp"));
-            startService();
-        }
-        // A run_app that comes after the catalogue has been read starts at once.
-        const qsizetype before = appStarts().size();
-        runApp(QStringLiteral("webapp"));
-        QTRY_COMPARE_WITH_TIMEOUT(appStarts().size(), before + 1, KTestEnv::scaled(10000));
         QVERIFY(m_service->stop());
     }
 };
