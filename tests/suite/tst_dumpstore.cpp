@@ -1,6 +1,7 @@
 // The crash dumper's dumps directory: bounds on count and bytes (cores as sparse
 // files: their sizes count, the disk stays free), and nothing but dumps touched.
 #include "suite/crashdumper/kdumpstore.h"
+#include "tests/common/kworld.h"
 
 #include <QDir>
 #include <QFile>
@@ -31,15 +32,14 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(root + QStringLiteral("/000-mine")));
         for (int i = 0; i < coreMiB.size(); ++i) {
             ulx::dumpstore::prepare(root);
-            const QString dump = root + QStringLiteral("/20261206-1000%1-000-%2").arg(i, 2, 10, QChar('0')).arg(i + 1);
-            QVERIFY(QDir().mkpath(dump));
-            QFile stacks(dump + QStringLiteral("/stacks.txt"));
-            QVERIFY(stacks.open(QIODevice::WriteOnly) && stacks.write("stacks") == 6);
+            const QString name = QStringLiteral("20261206-1000%1-000-%2").arg(i, 2, 10, QChar('0')).arg(i + 1);
+            const QString dump = root + QLatin1Char('/') + name;
+            QVERIFY(ktest::writeFile(dump + QStringLiteral("/stacks.txt"), "stacks"));
             if (coreMiB.at(i) > 0) {
                 QFile core(dump + QStringLiteral("/core.%1").arg(i + 1));
                 QVERIFY(core.open(QIODevice::WriteOnly) && core.resize(qint64(coreMiB.at(i)) << 20));
             }
-            ulx::dumpstore::settle(root, QFileInfo(dump).fileName());
+            ulx::dumpstore::settle(root, name);
         }
         QStringList found;
         for (const QString &name : QDir(root).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {

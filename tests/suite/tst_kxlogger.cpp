@@ -10,26 +10,23 @@
 #include <QRegularExpression>
 #include <QSet>
 #include <QTest>
-#include <QThread>
 
 #include <memory>
+#include <thread>
 
 // A writer process: reads the settings store (whose warnings are Qt messages), then
 // two threads log `count` numbered lines each under its own tag.
 static int runWriter(const QString &tag, int count)
 {
     KRegSettings(QStringLiteral("HKCU\\Software")).value(QStringLiteral("x"));
-    std::unique_ptr<QThread> threads[2];
-    for (int t = 0; t < 2; ++t) {
-        threads[t].reset(QThread::create([tag, count, t] {
-            for (int i = 0; i < count; ++i)
-                KxLogger::writeInfo(QStringLiteral("Writer"),
-                                    QStringLiteral("%1.%2 line %3 padding-padding").arg(tag).arg(t).arg(i));
-        }));
-        threads[t]->start();
-    }
-    for (auto &t : threads)
-        t->wait();
+    const auto write = [&tag, count](int t) {
+        for (int i = 0; i < count; ++i)
+            KxLogger::writeInfo(QStringLiteral("Writer"),
+                                QStringLiteral("%1.%2 line %3 padding-padding").arg(tag).arg(t).arg(i));
+    };
+    std::thread other(write, 1);
+    write(0);
+    other.join();
     KxLogger::onAboutToQuit();
     return 0;
 }
@@ -38,9 +35,6 @@ class TestKxLogger : public QObject
 {
     Q_OBJECT
     std::unique_ptr<KTestEnv> m_env;
-
-    // This process's logger resolved its file at the first test's world: the text of that one.
-    static QString ownLog() { return QString::fromUtf8(ktest::readFile(KxLogger::logFilePath())); }
 
     // A child of this program (see main()) with a log bound of `maxBytes`.
     std::unique_ptr<QProcess> startChild(const QStringList &arguments, int maxBytes = 8 << 20)
@@ -63,17 +57,16 @@ private Q_SLOTS:
         QTest::addColumn<QString>("message");
         QTest::addColumn<QString>("written"); // the line after time and process id
         const QString cut = QStringLiteral(" [... cut, %1 characters in all]");
-        QTest::newRow("fixed, line breaks") << int(KxLogger::Fixed()) << "Cat" << "Cat::op two\nlines\r"
-                                            << "FIXED Cat Cat::op two\\nlines\\r";
-        QTest::newRow("C0 controls and DEL") << int(KxLogger::Info()) << "Cat"
-                                             << QString("a\x1b[31mb") + QChar(0) + "c\td\x7f" + QChar(0x1f)
-                                             << "INFO Cat a\\x1b[31mb\\x00c\\td\\x7f\\x1f";
-        QTest::newRow("backslash is not a line break") << int(KxLogger::Info()) << "Cat" << "C:\\new\\n"
-                                                       << "INFO Cat C:\\\\new\\\\n";
+        QTest::newRow("fixed, line breaks, category escaped") << int(KxLogger::Fixed()) << "Bad\nCat\x1b"
+                                                              << "Cat::op two\nlines\r"
+                                                              << "FIXED Bad\\nCat\\x1b Cat::op two\\nlines\\r";
+        QTest::newRow("C0 controls, DEL, a backslash is no line break")
+            << int(KxLogger::Info()) << "Cat"
+            << QString("a\x1b[31mb") + QChar(0) + "c\td\x7f" + QChar(0x1f) + "C:\\n"
+            << "INFO Cat a\\x1b[31mb\\x00c\\td\\x7f\\x1fC:\\\\n";
         QTest::newRow("C1 control, lone and paired surrogates")
             << int(KxLogger::Info()) << "Cat" << QString(QChar(0x9b)) + "x" + QChar(0xd800) + "y\U0001F600"
             << QString("INFO Cat \\u009bx\\ud800y\U0001F600");
-        QTest::newRow("category escaped") << int(KxLogger::Info()) << "Bad\nCat\x1b" << "x" << "INFO Bad\\nCat\\x1b x";
         QTest::newRow("long message cut") << int(KxLogger::Info()) << "Cat" << QString(300000, 'a')
                                           << "INFO Cat " + QString(4096, 'a') + cut.arg(300000);
         QTest::newRow("escapes count toward the cut")
@@ -90,7 +83,8 @@ private Q_SLOTS:
         // Each row starts with the log removed under the writer (a person cleaning up): it is created again.
         QFile::remove(KxLogger::logFilePath());
         KxLogger::writeMsg(level, category, message);
-        const QString text = ownLog();
+        // This process's logger resolved its file at the first test's world: the text of that one.
+        const QString text = QString::fromUtf8(ktest::readFile(KxLogger::logFilePath()));
         QVERIFY(text.endsWith('\n'));
         const QString line = text.chopped(1);
         static const QRegularExpression stamp(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} (\\d+) "));
