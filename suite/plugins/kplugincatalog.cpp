@@ -68,8 +68,10 @@ QList<KPluginCatalogEntry> KPluginCatalog::parse(const QByteArray &content, cons
             skipped << (entry.name.isEmpty() ? QStringLiteral("<unnamed>") : entry.name);
             continue;
         }
+        // Joined as plain text: QDir would take a package starting with ':' for a resource path.
         if (!package.isEmpty())
-            entry.packageDir = QDir::cleanPath(base.absoluteFilePath(package));
+            entry.packageDir = QDir::cleanPath(
+                package.startsWith(QLatin1Char('/')) ? package : base.path() + QLatin1Char('/') + package);
         entry.props = obj;
         seen.insert(entry.name);
         entries << entry;
