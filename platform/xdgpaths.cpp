@@ -17,7 +17,7 @@ QString home()
 QString xdgDir(const char *variable, const QString &fallbackUnderHome)
 {
     const QString value = QString::fromLocal8Bit(qgetenv(variable));
-    if (!value.isEmpty() && QDir::isAbsolutePath(value))
+    if (isAbsolute(value))
         return value;
     return home() + QLatin1Char('/') + fallbackUnderHome;
 }
@@ -42,7 +42,7 @@ QString dataDir()
 QString runtimeDir()
 {
     const QString value = QString::fromLocal8Bit(qgetenv("XDG_RUNTIME_DIR"));
-    if (!value.isEmpty() && QDir::isAbsolutePath(value))
+    if (isAbsolute(value))
         return value + QStringLiteral("/ulxcloudsvr");
     return QStringLiteral("/tmp/ulxcloudsvr-%1").arg(::getuid());
 }

@@ -16,6 +16,10 @@ QString dataDir();
 // channel sockets and locks. Not created here.
 QString runtimeDir();
 
+// Whether `path` is absolute as the file system sees it. QDir::isAbsolutePath says yes to ':'
+// paths too, which Qt reads from its resources: a value from outside starting with ':' is relative.
+inline bool isAbsolute(const QString &path) { return path.startsWith(u'/'); }
+
 // Creates `path` (and its parents) when missing. Returns false when it cannot.
 bool ensureDir(const QString &path);
 

@@ -78,7 +78,7 @@ QString defaultConfigPath()
 // Relative paths in the configuration are relative to the file's directory.
 QString resolvePath(const QString &base, const QString &value)
 {
-    if (value.isEmpty() || QDir::isAbsolutePath(value))
+    if (value.isEmpty() || ulx::paths::isAbsolute(value))
         return value;
     return QDir::cleanPath(base + QLatin1Char('/') + value);
 }

@@ -1,6 +1,7 @@
 #include "innerplugins/pluginpool/kpluginpool.h"
 
 #include "platform/registry/kregsettings.h"
+#include "platform/xdgpaths.h"
 
 #include <QDir>
 #include <QSysInfo>
@@ -26,7 +27,7 @@ QString versionKey(const std::wsmatch &m)
 QString KPluginPool::poolDir()
 {
     QString data = qEnvironmentVariable("XDG_DATA_HOME");
-    if (data.isEmpty() || !QDir::isAbsolutePath(data)) {
+    if (!ulx::paths::isAbsolute(data)) {
         const QString home = qEnvironmentVariable("HOME");
         if (home.isEmpty())
             return QString();

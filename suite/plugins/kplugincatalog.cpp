@@ -1,5 +1,7 @@
 #include "suite/plugins/kplugincatalog.h"
 
+#include "platform/xdgpaths.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -70,8 +72,8 @@ QList<KPluginCatalogEntry> KPluginCatalog::parse(const QByteArray &content, cons
         }
         // Joined as plain text: QDir would take a package starting with ':' for a resource path.
         if (!package.isEmpty())
-            entry.packageDir = QDir::cleanPath(
-                package.startsWith(QLatin1Char('/')) ? package : base.path() + QLatin1Char('/') + package);
+            entry.packageDir =
+                QDir::cleanPath(ulx::paths::isAbsolute(package) ? package : base.path() + QLatin1Char('/') + package);
         entry.props = obj;
         seen.insert(entry.name);
         entries << entry;

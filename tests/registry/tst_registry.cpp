@@ -294,6 +294,18 @@ private slots:
         QCOMPARE(QDir(ulx::paths::configDir()).entryList({"registry.json.damaged-*"}).size(), 2);
     }
 
+    // The store's home follows the XDG rule: a value that is not absolute means the default, a ':'
+    // path too (Qt would read it from its resources).
+    void storeHomeIsAbsolute()
+    {
+        const QByteArray saved = qgetenv("XDG_CONFIG_HOME");
+        for (const char *value : {"config", ":config"}) {
+            qputenv("XDG_CONFIG_HOME", value);
+            QCOMPARE(ulx::paths::configDir(), QDir::homePath() + QStringLiteral("/.config/ulxcloudsvr"));
+        }
+        qputenv("XDG_CONFIG_HOME", saved);
+    }
+
     void largeHiveIsWarnedOnce()
     {
         const QByteArray big(KRegStore::LargeHiveBytes, 'x');
